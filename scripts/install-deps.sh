@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs, from Debian's archive, everything the build, the tests, the simulator and the
+# router cross-build need. Idempotent: when every package is already there it asks no server.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make
+  libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+  clang libclang-rt-14-dev llvm
+  busybox-static procps
+  qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,158 @@
+#include "utils/upgrader_utils.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace qx::upgrader::utils {
+namespace {
+
+constexpr unsigned int kPermissionBits = 0777;
+
+bool StatPath(const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; }
+
+// write() until everything is out or a real error; EINTR is retried.
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Reads the whole content of a symbolic link, however long, growing the buffer as needed.
+bool ReadWholeLink(const std::string& link, std::string& content) {
+  std::string buffer(128, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink(link.c_str(), &buffer[0], buffer.size());
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      content.assign(buffer.data(), static_cast<std::size_t>(length));
+      return true;
+    }
+    // A result that fills the buffer may have been cut: try again with room to spare.
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace
+
+std::string FormatLogStamp(const std::tm& local_time) {
+  char stamp[64];
+  const int length = std::snprintf(stamp, sizeof stamp, "%d%02d%d %02d:%02d:%02d - ",
+                                   local_time.tm_year + 1900, local_time.tm_mon + 1,
+                                   local_time.tm_mday, local_time.tm_hour, local_time.tm_min,
+                                   local_time.tm_sec);
+  if (length <= 0) return std::string();
+  return std::string(stamp, static_cast<std::size_t>(length));
+}
+
+int AppendLogEntry(const std::string& log_path, const std::string& message) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local_time{};
+  if (::localtime_r(&now, &local_time) == nullptr) return 1;
+  // One buffer, one write: an entry is never interleaved or half-written by us.
+  const std::string entry = FormatLogStamp(local_time) + message + "\n";
+  const int fd = ::open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return 1;
+  const bool written = WriteAll(fd, entry.data(), entry.size());
+  const bool closed = ::close(fd) == 0;
+  return written && closed ? 0 : 1;
+}
+
+int LogToUpgradeLog(const std::string& message) { return AppendLogEntry(kUpgradeLogPath, message); }
+
+int RunShellCommand(const std::string& command) { return std::system(command.c_str()); }
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return StatPath(path, st) && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return StatPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool FileSize(const std::string& path, unsigned int& size) {
+  struct stat st {};
+  if (!StatPath(path, st) || !S_ISREG(st.st_mode)) return false;
+  // Byte counts are 32-bit on the device; no file it handles comes near 4 GiB.
+  size = static_cast<unsigned int>(st.st_size);
+  return true;
+}
+
+long FileModificationTime(const std::string& path) {
+  struct stat st {};
+  if (!StatPath(path, st)) return 0;
+  return static_cast<long>(st.st_mtime);
+}
+
+bool MountFreeSpace(std::string path, unsigned int& free_bytes) {
+  ::sync();  // space freed by earlier removals must be counted
+  struct statvfs vfs {};
+  if (::statvfs(path.c_str(), &vfs) != 0) return false;
+  constexpr std::uint64_t kMax = std::numeric_limits<unsigned int>::max();
+  const std::uint64_t blocks = vfs.f_bavail;
+  const std::uint64_t block_size = vfs.f_bsize;
+  // Saturate instead of wrapping: 4 GiB free must never read as almost full.
+  if (block_size != 0 && blocks > kMax / block_size) {
+    free_bytes = static_cast<unsigned int>(kMax);
+  } else {
+    free_bytes = static_cast<unsigned int>(blocks * block_size);
+  }
+  return true;
+}
+
+bool SetPermissions(const std::string& path, unsigned int mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool VerifyPermissions(const std::string& path, unsigned int mode, bool log) {
+  struct stat st {};
+  if (log) {
+    if (!StatPath(path, st)) {
+      LogToUpgradeLog("Unable to stat " + path);
+    } else if ((st.st_mode & kPermissionBits) != mode) {
+      LogToUpgradeLog("Expected permissions " + std::to_string(mode) + "\nActual permissions " +
+                      std::to_string(st.st_mode & kPermissionBits));
+    }
+  }
+  // Measured again: the answer never depends on whether the explanation was asked for.
+  return StatPath(path, st) && (st.st_mode & kPermissionBits) == mode;
+}
+
+bool LinkExists(const std::string& path, bool log) {
+  struct stat st {};
+  if (log) {
+    if (::lstat(path.c_str(), &st) != 0) {
+      LogToUpgradeLog("Unable to lstat " + path);
+    } else if (!S_ISLNK(st.st_mode)) {
+      LogToUpgradeLog("Link " + path + " has mode " + std::to_string(st.st_mode));
+    }
+  }
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool VerifyLink(const std::string& link, const std::string& target, bool log) {
+  std::string content;
+  if (!ReadWholeLink(link, content) || content.empty()) {
+    if (log) LogToUpgradeLog("Unable to read link from " + link);
+    return false;
+  }
+  if (content == target) return true;
+  if (log) LogToUpgradeLog("Current Target is " + content + "\nExpected Target is " + target);
+  return false;
+}
+
+}  // namespace qx::upgrader::utils
