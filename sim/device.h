@@ -1,0 +1,130 @@
+// The device simulator: a throwaway router in Linux namespaces.
+//
+// A Device is a fresh tmpfs root (its size sets the free space that statvfs("/") reports
+// inside), in new mount and PID namespaces with every mount private, populated like the router
+// (busybox userland, /tmp/ramdisk tmpfs with its fstab line, /proc with the configured kernel
+// banner, the board identity file, the 25 services running as real processes) and entered with
+// chroot. Programs run inside it; everything they do stays inside; the Device's destructor kills
+// the whole PID namespace and leaves nothing behind on the host.
+//
+// Requires root. Nothing here ever touches the host's own device paths.
+#ifndef QX_SIM_DEVICE_H_
+#define QX_SIM_DEVICE_H_
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qx::sim {
+
+// The file that only the simulator creates in a device root. Test binaries that touch fixed
+// device paths refuse to run unless it exists (see sim/device_guard.h).
+constexpr const char kDeviceMarker[] = "/.qx-device-sim";
+
+// The default kernel banner: a running kernel 2.6.35.3-00295-gbbbf593.
+constexpr const char kDefaultKernelBanner[] =
+    "Linux version 2.6.35.3-00295-gbbbf593 (builder@qx-build) (gcc version 4.4.4 (GCC) ) "
+    "#1 PREEMPT Tue Mar 5 10:00:00 UTC 2024\n";
+
+// The 25 services of the driver's stop list, in its order, by process name.
+extern const std::vector<std::string> kServiceNames;
+
+struct DeviceFile {
+  std::string path;                  // absolute device path; parent directories are created
+  std::string content;               // written as is, unless size is set
+  std::optional<std::uint64_t> size;  // write this many real bytes (not sparse) instead
+  unsigned int mode = 0644;
+  std::optional<std::int64_t> mtime;  // seconds since the epoch; default: creation time
+};
+
+struct DeviceSymlink {
+  std::string path;    // absolute device path of the link
+  std::string target;  // link content, as is
+};
+
+struct HostBinary {
+  std::string host_path;    // a host executable (static, or dynamic: its loader and libraries
+  std::string device_path;  // are copied in too, as ldd names them)
+};
+
+enum class ProcVersion { kBanner, kUnreadable, kAbsent };
+
+struct DeviceSpec {
+  std::uint64_t root_size = 64ull << 20;     // bytes of the root tmpfs
+  std::uint64_t ramdisk_size = 32ull << 20;  // bytes of the /tmp/ramdisk tmpfs
+  ProcVersion proc_version = ProcVersion::kBanner;
+  std::string kernel_banner = kDefaultKernelBanner;
+  std::optional<std::string> board = std::string("12\n");  // nullopt: no board file at all
+  bool start_services = true;                              // the 25 stop-list services
+  std::vector<DeviceFile> files;
+  std::vector<std::string> directories;  // absolute device paths, created with parents, 0755
+  std::vector<DeviceSymlink> symlinks;
+  std::vector<HostBinary> binaries;
+};
+
+// One program run inside a device.
+struct RunResult {
+  bool started = false;  // false: could not run at all; see error
+  std::string error;
+  bool timed_out = false;  // killed (with the whole device) at the timeout
+  bool exited = false;     // true: exit_status is valid; false: killed by term_signal
+  int exit_status = -1;
+  int term_signal = 0;
+  std::string output;  // the program's standard output and standard error, interleaved
+  // Every command line run through /bin/sh -c during this run (system(), popen()), in order,
+  // byte for byte, multi-line commands whole.
+  std::vector<std::string> trace;
+};
+
+class Device {
+ public:
+  // Builds and starts a device. On failure returns nullptr and says why in *error.
+  static std::unique_ptr<Device> Create(const DeviceSpec& spec, std::string* error);
+  ~Device();  // kills every process of the device, unmounts, removes its host directories
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Runs argv[0] (a device path) inside the device with the given working directory, as root,
+  // and waits for it, at most timeout. The environment is PATH=/sbin:/usr/sbin:/bin:/usr/bin
+  // plus extra_env ("NAME=value"). A timeout kills the device's processes.
+  RunResult Run(const std::vector<std::string>& argv,
+                std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                const std::string& cwd = "/", const std::vector<std::string>& extra_env = {});
+
+  // How each service ended so far: name -> signal number that killed it, 0 while it runs,
+  // -1 if it exited by itself.
+  std::map<std::string, int> ServiceSignals() const;
+
+  // What the reboot command did: one record per start of the busybox `watchdog` applet against
+  // the device's /dev/watchdog, e.g. "watchdog /dev/watchdog -T 5".
+  std::vector<std::string> RebootRecords() const;
+
+  // The watchdog program offered at kWatchdogProgram: whether it was started, and the signal
+  // that ended it (0 while it runs or if it never ran).
+  bool WatchdogProgramStarted() const;
+  int WatchdogProgramSignal() const;
+  static constexpr const char kWatchdogProgram[] = "/tmp/wdprog";
+
+  // The device's files, from the host side (through the device's own root, never a host path).
+  bool ReadFile(const std::string& path, std::string& content) const;
+  bool WriteFile(const DeviceFile& file);
+  bool Exists(const std::string& path) const;  // lstat succeeds
+  bool Lstat(const std::string& path, struct stat& st) const;
+  std::vector<std::string> ListDir(const std::string& path) const;  // sorted names, no . and ..
+  std::uint64_t FreeSpace(const std::string& path = "/") const;     // f_bavail * f_bsize
+
+ private:
+  Device();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qx::sim
+
+#endif  // QX_SIM_DEVICE_H_
