@@ -23,6 +23,10 @@ std::string FormatLogStamp(const std::tm& local_time);
 // without a shell, so the message reaches the file byte for byte and can never run a command.
 // Returns 0 when the whole entry was written and 1 otherwise. Never creates a directory: with
 // /tmp/ramdisk missing nothing is written anywhere and 1 is returned.
+//
+// Host programs that reuse on-device code (udtool, fuzzers, benchmarks) define their own
+// LogToUpgradeLog (the definition here sits alone in upgrade_log.cpp, so the linker takes
+// theirs), so they never write to a /tmp/ramdisk/upgrade_log on a workstation.
 int LogToUpgradeLog(const std::string& message);
 
 // The same entry appended to any file; LogToUpgradeLog is this with kUpgradeLogPath.
