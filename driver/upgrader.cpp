@@ -1,0 +1,121 @@
+// upgrader: one firmware upgrade run, from taking the router out of service to the watchdog
+// reboot. Started with the path of a watchdog program once an upgrade file is in /tmp/ramdisk/.
+// The upgrade log is the only report; the exit status tells an early exit (0, nothing extracted)
+// from a late one (1).
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "cleanup/cleanup_kv70.h"
+#include "container/upgrade_file.h"
+#include "driver/autostart.h"
+#include "driver/run_commands.h"
+#include "driver/staging.h"
+#include "utils/upgrader_utils.h"
+
+namespace {
+
+using qx::upgrader::utils::LogToUpgradeLog;
+using qx::upgrader::utils::RunShellCommand;
+namespace driver = qx::upgrader::driver;
+
+constexpr int kEarlyExitStatus = 0;  // nothing extracted
+constexpr int kLateExitStatus = 1;   // extraction attempted
+
+// The last action of every run. sync() comes first so that nothing written so far is lost when
+// the watchdog fires.
+int SyncAndReboot(const std::string& watchdog, int exit_status) {
+  ::sync();
+  const std::string kill_command = driver::ComposeWatchdogKillCommand(watchdog);
+  if (!kill_command.empty()) (void)RunShellCommand(kill_command);
+  (void)::unlink(watchdog.c_str());  // an empty path simply fails
+  (void)RunShellCommand(driver::kRebootCommand);
+  return exit_status;
+}
+
+// E1: no watchdog argument. Nothing was marked, stopped or started.
+int EndWithoutWatchdog(const char* program_name) {
+  (void)LogToUpgradeLog(std::string(program_name != nullptr ? program_name : "") +
+                        driver::kNoWatchdogSuffix);
+  (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
+  return SyncAndReboot(std::string(), kEarlyExitStatus);
+}
+
+// E2 to E5: the exit's line is the last one the run writes.
+int CloseEarly(const std::string& watchdog, const std::string& line) {
+  (void)LogToUpgradeLog(line);
+  (void)EnableAutoStartBinaries();
+  (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
+  return SyncAndReboot(watchdog, kEarlyExitStatus);
+}
+
+// E6, E7: after extraction was attempted.
+int CloseLate(const std::string& watchdog, const std::string& line) {
+  (void)LogToUpgradeLog(line);
+  (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
+  (void)EnableAutoStartBinaries();
+  return SyncAndReboot(watchdog, kLateExitStatus);
+}
+
+void MarkUpgradeStarted() {
+  (void)RunShellCommand(driver::kMarkUpgradeStartedCommand);
+  (void)RunShellCommand(driver::kMarkStartupWaitCommand);
+  ::sleep(driver::kMarkerPauseSeconds);
+  ::sync();
+}
+
+void StopServices() {
+  for (const char* command : driver::kServiceStopCommands) (void)RunShellCommand(command);
+}
+
+void SweepStaleUpgradeFiles() {
+  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+  (void)RunShellCommand(driver::ComposeSweepCommand(now));
+}
+
+void StartWatchdogProgram(const std::string& watchdog) {
+  (void)RunShellCommand(driver::ComposeWatchdogStartCommand(watchdog));
+}
+
+bool BoardIsSupported() {
+  return driver::BoardGatePasses(RunShellCommand(driver::kBoardGateCommand));
+}
+
+bool MakeRoom(qx::upgrader::cleanup::CleanupKV70& cleanup) {
+  (void)LogToUpgradeLog(driver::kRunningCleanupLine);
+  bool enough = false;
+  const bool performed = cleanup.PerformCleanup(enough);
+  return performed && enough;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  (void)RunShellCommand(driver::kLogIntoRamdiskCommand);
+  (void)LogToUpgradeLog(driver::kBanner);
+  if (argc < 2) return EndWithoutWatchdog(argc > 0 ? argv[0] : nullptr);
+  const std::string watchdog = argv[1];  // further arguments are ignored
+
+  MarkUpgradeStarted();
+  StopServices();
+  SweepStaleUpgradeFiles();
+  StartWatchdogProgram(watchdog);
+  if (!BoardIsSupported()) return CloseEarly(watchdog, driver::kWrongBoardLine);
+
+  qx::upgrader::cleanup::CleanupKV70 cleanup(driver::kRequiredFreeSpace);
+  if (!MakeRoom(cleanup)) return CloseEarly(watchdog, driver::kCleanupFailedLine);
+
+  std::string path;
+  if (!driver::LocateUpgradeFile(path)) return CloseEarly(watchdog, driver::kNotFoundLine);
+  qx::upgradeFile::UpgradeFile upgrade_file(path);
+  if (!upgrade_file.ParseFile()) {
+    return CloseEarly(watchdog, driver::kParseFailedPrefix + upgrade_file.ErrorMessage());
+  }
+  if (!driver::ExtractUpgradeMembers(upgrade_file)) {
+    return CloseLate(watchdog, driver::kExtractFailedPrefix + upgrade_file.ErrorMessage());
+  }
+  driver::StageIntoFreshRamdisk(path);
+  return CloseLate(watchdog, driver::ValidatorVerdictLine(driver::RunValidator()));
+}
