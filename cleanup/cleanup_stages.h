@@ -1,0 +1,38 @@
+// The steps of the KV70 cleanup that are not removal lists, each usable on its own (the
+// strategy runs them in order; tests and benchmarks run one at a time). None measures free
+// space unless it says so; all are silent unless they say what they log.
+#ifndef QX_CLEANUP_CLEANUP_STAGES_H_
+#define QX_CLEANUP_CLEANUP_STAGES_H_
+
+#include <string>
+#include <vector>
+
+#include "cleanup/cleanup_base.h"
+#include "cleanup/rotated_logs.h"
+
+namespace qx::upgrader::cleanup {
+
+// Stage 1: empties each log of kLogTrims whose size exceeds its limit (a missing or
+// non-regular file counts as size 0), after logging the row's text and the size.
+void TrimOversizedLogs();
+
+// Stage 3 without its opening line: removes the module directory of every release of
+// kKernelModules that the running kernel's banner does not name. A row whose banner check
+// fails keeps its directory (and MatchesKernelVersion logs why).
+void ClearKernelModules();
+
+// Stage 4 without its opening line: passes that each remove one rotated log, the oldest by
+// modification time across the series (ties: home logs, then messages, then the system log;
+// any time, 0 included, is a real time), measuring free space after each. The passes end when
+// there is enough room, when no series has a member left, or when the chosen member is still
+// there after its unlink (it would be chosen again forever). When removed is given, each
+// removed path is appended to it, in order.
+void ClearOldLogs(CleanupBase& cleanup, MemberScan scan,
+                  std::vector<std::string>* removed = nullptr);
+
+// Stage 6: empties both system logs whatever their size.
+void EmptySystemLogs();
+
+}  // namespace qx::upgrader::cleanup
+
+#endif  // QX_CLEANUP_CLEANUP_STAGES_H_
