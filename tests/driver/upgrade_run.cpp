@@ -1,0 +1,83 @@
+#include "tests/driver/upgrade_run.h"
+
+#include <cstdlib>
+#include <regex>
+
+#include "tools/upgrade_file_writer.h"
+
+namespace qx::driver_test {
+namespace {
+
+std::string FromEnvironment(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::string(value) : fallback;
+}
+
+}  // namespace
+
+std::string UpgraderHostPath() { return FromEnvironment("QX_UPGRADER", QX_DEFAULT_UPGRADER); }
+
+std::string LauncherHostPath() { return FromEnvironment("QX_UPGRADER_LAUNCHER", ""); }
+
+void AddUpgrader(qx::sim::DeviceSpec& spec) {
+  spec.binaries.push_back({UpgraderHostPath(), kDeviceUpgrader});
+  const std::string launcher = LauncherHostPath();
+  if (!launcher.empty()) spec.binaries.push_back({launcher, kDeviceLauncher});
+}
+
+std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+  if (!LauncherHostPath().empty()) argv.push_back(kDeviceLauncher);
+  argv.push_back(kDeviceUpgrader);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::string MakeUpgradeFile(const std::vector<Member>& members) {
+  qx::udtool::UpgradeImage image;
+  image.header.version = 5;
+  image.header.upgrade_name = "Router firmware";
+  image.header.release_name = "5.2.1";
+  image.header.file_date = "20240315";
+  image.header.upgrade_id = 730;
+  for (const Member& member : members) {
+    image.files.push_back(qx::udtool::InnerFileSpec::FromData(member.name, member.data));
+  }
+  std::string bytes;
+  std::string error;
+  if (!qx::udtool::BuildUpgradeFile(image, bytes, error)) return "writer failed: " + error;
+  return bytes;
+}
+
+std::vector<Member> UpgradeMembers(const std::string& validator_body, const std::string& kernel,
+                                   const std::string& database) {
+  return {{"manifest", "release notes\n"},
+          {"bootloader", std::string(300, '\x5a')},
+          {"fs-validator", "#!/bin/sh\n" + validator_body},
+          {"kernel_image", kernel},
+          {"filesystem.db", database}};
+}
+
+std::string CheckingValidatorBody() {
+  return "[ \"$1\" = /tmp/ramdisk/kernel_image ] && [ -s \"$1\" ] || exit 3\n"
+         "[ \"$2\" = /tmp/ramdisk/filesystem.db ] && [ -s \"$2\" ] || exit 3\n"
+         "exit 0\n";
+}
+
+std::vector<std::string> LogLines(const std::string& log) {
+  static const std::regex kStamp(R"(^\d{6,8} \d{2}:\d{2}:\d{2} - )");
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < log.size()) {
+    std::string::size_type end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    std::smatch match;
+    if (std::regex_search(line, match, kStamp)) line = line.substr(match.length(0));
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace qx::driver_test
