@@ -1,0 +1,104 @@
+#include "tests/cleanup/device_fixture.h"
+
+#include <sys/stat.h>
+
+#include <regex>
+
+namespace qx::cleanup_test {
+namespace {
+
+constexpr const char kProbeDevicePath[] = "/probe/cleanup_probe";
+const std::set<std::string> kUntracked = {"/proc", "/sys", "/dev", "/run", "/tmp/ramdisk",
+                                          "/probe"};
+
+void Walk(const sim::Device& device, const std::string& dir, std::set<std::string>& out) {
+  for (const std::string& name : device.ListDir(dir)) {
+    const std::string path = (dir == "/" ? "/" : dir + "/") + name;
+    if (kUntracked.count(path) != 0) continue;
+    struct stat st {};
+    if (device.Lstat(path, st) && S_ISDIR(st.st_mode)) {
+      out.insert(path + "/");
+      Walk(device, path, out);
+    } else {
+      out.insert(path);
+    }
+  }
+}
+
+}  // namespace
+
+sim::DeviceFile SizedFile(const std::string& path, std::uint64_t size, std::int64_t mtime) {
+  sim::DeviceFile file;
+  file.path = path;
+  file.size = size;
+  if (mtime != -1) file.mtime = mtime;
+  return file;
+}
+
+sim::DeviceFile ContentFile(const std::string& path, const std::string& content) {
+  sim::DeviceFile file;
+  file.path = path;
+  file.content = content;
+  return file;
+}
+
+sim::DeviceSpec BaseSpec() {
+  sim::DeviceSpec spec;
+  spec.start_services = false;
+  spec.binaries.push_back({QX_CLEANUP_PROBE, kProbeDevicePath});
+  return spec;
+}
+
+std::unique_ptr<sim::Device> DeviceTest::Create(sim::DeviceSpec spec) {
+  std::string error;
+  std::unique_ptr<sim::Device> device = sim::Device::Create(spec, &error);
+  EXPECT_NE(nullptr, device) << error;
+  return device;
+}
+
+sim::RunResult DeviceTest::Probe(sim::Device& device, const std::vector<std::string>& commands) {
+  std::vector<std::string> argv = {kProbeDevicePath};
+  argv.insert(argv.end(), commands.begin(), commands.end());
+  sim::RunResult result = device.Run(argv, std::chrono::seconds(60));
+  EXPECT_TRUE(result.started) << result.error;
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_TRUE(result.exited && result.exit_status == 0)
+      << "status " << result.exit_status << ", signal " << result.term_signal << "\n"
+      << result.output;
+  return result;
+}
+
+std::vector<std::string> DeviceTest::LogMessages(const sim::Device& device, std::size_t skip) {
+  static const std::regex kStamp(R"(^\d{7,8} \d{2}:\d{2}:\d{2} - )");
+  std::string log;
+  std::vector<std::string> messages;
+  if (!device.ReadFile("/tmp/ramdisk/upgrade_log", log)) return messages;
+  const std::vector<std::string> lines = Lines(log);
+  for (std::size_t i = skip; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    std::smatch stamp;
+    EXPECT_TRUE(std::regex_search(line, stamp, kStamp)) << "no stamp: " << line;
+    messages.push_back(stamp.empty() ? line : line.substr(stamp.length(0)));
+  }
+  return messages;
+}
+
+std::set<std::string> DeviceTest::Tree(const sim::Device& device) {
+  std::set<std::string> tree;
+  Walk(device, "/", tree);
+  return tree;
+}
+
+std::vector<std::string> DeviceTest::Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace qx::cleanup_test
