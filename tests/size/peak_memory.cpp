@@ -1,0 +1,114 @@
+// Peak resident memory of an upgrader during complete upgrade runs in the simulated router,
+// as the kernel counts it (ru_maxrss of the run, taken by the device's own `time -v`, which
+// waits for the upgrader, or for the emulator that runs it, and everything they start).
+//
+//   qx_peak_memory UPGRADER [LAUNCHER]
+//
+// UPGRADER is the host path of the upgrader to measure; LAUNCHER, if given, the host path of
+// an emulator (qemu-arm-static) copied into the device and put before the upgrader. Runs, on a
+// fresh device each: the upgrader without an argument (exit E1: the process and, under an
+// emulator, the emulator itself, with no upgrade work: the baseline), then successful upgrades
+// (exit E7) of 1 MB and 20 MB. Prints one line per run and the 20 MB run's excess over the
+// baseline; exits 1 if a run did not end as expected. Needs root, like every simulator run.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+#include "tests/driver/upgrade_run.h"
+
+namespace {
+
+using qx::driver_test::kDeviceLauncher;
+using qx::driver_test::kDeviceUpgrader;
+
+constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
+constexpr const char kMaxRssLabel[] = "Maximum resident set size (kbytes): ";
+
+struct Subject {
+  std::string upgrader;
+  std::string launcher;  // empty: runs natively
+};
+
+// Random bytes: the reader's buffers cannot profit from repeated content.
+std::string Incompressible(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string data(size, '\0');
+  for (char& byte : data) byte = static_cast<char>(random() & 0xff);
+  return data;
+}
+
+std::string UpgradeOfMegabytes(std::size_t megabytes) {
+  const std::size_t bytes = megabytes << 20;
+  return qx::driver_test::MakeUpgradeFile(qx::driver_test::UpgradeMembers(
+      qx::driver_test::CheckingValidatorBody(), Incompressible(bytes * 6 / 10, 1),
+      Incompressible(bytes * 4 / 10, 2)));
+}
+
+// One run on a fresh device; the peak in KiB, or -1 (with the reason printed).
+long MeasureRun(const Subject& subject, const std::string& upgrade, int expected_status) {
+  qx::sim::DeviceSpec spec;
+  spec.binaries.push_back({subject.upgrader, kDeviceUpgrader});
+  std::vector<std::string> argv = {"/bin/busybox", "time", "-v"};
+  if (!subject.launcher.empty()) {
+    spec.binaries.push_back({subject.launcher, kDeviceLauncher});
+    argv.push_back(kDeviceLauncher);
+  }
+  argv.push_back(kDeviceUpgrader);
+  if (!upgrade.empty()) {
+    spec.files.push_back({kUpgradeFile, upgrade, {}, 0644, {}});
+    argv.push_back(qx::sim::Device::kWatchdogProgram);
+  }
+  std::string error;
+  const std::unique_ptr<qx::sim::Device> device = qx::sim::Device::Create(spec, &error);
+  if (device == nullptr) {
+    std::fprintf(stderr, "peak memory: device: %s\n", error.c_str());
+    return -1;
+  }
+  const qx::sim::RunResult result = device->Run(argv, std::chrono::seconds(300));
+  if (!result.exited || result.exit_status != expected_status) {
+    std::fprintf(stderr, "peak memory: run did not exit with %d: %s%s\n", expected_status,
+                 result.error.c_str(), result.output.c_str());
+    return -1;
+  }
+  const std::string::size_type at = result.output.rfind(kMaxRssLabel);
+  if (at == std::string::npos) {
+    std::fprintf(stderr, "peak memory: no figure from time -v: %s\n", result.output.c_str());
+    return -1;
+  }
+  return std::strtol(result.output.c_str() + at + sizeof kMaxRssLabel - 1, nullptr, 10);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: %s UPGRADER [LAUNCHER]\n", argv[0]);
+    return 2;
+  }
+  const Subject subject{argv[1], argc == 3 ? argv[2] : ""};
+  struct Case {
+    const char* name;
+    std::size_t megabytes;  // 0: no upgrade file and no argument (exit E1)
+    int expected_status;
+  };
+  constexpr Case kCases[] = {{"E1, no argument (baseline)", 0, 0},
+                             {"E7, 1 MB upgrade", 1, 1},
+                             {"E7, 20 MB upgrade", 20, 1}};
+  std::printf("peak resident memory of %s%s%s\n", subject.upgrader.c_str(),
+              subject.launcher.empty() ? "" : " under ", subject.launcher.c_str());
+  long peaks[3] = {};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string upgrade = kCases[i].megabytes ? UpgradeOfMegabytes(kCases[i].megabytes) : "";
+    peaks[i] = MeasureRun(subject, upgrade, kCases[i].expected_status);
+    if (peaks[i] < 0) return 1;
+    std::printf("  %-28s %8ld KiB\n", kCases[i].name, peaks[i]);
+  }
+  std::printf("  %-28s %8ld KiB\n", "20 MB run over baseline", peaks[2] - peaks[0]);
+  std::printf("  %-28s %8ld KiB\n", "20 MB run over 1 MB run", peaks[2] - peaks[1]);
+  return 0;
+}
