@@ -1,0 +1,152 @@
+// Stage 4 (rotated logs, oldest first) on a device with 1,000 home logs at indexes 9000-9999
+// and 50 members in each /var/log series: the directory-listing scan that the cleanup uses
+// against the straightforward index probe, same device, same removal order.
+//
+// Run on a workstation, the program builds a simulated device, copies itself in and runs
+// there; inside (where the simulator's marker file exists) it runs the benchmarks. Lookups are
+// counted by wrapping the C library's path calls at link time (-Wl,--wrap, see CMakeLists.txt),
+// so the cleanup code itself carries no counting.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "benchmark/benchmark.h"
+#include "cleanup/cleanup_kv70.h"
+#include "cleanup/cleanup_stages.h"
+#include "cleanup/rotated_logs.h"
+#include "sim/device.h"
+
+// Counting wrappers: every path resolution the stage makes goes through one of these.
+extern "C" {
+int __real_stat(const char* path, struct stat* st);
+int __real_lstat(const char* path, struct stat* st);
+int __real_statvfs(const char* path, struct statvfs* st);
+int __real_unlink(const char* path);
+DIR* __real_opendir(const char* path);
+struct dirent* __real_readdir(DIR* dir);
+}
+
+namespace {
+unsigned long g_lookups = 0;   // stat, lstat, statvfs, unlink, opendir
+unsigned long g_entries = 0;   // directory entries read
+}  // namespace
+
+extern "C" {
+int __wrap_stat(const char* path, struct stat* st) { ++g_lookups; return __real_stat(path, st); }
+int __wrap_lstat(const char* path, struct stat* st) { ++g_lookups; return __real_lstat(path, st); }
+int __wrap_statvfs(const char* path, struct statvfs* st) {
+  ++g_lookups;
+  return __real_statvfs(path, st);
+}
+int __wrap_unlink(const char* path) { ++g_lookups; return __real_unlink(path); }
+DIR* __wrap_opendir(const char* path) { ++g_lookups; return __real_opendir(path); }
+struct dirent* __wrap_readdir(DIR* dir) { ++g_entries; return __real_readdir(dir); }
+}
+
+namespace {
+
+namespace cleanup = qx::upgrader::cleanup;
+
+constexpr const char kDevicePath[] = "/bench/cleanup_stage4_bench";
+constexpr int kFirstHomeIndex = 9000;
+
+void WriteMember(const std::string& path, long mtime) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, "rotated\n", 8) != 8 || ::close(fd) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// The members interleave in time across the series, so every pass weighs all three.
+void Populate() {
+  ::mkdir("/home/logs", 0755);
+  ::mkdir("/var/log", 0755);
+  for (int index = kFirstHomeIndex; index <= cleanup::kHomeLogSeries.last_index; ++index) {
+    WriteMember(cleanup::MemberPath(cleanup::kHomeLogSeries, index), 1000 + 10 * index);
+  }
+  for (int index = 1; index <= 50; ++index) {  // the highest index is the oldest
+    WriteMember(cleanup::MemberPath(cleanup::kMessagesSeries, index), 190000 - 1000 * index);
+    WriteMember(cleanup::MemberPath(cleanup::kSyslogSeries, index), 190500 - 1000 * index);
+  }
+}
+
+std::vector<std::string> RunStage(cleanup::MemberScan scan) {
+  cleanup::CleanupKV70 never_enough(0xFFFFFFFFu);  // every member goes
+  std::vector<std::string> removed;
+  cleanup::ClearOldLogs(never_enough, scan, &removed);
+  return removed;
+}
+
+void BM_Stage4(benchmark::State& state, cleanup::MemberScan scan) {
+  unsigned long lookups = 0, entries = 0, passes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Populate();
+    g_lookups = g_entries = 0;
+    state.ResumeTiming();
+    passes += RunStage(scan).size();
+    lookups += g_lookups;
+    entries += g_entries;
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["passes"] = static_cast<double>(passes) / n;
+  state.counters["lookups"] = static_cast<double>(lookups) / n;
+  state.counters["dir_entries"] = static_cast<double>(entries) / n;
+}
+BENCHMARK_CAPTURE(BM_Stage4, listing, cleanup::MemberScan::kDirectoryListing)
+    ->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(BM_Stage4, index_probe, cleanup::MemberScan::kIndexProbe)
+    ->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Both scans must remove the same members in the same order; says so before any timing.
+bool SameOrder() {
+  Populate();
+  const std::vector<std::string> listing = RunStage(cleanup::MemberScan::kDirectoryListing);
+  Populate();
+  const std::vector<std::string> probe = RunStage(cleanup::MemberScan::kIndexProbe);
+  std::printf("removal order: %zu members, %s\n", listing.size(),
+              listing == probe ? "identical for both scans" : "DIFFERENT");
+  return listing == probe && listing.size() == 1100;
+}
+
+int RunInsideDevice(int argc, char** argv) {
+  if (!SameOrder()) return 1;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
+
+int RunOnHost(int argc, char** argv) {
+  qx::sim::DeviceSpec spec;
+  spec.start_services = false;
+  spec.binaries.push_back({QX_STAGE4_BENCH_BINARY, kDevicePath});
+  std::string error;
+  std::unique_ptr<qx::sim::Device> device = qx::sim::Device::Create(spec, &error);
+  if (device == nullptr) {
+    std::fprintf(stderr, "cleanup_stage4_bench: no device: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<std::string> args = {kDevicePath};
+  args.insert(args.end(), argv + 1, argv + argc);
+  const qx::sim::RunResult run = device->Run(args, std::chrono::minutes(20));
+  std::fputs(run.output.c_str(), stdout);
+  if (!run.started) std::fprintf(stderr, "cleanup_stage4_bench: %s\n", run.error.c_str());
+  return run.exited ? run.exit_status : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (::access(qx::sim::kDeviceMarker, F_OK) == 0) return RunInsideDevice(argc, argv);
+  return RunOnHost(argc, argv);
+}
