@@ -8,13 +8,6 @@
 namespace qx::cleanup_test {
 namespace {
 
-// Every release the platform shipped, as the module directories name them.
-const std::vector<std::string> kReleases = {
-    "2.6.35.3", "2.6.35.3-00108-g29117d2", "2.6.35.3-00131-gbe8c2d2", "2.6.35.3-00225-gcb58267",
-    "2.6.35.3-00227-geccd148", "2.6.35.3-00232-gf7cf468", "2.6.35.3-00238-g355f0b3",
-    "2.6.35.3-00247-g3567f66", "2.6.35.3-00249-geae178f", "2.6.35.3-00260-g37aed04",
-    "2.6.35.3-00263-gcc5a534", "2.6.35.3-00265-gabc8368", "2.6.35.3-00267-gf314c35",
-    "2.6.35.3-00273-g2f44b37", "2.6.35.3-00295-gbbbf593"};
 constexpr const char kUnlisted[] = "2.6.35.3-00300-g0a1b2c3";
 
 std::string Banner(const std::string& release) {
@@ -45,7 +38,7 @@ TEST_F(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne)
     sim::DeviceSpec spec = BaseSpec();
     spec.proc_version = c.proc;
     spec.kernel_banner = c.banner;
-    for (const std::string& release : kReleases) {
+    for (const std::string& release : kListedReleases) {
       spec.files.push_back(SizedFile("/lib/modules/" + release + "/kernel/net.ko", 4096));
     }
     spec.files.push_back(SizedFile(std::string("/lib/modules/") + kUnlisted + "/net.ko", 4096));
@@ -54,7 +47,7 @@ TEST_F(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne)
     const sim::RunResult run = Probe(*device, {"kernel"});
 
     std::vector<std::string> commands;
-    for (const std::string& release : kReleases) {
+    for (const std::string& release : kListedReleases) {
       const bool kept = c.kept == "*" || c.kept == release;
       if (!kept) commands.push_back("rm -rf /lib/modules/" + release + "/");
       EXPECT_EQ(kept, device->Exists("/lib/modules/" + release + "/kernel/net.ko")) << release;

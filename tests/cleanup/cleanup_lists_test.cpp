@@ -88,11 +88,6 @@ const std::vector<Pair> kSuperseded = {
 };
 const std::vector<std::string> kNetSnmpBases = {"libnetsnmpmibs", "libnetsnmp", "libnetsnmpagent",
                                                 "libnetsnmphelpers", "libnetsnmptrapd"};
-const std::vector<std::string> kStaticCommands = {
-    "rm -rf /usr/share/gtk-doc", "rm -rf /usr/share/info", "rm -rf /usr/local/share/doc/openswan",
-    "rm -rf /etc/ipsec.d/examples", "rm -rf /share/man", "rm -rf /usr/local/man",
-    "rm -rf /share/doc/"};
-
 std::string Lib(const std::string& base, const std::string& release) {
   return "/usr/lib/" + base + ".so." + release;
 }

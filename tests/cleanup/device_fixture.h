@@ -17,6 +17,13 @@ namespace qx::cleanup_test {
 constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * kKiB;
 
+// Every kernel release the platform shipped, as its module directory names it, in the order
+// the cleanup checks them.
+extern const std::vector<std::string> kListedReleases;
+
+// The commands that the static removal list runs, in order.
+extern const std::vector<std::string> kStaticCommands;
+
 // A regular file of size real bytes, modified at mtime when given.
 sim::DeviceFile SizedFile(const std::string& path, std::uint64_t size, std::int64_t mtime = -1);
 
