@@ -80,11 +80,17 @@ struct RunResult {
   // Every command line run through /bin/sh -c during this run (system(), popen()), in order,
   // byte for byte, multi-line commands whole.
   std::vector<std::string> trace;
+  // When init received each trace entry, since the run started (same length as trace).
+  std::vector<std::chrono::microseconds> trace_times;
+  std::chrono::microseconds duration{0};  // from the start of the program to its end
+  long max_rss_kb = 0;                    // the program's peak resident set (wait4's ru_maxrss)
 };
 
 class Device {
  public:
   // Builds and starts a device. On failure returns nullptr and says why in *error.
+  // Forks: call it from a single-threaded process (or before starting other threads). The
+  // device dies with the thread that created it.
   static std::unique_ptr<Device> Create(const DeviceSpec& spec, std::string* error);
   ~Device();  // kills every process of the device, unmounts, removes its host directories
   Device(const Device&) = delete;
@@ -96,6 +102,15 @@ class Device {
   RunResult Run(const std::vector<std::string>& argv,
                 std::chrono::milliseconds timeout = std::chrono::seconds(60),
                 const std::string& cwd = "/", const std::vector<std::string>& extra_env = {});
+
+  // As Run, but the program uses the standard input, output and error of the process that
+  // created the device (an interactive shell); RunResult::output stays empty.
+  RunResult RunInteractive(const std::vector<std::string>& argv,
+                           std::chrono::milliseconds timeout = std::chrono::hours(24),
+                           const std::vector<std::string>& extra_env = {});
+
+  // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
+  int InitPid() const;
 
   // How each service ended so far: name -> signal number that killed it, 0 while it runs,
   // -1 if it exited by itself.

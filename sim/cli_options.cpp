@@ -1,0 +1,173 @@
+#include <signal.h>
+#include <string.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim/cli.h"
+
+namespace qx::sim::cli {
+namespace {
+
+// NAME=VALUE split at the first separator; false when it is missing or a side is empty.
+bool SplitAt(const std::string& text, const std::string& separator, std::string& left,
+             std::string& right, bool right_may_be_empty) {
+  const std::size_t at = text.find(separator);
+  if (at == std::string::npos || at == 0) return false;
+  left = text.substr(0, at);
+  right = text.substr(at + (separator == ":/" ? 1 : separator.size()));
+  return right_may_be_empty || !right.empty();
+}
+
+std::string KernelBannerFor(const std::string& release) {
+  return "Linux version " + release +
+         " (builder@qx-build) (gcc version 4.4.4 (GCC) ) #1 PREEMPT Tue Mar 5 10:00:00 UTC 2024\n";
+}
+
+}  // namespace
+
+bool ParseSize(const std::string& text, std::uint64_t& bytes) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0) return false;
+  unsigned shift = 0;
+  const std::string suffix = end;
+  if (suffix == "K" || suffix == "k") {
+    shift = 10;
+  } else if (suffix == "M" || suffix == "m") {
+    shift = 20;
+  } else if (suffix == "G" || suffix == "g") {
+    shift = 30;
+  } else if (!suffix.empty()) {
+    return false;
+  }
+  if (shift != 0 && value > (~0ull >> shift)) return false;
+  bytes = value << shift;
+  return true;
+}
+
+OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& options,
+                               std::string* error) {
+  const std::string option = argv[i];
+  DeviceSpec& spec = options.spec;
+  if (option == "--no-board") {
+    spec.board.reset();
+    return OptionResult::kTaken;
+  }
+  if (option == "--no-services") {
+    spec.start_services = false;
+    return OptionResult::kTaken;
+  }
+  static const char* const kWithValue[] = {
+      "--root-size", "--ramdisk-size", "--kernel", "--kernel-banner", "--proc-version", "--board",
+      "--copy",      "--file",         "--fill",   "--dir",           "--symlink",      "--timeout",
+      "--env",       "--cwd"};
+  bool known = false;
+  for (const char* name : kWithValue) known = known || option == name;
+  if (!known) return OptionResult::kNotMine;
+  if (i + 1 >= argc) {
+    *error = option + " needs a value";
+    return OptionResult::kBad;
+  }
+  const std::string value = argv[++i];
+  std::string left, right;
+  std::uint64_t size = 0;
+  const auto bad = [&](const std::string& expected) {
+    *error = option + " " + value + ": expected " + expected;
+    return OptionResult::kBad;
+  };
+  if (option == "--root-size" || option == "--ramdisk-size") {
+    if (!ParseSize(value, size) || size < (1u << 20)) return bad("a size of at least 1M (e.g. 64M)");
+    (option == "--root-size" ? spec.root_size : spec.ramdisk_size) = size;
+  } else if (option == "--kernel") {
+    spec.kernel_banner = KernelBannerFor(value);
+  } else if (option == "--kernel-banner") {
+    spec.kernel_banner = value;
+  } else if (option == "--proc-version") {
+    if (value == "banner") {
+      spec.proc_version = ProcVersion::kBanner;
+    } else if (value == "unreadable") {
+      spec.proc_version = ProcVersion::kUnreadable;
+    } else if (value == "absent") {
+      spec.proc_version = ProcVersion::kAbsent;
+    } else {
+      return bad("banner, unreadable or absent");
+    }
+  } else if (option == "--board") {
+    spec.board = value + "\n";
+  } else if (option == "--copy") {
+    if (!SplitAt(value, ":/", left, right, false)) return bad("HOST_PATH:/DEVICE_PATH");
+    spec.binaries.push_back({left, right});
+  } else if (option == "--file") {
+    if (!SplitAt(value, "=", left, right, true) || left[0] != '/') return bad("/DEVICE_PATH=CONTENT");
+    spec.files.push_back({left, right, std::nullopt, 0644, std::nullopt});
+  } else if (option == "--fill") {
+    if (!SplitAt(value, "=", left, right, false) || left[0] != '/' || !ParseSize(right, size)) {
+      return bad("/DEVICE_PATH=SIZE");
+    }
+    spec.files.push_back({left, "", size, 0644, std::nullopt});
+  } else if (option == "--dir") {
+    if (value[0] != '/') return bad("an absolute device path");
+    spec.directories.push_back(value);
+  } else if (option == "--symlink") {
+    if (!SplitAt(value, "=", left, right, false) || left[0] != '/') return bad("/DEVICE_PATH=TARGET");
+    spec.symlinks.push_back({left, right});
+  } else if (option == "--timeout") {
+    char* end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (end == value.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400) {
+      return bad("seconds, more than 0 and at most 86400");
+    }
+    options.timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  } else if (option == "--env") {
+    if (!SplitAt(value, "=", left, right, true)) return bad("NAME=VALUE");
+    options.env.push_back(value);
+  } else {  // --cwd
+    if (value[0] != '/') return bad("an absolute device path");
+    options.cwd = value;
+  }
+  return OptionResult::kTaken;
+}
+
+const char* DeviceOptionsHelp() {
+  return "device options:\n"
+         "  --root-size SIZE        size of the root tmpfs, i.e. what statvfs(\"/\") sees\n"
+         "                          (bytes, or with K, M, G; default 64M)\n"
+         "  --ramdisk-size SIZE     size of the /tmp/ramdisk tmpfs (default 32M)\n"
+         "  --kernel RELEASE        /proc/version names this kernel release\n"
+         "  --kernel-banner TEXT    /proc/version holds exactly TEXT\n"
+         "  --proc-version MODE     banner (default), unreadable (open fails) or absent\n"
+         "  --board ID              /sys/kernel/qxfc/board holds ID and a line feed (default 12)\n"
+         "  --no-board              no board file at all\n"
+         "  --no-services           do not start the 25 services of the stop list\n"
+         "  --copy HOST:DEVICE      copy a host executable in (with its loader and libraries)\n"
+         "  --file DEVICE=CONTENT   create a file with this content (parents created)\n"
+         "  --fill DEVICE=SIZE      create a file of SIZE real bytes\n"
+         "  --dir DEVICE            create a directory (with parents)\n"
+         "  --symlink DEVICE=TARGET create a symbolic link\n"
+         "  --timeout SECONDS       kill the device's processes after this long (default 60)\n"
+         "  --env NAME=VALUE        add to the program's environment (PATH is set)\n"
+         "  --cwd DEVICE            working directory of the program (default /)\n";
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "device-sim: %s\n(try `device-sim --help`)\n", message.c_str());
+  return kUsageError;
+}
+
+std::unique_ptr<Device> CreateDevice(const DeviceOptions& options) {
+  std::string error;
+  std::unique_ptr<Device> device = Device::Create(options.spec, &error);
+  if (!device) std::fprintf(stderr, "device-sim: cannot create the device: %s\n", error.c_str());
+  return device;
+}
+
+std::string SignalName(int signal) {
+  const char* abbreviation = ::sigabbrev_np(signal);
+  return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::to_string(signal);
+}
+
+}  // namespace qx::sim::cli

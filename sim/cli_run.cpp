@@ -1,0 +1,107 @@
+// device-sim run [options] -- COMMAND...: one command in a fresh device, then the report.
+#include <cstdio>
+#include <string>
+
+#include "sim/cli.h"
+
+namespace qx::sim::cli {
+namespace {
+
+// Exit statuses of `run` besides the program's own.
+constexpr int kTimedOut = 124;
+constexpr int kDeviceFailed = 125;
+constexpr int kCannotRun = 127;
+
+void PrintRunHelp() {
+  std::printf(
+      "usage: device-sim run [options] [--] COMMAND [ARG...]\n\n"
+      "Creates a fresh device, runs COMMAND (a device path, e.g. /bin/sh -c '...') in it and\n"
+      "prints its output, every command line it ran through /bin/sh -c (the trace), how the\n"
+      "services and the watchdog program ended, the reboot-command records and the exit\n"
+      "status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
+      "%d when the device could not be built, %d when COMMAND could not be started).\n\n"
+      "  --quiet                 print only the program's output (for test runners)\n"
+      "  -h, --help              this text\n\n%s",
+      kTimedOut, kDeviceFailed, kCannotRun, DeviceOptionsHelp());
+}
+
+void PrintReport(const RunResult& result, Device& device) {
+  std::printf("--- trace (%zu command lines run through /bin/sh -c)\n", result.trace.size());
+  for (std::size_t i = 0; i < result.trace.size(); ++i) {
+    std::printf("[%zu] %s\n", i + 1, result.trace[i].c_str());
+  }
+  const std::map<std::string, int> services = device.ServiceSignals();
+  std::printf("--- services\n");
+  for (const std::string& name : kServiceNames) {
+    const auto found = services.find(name);
+    if (found == services.end()) continue;
+    const int signal = found->second;
+    std::printf("%-16s %s\n", name.c_str(),
+                signal == 0    ? "running"
+                : signal < 0   ? "exited"
+                               : ("killed by " + SignalName(signal)).c_str());
+  }
+  std::printf("--- reboot command (opens of /dev/watchdog)\n");
+  for (const std::string& record : device.RebootRecords()) std::printf("%s\n", record.c_str());
+  std::printf("--- watchdog program %s: ", Device::kWatchdogProgram);
+  const int wd_signal = device.WatchdogProgramSignal();
+  std::printf("%s\n", !device.WatchdogProgramStarted() ? "never started"
+                      : wd_signal == 0                 ? "running"
+                                       : ("killed by " + SignalName(wd_signal)).c_str());
+}
+
+}  // namespace
+
+int RunCommand(int argc, char** argv) {
+  DeviceOptions options;
+  bool quiet = false;
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg == "-h" || arg == "--help") {
+      PrintRunHelp();
+      return 0;
+    }
+    if (arg == "--quiet") {
+      quiet = true;
+      continue;
+    }
+    std::string error;
+    const OptionResult parsed = ParseDeviceOption(argc, argv, i, options, &error);
+    if (parsed == OptionResult::kBad) return UsageError("run: " + error);
+    if (parsed == OptionResult::kTaken) continue;
+    if (arg.size() > 1 && arg[0] == '-') return UsageError("run: unknown option " + arg);
+    break;
+  }
+  if (i >= argc) return UsageError("run: no COMMAND given");
+  const std::vector<std::string> command(argv + i, argv + argc);
+  std::unique_ptr<Device> device = CreateDevice(options);
+  if (!device) return kDeviceFailed;
+  const RunResult result = device->Run(command, options.timeout, options.cwd, options.env);
+  std::fwrite(result.output.data(), 1, result.output.size(), stdout);
+  if (!quiet) PrintReport(result, *device);
+  std::fflush(stdout);
+  if (!result.started) {
+    std::fprintf(stderr, "device-sim: %s\n", result.error.c_str());
+    return kCannotRun;
+  }
+  if (result.timed_out) {
+    std::fprintf(stderr, "device-sim: timed out after %.1f s; the device's processes were killed\n",
+                 static_cast<double>(options.timeout.count()) / 1000);
+    return kTimedOut;
+  }
+  if (!quiet) {
+    if (result.exited) {
+      std::printf("--- exit status %d\n", result.exit_status);
+    } else {
+      std::printf("--- killed by %s\n", SignalName(result.term_signal).c_str());
+    }
+  }
+  return result.exited ? result.exit_status : 128 + result.term_signal;
+}
+
+}  // namespace qx::sim::cli

@@ -1,0 +1,42 @@
+// device-sim shell [options]: an interactive busybox shell in a fresh device.
+#include <signal.h>
+
+#include <cstdio>
+
+#include "sim/cli.h"
+
+namespace qx::sim::cli {
+
+int ShellCommand(int argc, char** argv) {
+  DeviceOptions options;
+  options.timeout = std::chrono::hours(24);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::printf(
+          "usage: device-sim shell [options]\n\n"
+          "Creates a fresh device and opens busybox's shell in it on this terminal. Commands\n"
+          "typed there act on the device only; leaving the shell destroys the device.\n\n%s",
+          DeviceOptionsHelp());
+      return 0;
+    }
+    std::string error;
+    const OptionResult parsed = ParseDeviceOption(argc, argv, i, options, &error);
+    if (parsed == OptionResult::kBad) return UsageError("shell: " + error);
+    if (parsed == OptionResult::kNotMine) return UsageError("shell: unknown option " + arg);
+  }
+  std::unique_ptr<Device> device = CreateDevice(options);
+  if (!device) return 125;
+  // Ctrl-C belongs to the shell inside; this process only waits for it.
+  (void)::signal(SIGINT, SIG_IGN);
+  (void)::signal(SIGQUIT, SIG_IGN);
+  const RunResult result =
+      device->RunInteractive({"/bin/sh", "-i"}, options.timeout, {"PS1=router# ", "HOME=/root"});
+  if (!result.started) {
+    std::fprintf(stderr, "device-sim: %s\n", result.error.c_str());
+    return 127;
+  }
+  return result.exited ? result.exit_status : 128 + result.term_signal;
+}
+
+}  // namespace qx::sim::cli

@@ -1,0 +1,292 @@
+#include "sim/device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sim/keeper.h"
+#include "sim/root_fs.h"
+#include "sim/userland.h"
+#include "sim/wire.h"
+
+namespace qx::sim {
+
+// The stop list's order: service-manager first (the one stopped with SIGINT).
+const std::vector<std::string> kServiceNames = {
+    "service-manager", "qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",    "nvlogger",
+    "qxsshd",          "sshd",       "dnsmasq",  "pluto",     "openvpn", "tcpdump", "zebra",
+    "ripd",            "hostapd",    "inadyn",   "diald",     "pppd",   "vrrpd",    "l2tpd",
+    "pptp",            "msmtp",      "msp-telit", "msp-quectel"};
+
+namespace {
+
+constexpr int kStartTimeoutMs = 30000;
+// How long past a run's own timeout the host side waits for init's answer before it gives the
+// device up: init kills the program at the timeout itself, so this only catches a stuck init.
+constexpr int kReplyGraceMs = 30000;
+constexpr int kTeardownTimeoutMs = 10000;
+
+bool WaitReadable(int fd, long long timeout_ms) {
+  pollfd pfd{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(&pfd, 1, timeout_ms > INT32_MAX ? INT32_MAX : static_cast<int>(timeout_ms));
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0;
+  }
+}
+
+// Waits for the process to end, at most timeout_ms, then kills it; always reaps it.
+void ReapWithin(pid_t pid, int timeout_ms) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0 || !WaitReadable(pidfd, timeout_ms)) ::kill(pid, SIGKILL);
+  if (pidfd >= 0) ::close(pidfd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+namespace {
+
+struct DeviceStatus {
+  std::map<std::string, int> services;
+  std::vector<std::string> reboot_records;
+  bool watchdog_started = false;
+  int watchdog_signal = 0;
+};
+
+bool ParseState(wire::Message& reply, DeviceStatus& state) {
+  std::string kind;
+  std::int64_t count = 0;
+  if (!reply.Next(kind) || kind != wire::kReplyState || !reply.NextInt(count)) return false;
+  for (std::int64_t i = 0; i < count; ++i) {
+    std::string name;
+    std::int64_t signal = 0;
+    if (!reply.Next(name) || !reply.NextInt(signal)) return false;
+    state.services[name] = static_cast<int>(signal);
+  }
+  std::int64_t started = 0, signal = 0;
+  if (!reply.NextList(state.reboot_records) || !reply.NextInt(started) || !reply.NextInt(signal)) {
+    return false;
+  }
+  state.watchdog_started = started != 0;
+  state.watchdog_signal = static_cast<int>(signal);
+  return true;
+}
+
+}  // namespace
+
+struct Device::Impl {
+  pid_t keeper = -1;
+  pid_t init = -1;
+  int control = -1;
+  int root_fd = -1;
+  std::string root_dir;  // empty once removed
+  bool alive = false;
+
+  RunResult Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                const std::string& cwd, const std::vector<std::string>& extra_env, bool terminal);
+  bool Ask(const wire::Message& request, wire::Message& reply, long long timeout_ms);
+  void Shutdown();
+  DeviceStatus State();
+};
+
+DeviceStatus Device::Impl::State() {
+  DeviceStatus state;
+  wire::Message request, reply;
+  request.Add(wire::kRequestState);
+  if (!Ask(request, reply, kReplyGraceMs) || !ParseState(reply, state)) return DeviceStatus{};
+  return state;
+}
+
+Device::Device() : impl_(std::make_unique<Impl>()) {}
+
+Device::~Device() { impl_->Shutdown(); }
+
+void Device::Impl::Shutdown() {
+  if (root_fd >= 0) ::close(root_fd);
+  root_fd = -1;
+  // init exits when its control socket closes; with PID 1 gone the kernel kills the rest of the
+  // device, the keeper reaps init and exits, and the device's mounts go with its namespace.
+  if (control >= 0) ::close(control);
+  control = -1;
+  if (keeper > 0) ReapWithin(keeper, kTeardownTimeoutMs);
+  keeper = -1;
+  alive = false;
+  if (!root_dir.empty()) ::rmdir(root_dir.c_str());
+  root_dir.clear();
+}
+
+std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  if (::geteuid() != 0) {
+    *error = "the device simulator needs root (namespaces, mounts)";
+    return nullptr;
+  }
+  Userland userland;
+  if (!BuildUserland(spec, userland, error)) return nullptr;
+  std::unique_ptr<Device> device(new Device());
+  Impl& impl = *device->impl_;
+  char root_dir[] = "/tmp/qx-sim-XXXXXX";
+  if (::mkdtemp(root_dir) == nullptr) {
+    *error = std::string("cannot create a directory under /tmp: ") + std::strerror(errno);
+    return nullptr;
+  }
+  impl.root_dir = root_dir;
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
+    return nullptr;  // the destructor removes root_dir
+  }
+  KeeperPlan plan{&spec, &userland, impl.root_dir, pair[1], ::getpid()};
+  impl.keeper = ::fork();
+  if (impl.keeper == 0) {
+    ::close(pair[0]);
+    RunKeeper(plan);
+  }
+  ::close(pair[1]);
+  impl.control = pair[0];
+  if (impl.keeper < 0) {
+    *error = std::string("cannot fork: ") + std::strerror(errno);
+    return nullptr;
+  }
+  wire::Message ready;
+  std::string kind, why;
+  std::int64_t init = 0, pivoted = 0;
+  if (!WaitReadable(impl.control, kStartTimeoutMs) || !wire::ReceiveMessage(impl.control, ready) ||
+      !ready.Next(kind)) {
+    *error = "the device did not start";
+    return nullptr;
+  }
+  if (kind != kKeeperReady || !ready.NextInt(init) || !ready.NextInt(pivoted)) {
+    *error = ready.Next(why) ? why : "the device did not start";
+    return nullptr;
+  }
+  impl.init = static_cast<pid_t>(init);
+  impl.alive = true;
+  const std::string root_link = "/proc/" + std::to_string(impl.init) + "/root";
+  impl.root_fd = ::open(root_link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (impl.root_fd < 0) {
+    *error = "cannot open " + root_link + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // After pivot_root the mount no longer hangs on this directory in any namespace.
+  if (pivoted != 0 && ::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
+  return device;
+}
+
+bool Device::Impl::Ask(const wire::Message& request, wire::Message& reply, long long timeout_ms) {
+  if (!alive) return false;
+  if (wire::SendMessage(control, request) && WaitReadable(control, timeout_ms) &&
+      wire::ReceiveMessage(control, reply)) {
+    return true;
+  }
+  // No answer: the device is beyond use. Kill it now rather than leave a stuck init behind.
+  alive = false;
+  if (keeper > 0) ::kill(keeper, SIGKILL);
+  return false;
+}
+
+RunResult Device::Impl::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                            const std::string& cwd, const std::vector<std::string>& extra_env,
+                            bool terminal) {
+  RunResult result;
+  std::vector<std::string> env = {"PATH=/sbin:/usr/sbin:/bin:/usr/bin"};
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  wire::Message request;
+  request.Add(wire::kRequestRun);
+  request.AddInt(terminal ? 1 : 0);
+  request.AddInt(timeout.count() < 0 ? 0 : static_cast<std::int64_t>(timeout.count()));
+  request.Add(cwd);
+  request.AddList(argv);
+  request.AddList(env);
+  wire::Message reply;
+  std::string kind;
+  std::int64_t started = 0, timed_out = 0, status = 0, rss = 0, duration = 0;
+  if (!Ask(request, reply, static_cast<long long>(timeout.count()) + kReplyGraceMs) ||
+      !reply.Next(kind) || kind != wire::kReplyRun || !reply.NextInt(started) ||
+      !reply.Next(result.error) || !reply.NextInt(timed_out) || !reply.NextInt(status) ||
+      !reply.NextInt(rss) || !reply.NextInt(duration) || !reply.Next(result.output) ||
+      !reply.NextList(result.trace)) {
+    result = RunResult{};
+    result.error = "the device is gone (its init did not answer)";
+    return result;
+  }
+  for (std::size_t i = 0; i < result.trace.size(); ++i) {
+    std::int64_t at = 0;
+    (void)reply.NextInt(at);
+    result.trace_times.emplace_back(at);
+  }
+  result.started = started != 0;
+  result.timed_out = timed_out != 0;
+  result.max_rss_kb = static_cast<long>(rss);
+  result.duration = std::chrono::microseconds(duration);
+  if (result.started) {
+    const int raw = static_cast<int>(status);
+    result.exited = WIFEXITED(raw);
+    result.exit_status = result.exited ? WEXITSTATUS(raw) : -1;
+    result.term_signal = WIFSIGNALED(raw) ? WTERMSIG(raw) : 0;
+  }
+  return result;
+}
+
+RunResult Device::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                      const std::string& cwd, const std::vector<std::string>& extra_env) {
+  return impl_->Run(argv, timeout, cwd, extra_env, false);
+}
+
+RunResult Device::RunInteractive(const std::vector<std::string>& argv,
+                                 std::chrono::milliseconds timeout,
+                                 const std::vector<std::string>& extra_env) {
+  return impl_->Run(argv, timeout, "/", extra_env, true);
+}
+
+int Device::InitPid() const { return impl_->init; }
+
+
+std::map<std::string, int> Device::ServiceSignals() const { return impl_->State().services; }
+
+std::vector<std::string> Device::RebootRecords() const {
+  return impl_->State().reboot_records;
+}
+
+bool Device::WatchdogProgramStarted() const { return impl_->State().watchdog_started; }
+
+int Device::WatchdogProgramSignal() const { return impl_->State().watchdog_signal; }
+
+bool Device::ReadFile(const std::string& path, std::string& content) const {
+  return RootFs(impl_->root_fd).Read(path, content);
+}
+
+bool Device::WriteFile(const DeviceFile& file) {
+  std::string error;
+  return RootFs(impl_->root_fd).WriteFile(file, &error);
+}
+
+bool Device::Exists(const std::string& path) const {
+  struct stat st {};
+  return Lstat(path, st);
+}
+
+bool Device::Lstat(const std::string& path, struct stat& st) const {
+  return RootFs(impl_->root_fd).Lstat(path, st);
+}
+
+std::vector<std::string> Device::ListDir(const std::string& path) const {
+  return RootFs(impl_->root_fd).List(path);
+}
+
+std::uint64_t Device::FreeSpace(const std::string& path) const {
+  return RootFs(impl_->root_fd).FreeSpace(path);
+}
+
+}  // namespace qx::sim

@@ -1,0 +1,180 @@
+#include "sim/init_state.h"
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+
+namespace qx::sim::init {
+namespace {
+
+std::string ReadSmallFile(const std::string& path) {
+  std::string content;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return content;
+}
+
+// The command line of a process as one text: its arguments joined by single blanks.
+std::string CommandLineOf(pid_t pid) {
+  std::string text = ReadSmallFile("/proc/" + std::to_string(pid) + "/cmdline");
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  for (char& c : text) {
+    if (c == '\0') c = ' ';
+  }
+  return text.empty() ? "(pid " + std::to_string(pid) + ")" : text;
+}
+
+// True when the process is already dying: a zombie, or a signal pending for it.
+bool IsDying(pid_t pid) {
+  const std::string status = ReadSmallFile("/proc/" + std::to_string(pid) + "/status");
+  if (status.empty()) return true;
+  for (const char* key : {"\nSigPnd:\t", "\nShdPnd:\t"}) {
+    const std::size_t at = status.find(key);
+    if (at == std::string::npos) continue;
+    if (std::strtoull(status.c_str() + at + std::strlen(key), nullptr, 16) != 0) return true;
+  }
+  const std::size_t state = status.find("\nState:\t");
+  return state != std::string::npos && (status[state + 8] == 'Z' || status[state + 8] == 'X');
+}
+
+}  // namespace
+
+void ResetSignals() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &action, nullptr);
+  sigset_t all;
+  sigemptyset(&all);
+  (void)::sigprocmask(SIG_SETMASK, &all, nullptr);
+}
+
+void CloseFromExcept(int first, int keep) {
+  if (keep >= first) {
+    if (keep > first) (void)::syscall(SYS_close_range, first, keep - 1, 0);
+    (void)::syscall(SYS_close_range, keep + 1, ~0u, 0);
+  } else {
+    (void)::syscall(SYS_close_range, first, ~0u, 0);
+  }
+}
+
+void DeviceState::StartServices(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ResetSignals();
+      (void)::setsid();
+      (void)::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+      const int null_fd = ::open("/dev/null", O_RDWR);
+      for (int fd = 0; fd < 3 && null_fd >= 0; ++fd) (void)::dup2(null_fd, fd);
+      CloseFromExcept(3, -1);
+      for (;;) ::pause();
+    }
+    services_.push_back({name, pid > 0 ? 0 : -1});
+    if (pid > 0) service_pids_[pid] = services_.size() - 1;
+  }
+}
+
+bool DeviceState::WatchReboot(const char* device_path) {
+  reboot_fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+  if (reboot_fd_ < 0) return false;
+  if (::fanotify_mark(reboot_fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, device_path) != 0) {
+    ::close(reboot_fd_);
+    reboot_fd_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void DeviceState::HandleRebootEvents() {
+  alignas(fanotify_event_metadata) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(reboot_fd_, buffer, sizeof buffer);
+    if (n <= 0) return;
+    auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+    ssize_t left = n;
+    for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+      // The opener waits for our answer, so its command line is still there to read.
+      if (event->mask & FAN_OPEN_PERM) reboot_records_.push_back(CommandLineOf(event->pid));
+      fanotify_response response{};
+      response.fd = event->fd;
+      response.response = FAN_ALLOW;
+      (void)::write(reboot_fd_, &response, sizeof response);
+      if (event->fd >= 0) ::close(event->fd);
+    }
+  }
+}
+
+void DeviceState::HandleReport(const std::string& record, std::vector<std::string>* commands) {
+  if (record.empty()) return;
+  if (record[0] == wire::kEventCommand) {
+    if (commands != nullptr) commands->push_back(record.substr(1));
+  } else if (record[0] == wire::kEventWatchdogProgram) {
+    const long pid = std::strtol(record.c_str() + 1, nullptr, 10);
+    if (pid > 0) {
+      watchdog_pid_ = static_cast<pid_t>(pid);
+      watchdog_started_ = true;
+      watchdog_signal_ = 0;
+    }
+  }
+}
+
+void DeviceState::Reaped(pid_t pid, int status) {
+  const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+  const auto service = service_pids_.find(pid);
+  if (service != service_pids_.end()) {
+    services_[service->second].signal = signal;
+    service_pids_.erase(service);
+  }
+  if (pid == watchdog_pid_) {
+    watchdog_signal_ = signal > 0 ? signal : 0;
+    watchdog_pid_ = 0;
+  }
+}
+
+void DeviceState::Settle() {
+  std::vector<pid_t> tracked;
+  for (const auto& entry : service_pids_) tracked.push_back(entry.first);
+  if (watchdog_pid_ > 0) tracked.push_back(watchdog_pid_);
+  for (const pid_t pid : tracked) {
+    if (!IsDying(pid)) continue;
+    for (int tries = 0; tries < 2000; ++tries) {  // at most about two seconds
+      int status = 0;
+      const pid_t done = ::waitpid(pid, &status, WNOHANG);
+      if (done == pid) {
+        Reaped(pid, status);
+        break;
+      }
+      if (done < 0) break;  // not our child any more (reaped elsewhere)
+      const timespec pause{0, 1000000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+void DeviceState::AddToReply(wire::Message& reply) const {
+  reply.AddInt(static_cast<std::int64_t>(services_.size()));
+  for (const Service& service : services_) {
+    reply.Add(service.name);
+    reply.AddInt(service.signal);
+  }
+  reply.AddList(reboot_records_);
+  reply.AddInt(watchdog_started_ ? 1 : 0);
+  reply.AddInt(watchdog_signal_);
+}
+
+}  // namespace qx::sim::init

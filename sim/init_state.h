@@ -1,0 +1,59 @@
+// What the device's init keeps track of besides the program being run: the services, the
+// watchdog program and the reboot-command records. Part of the static init program.
+#ifndef QX_SIM_INIT_STATE_H_
+#define QX_SIM_INIT_STATE_H_
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/wire.h"
+
+namespace qx::sim::init {
+
+class DeviceState {
+ public:
+  // Forks one sleeping process per name, each with that process name (comm).
+  void StartServices(const std::vector<std::string>& names);
+
+  // Marks /dev/watchdog so that every open of it is recorded with the opener's command line.
+  // False when the kernel offers no fanotify permission events (records then stay empty).
+  bool WatchReboot(const char* device_path);
+  int reboot_fd() const { return reboot_fd_; }
+  void HandleRebootEvents();
+
+  // A report from a program inside (wire::kEvent*). Commands are returned for the run's trace.
+  void HandleReport(const std::string& record, std::vector<std::string>* commands);
+
+  // Called for every reaped child; status as from waitpid.
+  void Reaped(pid_t pid, int status);
+
+  // Waits (briefly) for tracked processes that already have a fatal signal pending, so a
+  // `pkill` that returned before its victim died still shows in the state.
+  void Settle();
+
+  void AddToReply(wire::Message& reply) const;
+
+ private:
+  struct Service {
+    std::string name;
+    int signal = 0;  // 0 running, -1 exited, else the signal that killed it
+  };
+  std::vector<Service> services_;
+  std::map<pid_t, std::size_t> service_pids_;
+  std::vector<std::string> reboot_records_;
+  int reboot_fd_ = -1;
+  pid_t watchdog_pid_ = 0;
+  bool watchdog_started_ = false;
+  int watchdog_signal_ = 0;
+};
+
+// Child-side helpers shared by the services and the programs init runs.
+void ResetSignals();
+void CloseFromExcept(int first, int keep);
+
+}  // namespace qx::sim::init
+
+#endif  // QX_SIM_INIT_STATE_H_

@@ -1,0 +1,49 @@
+// File access inside a device root through a directory descriptor of that root. Every path is
+// resolved with openat2(RESOLVE_IN_ROOT): ".." and absolute symbolic links stay inside the root,
+// so a link the device made can never lead the host side to a host file. Final components are
+// never followed when creating (O_NOFOLLOW), and magic links of /proc are refused.
+#ifndef QX_SIM_ROOT_FS_H_
+#define QX_SIM_ROOT_FS_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+
+namespace qx::sim {
+
+class RootFs {
+ public:
+  explicit RootFs(int root_fd) : root_fd_(root_fd) {}  // borrowed, not closed
+
+  // openat2 of path below the root with RESOLVE_IN_ROOT; -1 and errno on failure.
+  int Open(const std::string& path, int flags, unsigned int mode = 0) const;
+
+  // Creation; false with a message "what path: reason" in *error.
+  bool MakeDirs(const std::string& path, unsigned int mode, std::string* error) const;
+  bool WriteFile(const DeviceFile& file, std::string* error) const;
+  bool Symlink(const std::string& path, const std::string& target, std::string* error) const;
+  bool CopyHostFile(const std::string& host_path, const std::string& path, unsigned int mode,
+                    std::string* error) const;
+
+  // Queries; false / empty / 0 when the path cannot be reached.
+  bool Read(const std::string& path, std::string& content) const;
+  bool Lstat(const std::string& path, struct stat& st) const;
+  std::vector<std::string> List(const std::string& path) const;
+  std::uint64_t FreeSpace(const std::string& path) const;
+
+ private:
+  // Opens the parent directory of path (created with parents when make is true) and sets name
+  // to the last component; -1 on failure with the reason in *error.
+  int OpenParent(const std::string& path, bool make, std::string& name, std::string* error) const;
+  int CreateFile(const std::string& path, unsigned int mode, std::string* error) const;
+
+  int root_fd_;
+};
+
+}  // namespace qx::sim
+
+#endif  // QX_SIM_ROOT_FS_H_

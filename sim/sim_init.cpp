@@ -1,0 +1,322 @@
+// The device's init: PID 1 of the device's PID namespace, already inside the device's root when
+// it starts (the simulator library mounts, populates and pivots, then execs this program).
+//
+// It starts the services, watches /dev/watchdog, and then serves the host side's requests on
+// descriptor 3 (a stream socket): run one program with a timeout, or report the device state.
+// When the host side closes the socket, init exits, and with PID 1 gone the kernel kills every
+// process of the device. The services to start are named in its environment.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/init_state.h"
+#include "sim/wire.h"
+
+namespace {
+
+namespace wire = qx::sim::wire;
+using qx::sim::init::DeviceState;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kControlFd = 3;
+
+struct RunRequest {
+  bool terminal = false;  // use init's own standard descriptors (an interactive shell)
+  std::int64_t timeout_ms = 0;
+  std::string cwd;
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+};
+
+struct RunOutcome {
+  bool started = false;
+  std::string error;
+  bool timed_out = false;
+  int status = 0;
+  long max_rss_kb = 0;
+  std::int64_t duration_us = 0;
+  std::string output;
+  std::vector<std::string> trace;
+  std::vector<std::int64_t> trace_us;
+};
+
+class Init {
+ public:
+  bool Start(const std::vector<std::string>& services);
+  int Serve();
+
+ private:
+  RunOutcome Run(const RunRequest& request);
+  pid_t Spawn(const RunRequest& request, int output_fd, std::string& error);
+  void DrainReports(std::vector<std::string>* trace, std::vector<std::int64_t>* times,
+                    Clock::time_point start);
+  void ReapAll(pid_t run_pid, RunOutcome* outcome, bool* run_done);
+  void SendRunReply(const RunOutcome& outcome);
+
+  DeviceState state_;
+  int report_read_ = -1;   // init's end of the report socket
+  int report_write_ = -1;  // what programs inherit as wire::kEventFd
+  int signal_fd_ = -1;     // SIGCHLD
+};
+
+bool Init::Start(const std::vector<std::string>& services) {
+  for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGHUP, SIGTERM}) (void)::signal(sig, SIG_IGN);
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  (void)::sigprocmask(SIG_BLOCK, &child, nullptr);
+  signal_fd_ = ::signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
+  int pair[2];
+  if (signal_fd_ < 0 || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    return false;
+  }
+  report_read_ = pair[0];
+  report_write_ = pair[1];
+  (void)::fcntl(report_read_, F_SETFL, O_NONBLOCK);
+  const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
+  (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  state_.StartServices(services);
+  (void)state_.WatchReboot("/dev/watchdog");
+  return true;
+}
+
+void Init::DrainReports(std::vector<std::string>* trace, std::vector<std::int64_t>* times,
+                        Clock::time_point start) {
+  std::string record(wire::kMaxEventBytes + 1, '\0');
+  for (;;) {
+    const ssize_t n = ::recv(report_read_, record.data(), record.size(), MSG_DONTWAIT);
+    if (n <= 0) return;
+    const std::size_t before = trace != nullptr ? trace->size() : 0;
+    state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), trace);
+    if (trace != nullptr && trace->size() > before) {
+      times->push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start)
+                           .count());
+    }
+  }
+}
+
+void Init::ReapAll(pid_t run_pid, RunOutcome* outcome, bool* run_done) {
+  signalfd_siginfo info;
+  while (::read(signal_fd_, &info, sizeof info) > 0) {
+  }
+  for (;;) {
+    int status = 0;
+    rusage usage{};
+    const pid_t pid = ::wait4(-1, &status, WNOHANG, &usage);
+    if (pid <= 0) return;
+    state_.Reaped(pid, status);
+    if (pid == run_pid && outcome != nullptr) {
+      outcome->status = status;
+      outcome->max_rss_kb = usage.ru_maxrss;
+      *run_done = true;
+    }
+  }
+}
+
+pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) {
+  int exec_pipe[2];
+  if (::pipe2(exec_pipe, O_CLOEXEC) != 0) {
+    error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return -1;
+  }
+  std::vector<char*> argv;
+  for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (const std::string& entry : request.env) env.push_back(const_cast<char*>(entry.c_str()));
+  env.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    qx::sim::init::ResetSignals();
+    if (!request.terminal) {
+      (void)::setsid();
+      const int null_fd = ::open("/dev/null", O_RDONLY);
+      (void)::dup2(null_fd >= 0 ? null_fd : output_fd, 0);
+      (void)::dup2(output_fd, 1);
+      (void)::dup2(output_fd, 2);
+    }
+    (void)::dup2(report_write_, wire::kEventFd);
+    (void)::dup2(exec_pipe[1], 3);  // replaces the control socket in the child
+    (void)::fcntl(3, F_SETFD, FD_CLOEXEC);
+    qx::sim::init::CloseFromExcept(4, wire::kEventFd);
+    std::string failure;
+    if (::chdir(request.cwd.c_str()) != 0) {
+      failure = "cannot change to " + request.cwd + ": " + std::strerror(errno);
+    } else {
+      ::execve(argv[0], argv.data(), env.data());
+      failure = "cannot run " + request.argv[0] + ": " + std::strerror(errno);
+    }
+    (void)wire::WriteAll(3, failure.data(), failure.size());
+    ::_exit(127);
+  }
+  ::close(exec_pipe[1]);
+  if (pid < 0) {
+    error = std::string("cannot fork: ") + std::strerror(errno);
+  } else {
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(exec_pipe[0], buffer, sizeof buffer)) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      error.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(exec_pipe[0]);
+  return pid;
+}
+
+RunOutcome Init::Run(const RunRequest& request) {
+  RunOutcome outcome;
+  const Clock::time_point start = Clock::now();
+  DrainReports(nullptr, nullptr, start);  // reports from before this run are not its trace
+  int output[2] = {-1, -1};
+  if (!request.terminal && ::pipe2(output, O_CLOEXEC) != 0) {
+    outcome.error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return outcome;
+  }
+  std::string error;
+  const pid_t pid = request.argv.empty() ? -1 : Spawn(request, output[1], error);
+  if (output[1] >= 0) ::close(output[1]);
+  bool done = false;
+  if (pid > 0 && !error.empty()) {  // the child reported why it could not start
+    int status = 0;
+    (void)::waitpid(pid, &status, 0);
+    done = true;
+  }
+  if (pid <= 0 || !error.empty()) {
+    outcome.error = request.argv.empty() ? "no program given" : error;
+    if (output[0] >= 0) ::close(output[0]);
+    return outcome;
+  }
+  outcome.started = true;
+  const Clock::time_point deadline = start + std::chrono::milliseconds(request.timeout_ms);
+  while (!done) {
+    pollfd fds[4] = {{report_read_, POLLIN, 0}, {signal_fd_, POLLIN, 0},
+                     {state_.reboot_fd(), POLLIN, 0}, {output[0], POLLIN, 0}};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      // Everything but init dies, so the files stay readable for the host side.
+      outcome.timed_out = true;
+      (void)::kill(-1, SIGKILL);
+      int status = 0;
+      pid_t dead;
+      while ((dead = ::waitpid(-1, &status, 0)) > 0) {
+        state_.Reaped(dead, status);
+        if (dead == pid) outcome.status = status;
+      }
+      break;
+    }
+    const int ready = ::poll(fds, output[0] >= 0 ? 4 : 3, static_cast<int>(left.count()) + 1);
+    if (ready < 0 && errno != EINTR) break;
+    DrainReports(&outcome.trace, &outcome.trace_us, start);
+    if (fds[2].revents != 0) state_.HandleRebootEvents();
+    if (output[0] >= 0 && fds[3].revents != 0) {
+      char buffer[65536];
+      const ssize_t n = ::read(output[0], buffer, sizeof buffer);
+      if (n > 0) {
+        outcome.output.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(output[0]);
+        output[0] = -1;
+      }
+    }
+    ReapAll(pid, &outcome, &done);
+  }
+  outcome.duration_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+  // What the program wrote before it ended; a background child may hold the pipe open.
+  if (output[0] >= 0) {
+    (void)::fcntl(output[0], F_SETFL, O_NONBLOCK);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(output[0], buffer, sizeof buffer)) > 0) {
+      outcome.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(output[0]);
+  }
+  DrainReports(&outcome.trace, &outcome.trace_us, start);
+  if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();
+  state_.Settle();
+  return outcome;
+}
+
+void Init::SendRunReply(const RunOutcome& outcome) {
+  wire::Message reply;
+  reply.Add(wire::kReplyRun);
+  reply.AddInt(outcome.started ? 1 : 0);
+  reply.Add(outcome.error);
+  reply.AddInt(outcome.timed_out ? 1 : 0);
+  reply.AddInt(outcome.status);
+  reply.AddInt(outcome.max_rss_kb);
+  reply.AddInt(outcome.duration_us);
+  reply.Add(outcome.output);
+  reply.AddList(outcome.trace);
+  for (const std::int64_t t : outcome.trace_us) reply.AddInt(t);
+  (void)wire::SendMessage(kControlFd, reply);
+}
+
+int Init::Serve() {
+  for (;;) {
+    pollfd fds[4] = {{kControlFd, POLLIN, 0}, {signal_fd_, POLLIN, 0},
+                     {state_.reboot_fd(), POLLIN, 0}, {report_read_, POLLIN, 0}};
+    if (::poll(fds, 4, -1) < 0 && errno != EINTR) return 1;
+    if (fds[2].revents != 0) state_.HandleRebootEvents();
+    if (fds[3].revents != 0) DrainReports(nullptr, nullptr, Clock::now());
+    if (fds[1].revents != 0) ReapAll(0, nullptr, nullptr);
+    if (fds[0].revents == 0) continue;
+    wire::Message request;
+    std::string kind;
+    if (!wire::ReceiveMessage(kControlFd, request) || !request.Next(kind)) return 0;  // host gone
+    if (kind == wire::kRequestRun) {
+      RunRequest run;
+      std::int64_t terminal = 0;
+      if (!request.NextInt(terminal) || !request.NextInt(run.timeout_ms) ||
+          !request.Next(run.cwd) || !request.NextList(run.argv) || !request.NextList(run.env)) {
+        return 1;
+      }
+      run.terminal = terminal != 0;
+      SendRunReply(Run(run));
+    } else if (kind == wire::kRequestState) {
+      state_.Settle();
+      wire::Message reply;
+      reply.Add(wire::kReplyState);
+      state_.AddToReply(reply);
+      (void)wire::SendMessage(kControlFd, reply);
+    } else {
+      return 1;
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  if (::getpid() != 1) return 2;  // only ever PID 1 of a device
+  (void)::prctl(PR_SET_NAME, "init", 0, 0, 0);  // started from a descriptor, it has no name
+  std::vector<std::string> services;
+  const char* names = std::getenv(wire::kServicesVariable);
+  for (const char* p = names != nullptr ? names : ""; *p != '\0';) {
+    const char* end = std::strchr(p, ' ');
+    if (end == nullptr) end = p + std::strlen(p);
+    if (end > p) services.emplace_back(p, end);
+    p = *end != '\0' ? end + 1 : end;
+  }
+  ::unsetenv(wire::kServicesVariable);
+  Init init;
+  if (!init.Start(services)) return 1;
+  return init.Serve();
+}

@@ -1,0 +1,81 @@
+// The device's /bin/sh and its watchdog program, one small static executable.
+//
+// Called as "sh" (any argv[0] whose last component is sh or -sh): sends the command text of a
+// `-c` invocation, byte for byte, as one record on the inherited report descriptor, then becomes
+// busybox's shell with the very same arguments. The record is sent before the shell runs, so
+// the trace keeps the order in which commands were started even when they overlap.
+//
+// Called by any other name (the simulator installs it as /tmp/wdprog): the watchdog program.
+// It reports its start with its pid, then sleeps until a signal ends it; init, which reaps it,
+// sees which signal that was.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sim/wire.h"
+
+namespace {
+
+constexpr const char kBusybox[] = "/bin/busybox";
+
+void Report(char kind, const char* text, std::size_t length) {
+  namespace wire = qx::sim::wire;
+  if (length > wire::kMaxEventBytes) length = wire::kMaxEventBytes;
+  std::string record(1, kind);
+  record.append(text, length);
+  // MSG_NOSIGNAL: a program that outlives the run it was started in must not die of SIGPIPE
+  // here; a descriptor that is not our socket any more simply fails with ENOTSOCK.
+  (void)::send(wire::kEventFd, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The command of `sh [options] -c command [name [args]]`: the first operand after an option
+// cluster that holds 'c' (e.g. -c, -ec, -xc), skipping a "--" that ends the options.
+const char* CommandText(int argc, char** argv) {
+  bool command_mode = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) return command_mode && i + 1 < argc ? argv[i + 1] : nullptr;
+    if ((arg[0] == '-' || arg[0] == '+') && arg[1] != '\0') {
+      if (arg[0] == '-' && std::strchr(arg + 1, 'c') != nullptr) command_mode = true;
+      if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "+o") == 0) ++i;  // -o takes a name
+      continue;
+    }
+    return command_mode ? arg : nullptr;
+  }
+  return nullptr;
+}
+
+int RunShell(int argc, char** argv) {
+  if (const char* command = CommandText(argc, argv)) {
+    Report(qx::sim::wire::kEventCommand, command, std::strlen(command));
+  }
+  // Busybox picks the applet from argv[0]; keep a login shell's leading '-'.
+  argv[0] = const_cast<char*>(argv[0][0] == '-' ? "-sh" : "sh");
+  ::execv(kBusybox, argv);
+  std::fprintf(stderr, "sh: cannot run %s: %s\n", kBusybox, std::strerror(errno));
+  return 127;
+}
+
+int RunWatchdogProgram() {
+  const std::string pid = std::to_string(::getpid());
+  Report(qx::sim::wire::kEventWatchdogProgram, pid.data(), pid.size());
+  for (;;) ::pause();
+}
+
+bool IsShellName(const char* argv0) {
+  const char* slash = std::strrchr(argv0, '/');
+  const char* name = slash != nullptr ? slash + 1 : argv0;
+  if (name[0] == '-') ++name;
+  return std::strcmp(name, "sh") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return 127;
+  return IsShellName(argv[0]) ? RunShell(argc, argv) : RunWatchdogProgram();
+}

@@ -1,0 +1,64 @@
+// What the host side and the device's init say to each other, and the fixed descriptor on which
+// programs inside report to init. Shared by the simulator library and the static init and shell
+// programs, so it uses nothing beyond the C and C++ standard libraries and POSIX.
+#ifndef QX_SIM_WIRE_H_
+#define QX_SIM_WIRE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx::sim::wire {
+
+// Every program run inside a device inherits this descriptor: a SOCK_SEQPACKET socket whose
+// other end init reads. The /bin/sh wrapper sends one kEventCommand record per `-c` command and
+// the watchdog program one kEventWatchdogProgram record when it starts. A record is one packet,
+// so a multi-line command arrives whole and records of concurrent shells never interleave.
+constexpr int kEventFd = 1000;
+constexpr char kEventCommand = 'C';
+constexpr char kEventWatchdogProgram = 'W';
+constexpr std::size_t kMaxEventBytes = 192 * 1024;  // below the default socket send buffer
+
+// init's environment variable naming the services to start, separated by blanks.
+constexpr const char kServicesVariable[] = "QX_SIM_SERVICES";
+
+// Request and reply names.
+constexpr const char kRequestRun[] = "run";
+constexpr const char kRequestState[] = "state";
+constexpr const char kReplyRun[] = "ran";
+constexpr const char kReplyState[] = "state";
+
+// A message is a list of byte strings. On a stream socket a frame is a 32-bit length followed by
+// the fields, each a 32-bit length and its bytes (host byte order: both ends are one machine).
+class Message {
+ public:
+  void Add(std::string_view field) { fields_.emplace_back(field); }
+  void AddInt(std::int64_t value) { fields_.push_back(std::to_string(value)); }
+  void AddList(const std::vector<std::string>& list);
+
+  // Readers take the fields in order; false when the message has no more or a number is bad.
+  bool Next(std::string& field);
+  bool NextInt(std::int64_t& value);
+  bool NextList(std::vector<std::string>& list);
+
+  std::string Encode() const;
+  bool Decode(std::string_view bytes);  // false on a malformed frame body
+
+ private:
+  std::vector<std::string> fields_;
+  std::size_t next_ = 0;
+};
+
+// Whole-frame I/O on a stream socket, retrying on EINTR. Receive fails on EOF or a frame larger
+// than 1 GiB.
+bool SendMessage(int fd, const Message& message);
+bool ReceiveMessage(int fd, Message& message);
+
+// write() and read() of exactly size bytes, retrying on EINTR and short transfers.
+bool WriteAll(int fd, const void* data, std::size_t size);
+bool ReadAll(int fd, void* data, std::size_t size);
+
+}  // namespace qx::sim::wire
+
+#endif  // QX_SIM_WIRE_H_
