@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -17,31 +18,32 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "sim/device.h"
+#include "sim/cli.h"
 
-namespace qx::sim {
+namespace qx::sim::cli {
 namespace {
 
-constexpr const char kUpgradeUsage[] =
-    "usage: device-sim upgrade FILE [options]\n"
-    "\n"
-    "Runs the upgrader on a fresh simulated router with FILE in its ramdisk (/tmp/ramdisk/;\n"
-    "a name not beginning with \"ud\" gets \"ud-\" in front) and reports what the run did.\n"
-    "\n"
-    "  --board ID          board identity file content (default 12); \"none\": no board file\n"
-    "  --kernel RELEASE    running kernel release (default 2.6.35.3-00295-gbbbf593)\n"
-    "  --root-size SIZE    size of the root file system (default 64M); sets its free space\n"
-    "  --fill PATH=SIZE[@DAYS]\n"
-    "                      a file of SIZE bytes at device PATH, modified DAYS days ago\n"
-    "                      (default now); repeat to fill the root with logs, modules, ...\n"
-    "  --upgrader PATH     the upgrader to run (default: $QX_UPGRADER, else the one built\n"
-    "                      beside device-sim); $QX_UPGRADER_LAUNCHER names an emulator for it\n"
-    "  --json              the same report as one JSON object\n"
-    "Exit status: 0 when the validator passed and the reboot command was issued, 1 when not,\n"
-    "2 on a usage error or when the router could not be simulated.\n"
-    "SIZE is bytes, or a number followed by K or M (KiB, MiB).\n";
+void PrintUpgradeHelp() {
+  std::printf(
+      "usage: device-sim upgrade FILE [options]\n\n"
+      "Runs the upgrader on a fresh simulated router with the upgrade file FILE in its ramdisk\n"
+      "(/tmp/ramdisk/, under FILE's name, with \"ud-\" in front unless it begins with \"ud\"),\n"
+      "as \"upgrader /tmp/wdprog\". The validator inside the file really runs. Prints the\n"
+      "upgrade log and what the run did: exit status, the validator's verdict, free space on /\n"
+      "before and after, what was removed from the root file system, and the reboot command.\n"
+      "Exits 0 when the validator passed and the reboot command was issued, 1 when not, 2 on\n"
+      "a usage error or when the router could not be simulated.\n\n"
+      "  --upgrader PATH         the upgrader to run (default: $QX_UPGRADER, else the one built\n"
+      "                          beside device-sim); $QX_UPGRADER_LAUNCHER names an emulator\n"
+      "  --fill DEVICE=SIZE@DAYS a file of SIZE real bytes, last modified DAYS days ago\n"
+      "                          (rotated logs are removed oldest first)\n"
+      "  --json                  the same report as one JSON object\n"
+      "  -h, --help              this text\n\n%s",
+      DeviceOptionsHelp());
+}
 
 constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
 constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
@@ -49,40 +51,29 @@ constexpr const char kPersistentLog[] = "/var/log/upgrade_log";
 
 struct UpgradeOptions {
   std::string file;
-  DeviceSpec spec;
+  DeviceOptions device;
   std::string upgrader;
   std::string launcher;
   bool json = false;
 };
 
-bool ParseSize(const std::string& text, std::uint64_t& bytes) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  std::uint64_t unit = 1;
-  if (*end == 'K' || *end == 'k') unit = 1024, ++end;
-  else if (*end == 'M' || *end == 'm') unit = 1024 * 1024, ++end;
-  if (*end != '\0' || value > (1ull << 40) / unit) return false;
-  bytes = value * unit;
-  return true;
-}
-
-// PATH=SIZE[@DAYS]
-bool ParseFill(const std::string& text, DeviceFile& file) {
-  const std::string::size_type equals = text.rfind('=');
-  if (equals == std::string::npos || text[0] != '/') return false;
-  file.path = text.substr(0, equals);
-  std::string size = text.substr(equals + 1);
-  const std::string::size_type at = size.find('@');
-  if (at != std::string::npos) {
-    std::uint64_t days = 0;
-    if (!ParseSize(size.substr(at + 1), days) || days > 36500) return false;
-    file.mtime = static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(days) * 86400;
-    size.resize(at);
+// DEVICE=SIZE@DAYS: a file of SIZE real bytes, modified DAYS days ago.
+bool ParseAgedFill(const std::string& text, DeviceFile& file) {
+  const std::string::size_type equals = text.find('=');
+  const std::string::size_type at = text.rfind('@');
+  if (text.empty() || text[0] != '/' || equals == std::string::npos || at == std::string::npos ||
+      at < equals) {
+    return false;
   }
   std::uint64_t bytes = 0;
-  if (!ParseSize(size, bytes)) return false;
+  std::uint64_t days = 0;
+  if (!ParseSize(text.substr(equals + 1, at - equals - 1), bytes) ||
+      !ParseSize(text.substr(at + 1), days) || days > 36500) {
+    return false;
+  }
+  file.path = text.substr(0, equals);
   file.size = bytes;
+  file.mtime = static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(days) * 86400;
   return true;
 }
 
@@ -104,45 +95,48 @@ std::string FromEnvironment(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-bool ParseUpgradeOptions(const std::vector<std::string>& args, UpgradeOptions& options,
-                         std::string& error) {
+// False with a message naming the problem on a usage error.
+bool ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options, std::string& error) {
   options.upgrader = FromEnvironment("QX_UPGRADER");
   options.launcher = FromEnvironment("QX_UPGRADER_LAUNCHER");
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool has_value = i + 1 < args.size();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
     if (arg == "--json") {
       options.json = true;
-    } else if (arg == "--board" && has_value) {
-      const std::string& board = args[++i];
-      options.spec.board = board == "none" ? std::nullopt : std::optional<std::string>(board + "\n");
-    } else if (arg == "--kernel" && has_value) {
-      options.spec.kernel_banner = "Linux version " + args[++i] +
-                                   " (builder@qx-build) (gcc version 4.4.4 (GCC) ) #1 PREEMPT "
-                                   "Tue Mar 5 10:00:00 UTC 2024\n";
-    } else if (arg == "--root-size" && has_value) {
-      if (!ParseSize(args[++i], options.spec.root_size) || options.spec.root_size < (4u << 20)) {
-        error = "--root-size: not a size of at least 4M: " + args[i];
-        return false;
+      continue;
+    }
+    if ((arg == "--upgrader" || arg == "--fill") && i + 1 < argc &&
+        (arg == "--upgrader" || std::strchr(argv[i + 1], '@') != nullptr)) {
+      const std::string value = argv[++i];
+      if (arg == "--upgrader") {
+        options.upgrader = value;
+        continue;
       }
-    } else if (arg == "--fill" && has_value) {
       DeviceFile file;
-      if (!ParseFill(args[++i], file)) {
-        error = "--fill: expected /PATH=SIZE[@DAYS], got " + args[i];
+      if (!ParseAgedFill(value, file)) {
+        error = "--fill " + value + ": expected /DEVICE_PATH=SIZE@DAYS";
         return false;
       }
-      options.spec.files.push_back(file);
-    } else if (arg == "--upgrader" && has_value) {
-      options.upgrader = args[++i];
-    } else if (arg.rfind("--", 0) == 0) {
-      error = has_value || arg == "--json" ? "unknown option " + arg : "option " + arg + " needs a value";
+      options.device.spec.files.push_back(file);
+      continue;
+    }
+    switch (ParseDeviceOption(argc, argv, i, options.device, &error)) {
+      case OptionResult::kTaken:
+        continue;
+      case OptionResult::kBad:
+        return false;
+      case OptionResult::kNotMine:
+        break;
+    }
+    if (arg.rfind("-", 0) == 0) {
+      error = "unknown option " + arg;
       return false;
-    } else if (options.file.empty()) {
-      options.file = arg;
-    } else {
+    }
+    if (!options.file.empty()) {
       error = "more than one upgrade file: " + arg;
       return false;
     }
+    options.file = arg;
   }
   if (options.file.empty()) {
     error = "no upgrade file given";
@@ -292,56 +286,57 @@ void PrintJson(const UpgradeReport& r, const std::string& device_path) {
 
 }  // namespace
 
-int RunUpgradeCommand(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUpgradeUsage, stdout);
+int UpgradeCommand(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUpgradeHelp();
       return 0;
     }
   }
   UpgradeOptions options;
+  options.device.timeout = std::chrono::minutes(5);  // a large upgrade file takes a while
   std::string error;
-  if (!ParseUpgradeOptions(args, options, error)) {
-    std::fprintf(stderr, "device-sim upgrade: %s\n%s", error.c_str(), kUpgradeUsage);
-    return 2;
-  }
+  if (!ParseUpgradeOptions(argc, argv, options, error)) return UsageError("upgrade: " + error);
   bool read = false;
   const std::string upgrade = ReadHostFile(options.file, read);
   if (!read) {
     std::fprintf(stderr, "device-sim upgrade: cannot read %s\n", options.file.c_str());
-    return 2;
+    return kUsageError;
   }
   std::string name = options.file.substr(options.file.rfind('/') + 1);
   if (name.rfind("ud", 0) != 0) name = "ud-" + name;
   const std::string device_path = "/tmp/ramdisk/" + name;
-  DeviceSpec& spec = options.spec;
+  DeviceSpec& spec = options.device.spec;
   spec.ramdisk_size = std::max<std::uint64_t>(spec.ramdisk_size, upgrade.size() + (4u << 20));
   spec.files.push_back({device_path, upgrade, {}, 0644, {}});
   spec.binaries.push_back({options.upgrader, kDeviceUpgrader});
-  std::vector<std::string> argv = {kDeviceUpgrader, Device::kWatchdogProgram};
+  std::vector<std::string> command = {kDeviceUpgrader, Device::kWatchdogProgram};
   if (!options.launcher.empty()) {
     spec.binaries.push_back({options.launcher, kDeviceLauncher});
-    argv.insert(argv.begin(), kDeviceLauncher);
+    command.insert(command.begin(), kDeviceLauncher);
   }
 
-  const std::unique_ptr<Device> device = Device::Create(spec, &error);
-  if (device == nullptr) {
-    std::fprintf(stderr, "device-sim upgrade: cannot create the device: %s\n", error.c_str());
-    return 2;
-  }
+  const std::unique_ptr<Device> device = CreateDevice(options.device);
+  if (device == nullptr) return kUsageError;
   UpgradeReport report;
   std::map<std::string, std::uint64_t> before;
   Walk(*device, "/", before);
   report.free_before = device->FreeSpace("/");
-  report.run = device->Run(argv, std::chrono::minutes(5));
+  report.run = device->Run(command, options.device.timeout, options.device.cwd, options.device.env);
   if (!report.run.started) {
-    std::fprintf(stderr, "device-sim upgrade: cannot run the upgrader: %s\n", report.run.error.c_str());
-    return 2;
+    std::fprintf(stderr, "device-sim upgrade: cannot run the upgrader: %s\n",
+                 report.run.error.c_str());
+    return kUsageError;
   }
   report.free_after = device->FreeSpace("/");
   device->ReadFile(kPersistentLog, report.log);
   report.removed = Removed(before, *device);
-  report.reboots = device->RebootRecords();
+  // The watchdog applet detaches: its open of /dev/watchdog can come just after the upgrader
+  // returned, so give it a moment before calling the reboot missing.
+  for (int poll = 0; poll < 150 && report.reboots.empty(); ++poll) {
+    report.reboots = device->RebootRecords();
+    if (report.reboots.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   JudgeValidator(report);
   if (options.json) {
     PrintJson(report, device_path);
@@ -352,4 +347,4 @@ int RunUpgradeCommand(const std::vector<std::string>& args) {
   return report.validator_passed && !report.reboots.empty() ? 0 : 1;
 }
 
-}  // namespace qx::sim
+}  // namespace qx::sim::cli

@@ -1,7 +1,9 @@
 #include "tests/driver/upgrade_run.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <regex>
+#include <thread>
 
 #include "tools/upgrade_file_writer.h"
 
@@ -47,6 +49,17 @@ std::string MakeUpgradeFile(const std::vector<Member>& members) {
   std::string error;
   if (!qx::udtool::BuildUpgradeFile(image, bytes, error)) return "writer failed: " + error;
   return bytes;
+}
+
+std::vector<std::string> SettledRebootRecords(const qx::sim::Device& device) {
+  constexpr auto kPoll = std::chrono::milliseconds(20);
+  constexpr int kPolls = 150;
+  for (int i = 0; i < kPolls; ++i) {
+    std::vector<std::string> records = device.RebootRecords();
+    if (!records.empty()) return records;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return device.RebootRecords();
 }
 
 std::vector<Member> UpgradeMembers(const std::string& validator_body, const std::string& kernel,

@@ -25,6 +25,11 @@ void AddUpgrader(qx::sim::DeviceSpec& spec);
 // The command line that runs the upgrader with the given arguments, behind the launcher if any.
 std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args);
 
+// The device's reboot records once the reboot command has acted. The watchdog applet detaches
+// and opens the watchdog device after the upgrader may already have returned, so this waits up
+// to three seconds for a first record.
+std::vector<std::string> SettledRebootRecords(const qx::sim::Device& device);
+
 // One inner file of an upgrade file.
 struct Member {
   std::string name;
