@@ -61,6 +61,7 @@ if [ "$scenario" = damaged ]; then
   byte=$(dd if="$upgrade" bs=1 skip="$offset" count=1 status=none | od -An -tu1 | tr -d ' ')
   printf "\\$(printf %03o $(( byte ^ 1 )))" | dd of="$upgrade" bs=1 seek="$offset" conv=notrunc status=none
   echo "== one byte of the kernel image flipped at offset $offset"
+  "$build/tools/udtool" verify "$upgrade" || true
 fi
 
 # A 48 MiB root filled so that less than the 22 MiB the upgrade needs is free. The cleanup
@@ -84,5 +85,6 @@ if [ "$scenario" = good ]; then
   echo "== demo: the upgrade went through; try 'bash scripts/demo.sh --damaged'"
 else
   [ "$status" -eq 1 ] || { echo "demo.sh: the damaged upgrade was not refused" >&2; exit 1; }
-  echo "== demo: the damaged upgrade file was refused and the router rebooted unchanged"
+  echo "== demo: the damaged upgrade file was refused before anything was extracted; the router"
+  echo "   kept its firmware, got its daemons back and rebooted"
 fi
