@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/keeper.h"
@@ -136,9 +137,13 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   if (!BuildUserland(spec, userland, error)) return nullptr;
   std::unique_ptr<Device> device(new Device());
   Impl& impl = *device->impl_;
-  char root_dir[] = "/tmp/qx-sim-XXXXXX";
-  if (::mkdtemp(root_dir) == nullptr) {
-    *error = std::string("cannot create a directory under /tmp: ") + std::strerror(errno);
+  // The mount point of the root, private to the device; gone again once the device has
+  // pivoted into it (within milliseconds), or at teardown.
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string root_dir = (tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp");
+  root_dir += "/qx-sim-XXXXXX";
+  if (::mkdtemp(root_dir.data()) == nullptr) {
+    *error = "cannot create " + root_dir + ": " + std::strerror(errno);
     return nullptr;
   }
   impl.root_dir = root_dir;

@@ -1,0 +1,136 @@
+// Whatever the program inside does, the device ends cleanly and leaves nothing on the host.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/sim/sim_test_util.h"
+
+namespace qx::sim::testing {
+namespace {
+
+// The PID namespace of a host process, as the inode of /proc/<pid>/ns/pid; 0 when gone.
+ino_t PidNamespaceOf(pid_t pid) {
+  struct stat st {};
+  return ::stat(("/proc/" + std::to_string(pid) + "/ns/pid").c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// How many host processes live in that PID namespace.
+int ProcessesIn(ino_t pid_namespace) {
+  int count = 0;
+  DIR* proc = ::opendir("/proc");
+  while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid > 0 && PidNamespaceOf(pid) == pid_namespace) ++count;
+  }
+  if (proc != nullptr) ::closedir(proc);
+  return count;
+}
+
+bool EventuallyNone(ino_t pid_namespace) {
+  for (int i = 0; i < 200; ++i) {
+    if (ProcessesIn(pid_namespace) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(DeviceRobustnessTest, ProgramEndingsAreReported) {
+  auto device = MakeDevice(DeviceSpec{});
+  ASSERT_TRUE(device);
+  const RunResult exited = device->Run({"/bin/sh", "-c", "echo out; echo err >&2; exit 3"});
+  EXPECT_TRUE(exited.exited);
+  EXPECT_EQ(3, exited.exit_status);
+  EXPECT_EQ("out\nerr\n", exited.output);
+  const RunResult crashed = device->Run({"/bin/sh", "-c", "kill -SEGV $$"});
+  EXPECT_FALSE(crashed.exited);
+  EXPECT_EQ(SIGSEGV, crashed.term_signal);
+  const RunResult missing = device->Run({"/usr/bin/no-such-program"});
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ("cannot run /usr/bin/no-such-program: No such file or directory", missing.error);
+  EXPECT_FALSE(device->Run({"/bin/true"}, std::chrono::seconds(5), "/no/dir").started);
+}
+
+TEST(DeviceRobustnessTest, HangingProgramIsKilledAtItsTimeoutAndNothingIsLeft) {
+  char tmpdir[] = "/tmp/qx-sim-test-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(tmpdir));
+  ASSERT_EQ(0, ::setenv("TMPDIR", tmpdir, 1));
+  auto device = MakeDevice(WithProbe());
+  ::unsetenv("TMPDIR");
+  ASSERT_TRUE(device);
+  const ino_t pid_namespace = PidNamespaceOf(device->InitPid());
+  ASSERT_NE(0u, pid_namespace);
+  ASSERT_TRUE(device->WriteFile({"/var/log/kept", "kept", std::nullopt, 0644, std::nullopt}));
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run =
+      device->Run({kProbe, "/tmp/wdprog &", "sleep 1000"}, std::chrono::milliseconds(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(run.timed_out);
+  EXPECT_EQ(SIGKILL, run.term_signal);
+  EXPECT_EQ(std::vector<std::string>({"/tmp/wdprog &", "sleep 1000"}), run.trace);
+  // Every process of the device but init died with it; its files are still there to read.
+  EXPECT_EQ(SIGKILL, device->ServiceSignals().at("service-manager"));
+  EXPECT_EQ(1, ProcessesIn(pid_namespace));
+  std::string kept;
+  EXPECT_TRUE(device->ReadFile("/var/log/kept", kept));
+  device.reset();
+  EXPECT_EQ(0, ProcessesIn(pid_namespace));
+  EXPECT_EQ(0, ::rmdir(tmpdir)) << "the device left something in its TMPDIR";
+}
+
+TEST(DeviceRobustnessTest, InterruptedOwnerTakesTheDeviceWithIt) {
+  int pipe_fds[2];
+  ASSERT_EQ(0, ::pipe(pipe_fds));
+  const pid_t owner = ::fork();
+  if (owner == 0) {  // a test process that is killed while its device runs
+    std::string error;
+    auto device = Device::Create(DeviceSpec{}, &error);
+    // Asking for the state waits until init has started the services.
+    const int init = device && device->ServiceSignals().size() == 25 ? device->InitPid() : 0;
+    (void)!::write(pipe_fds[1], &init, sizeof init);
+    for (;;) ::pause();
+  }
+  int init = 0;
+  ASSERT_EQ(static_cast<ssize_t>(sizeof init), ::read(pipe_fds[0], &init, sizeof init));
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+  ASSERT_GT(init, 0);
+  const ino_t pid_namespace = PidNamespaceOf(init);
+  EXPECT_EQ(26, ProcessesIn(pid_namespace));  // init and the 25 services
+  ::kill(owner, SIGKILL);
+  ::waitpid(owner, nullptr, 0);
+  EXPECT_TRUE(EventuallyNone(pid_namespace));
+}
+
+TEST(DeviceRobustnessTest, TwoDevicesInParallelDoNotInterfere) {
+  DeviceSpec a_spec = WithProbe();
+  a_spec.board = "12\n";
+  DeviceSpec b_spec = WithProbe();
+  b_spec.board = "13\n";
+  auto a = MakeDevice(a_spec);
+  auto b = MakeDevice(b_spec);
+  ASSERT_TRUE(a && b);
+  RunResult a_run, b_run;
+  std::thread a_thread([&] {
+    a_run = RunCommands(*a, {"echo a > /tmp/mine", "pkill -9 snmpd", "sleep 0.2", "cat /tmp/mine"});
+  });
+  std::thread b_thread([&] {
+    b_run = RunCommands(*b, {"echo b > /tmp/mine", "sleep 0.2", "cat /tmp/mine",
+                             "cat /sys/kernel/qxfc/board"});
+  });
+  a_thread.join();
+  b_thread.join();
+  EXPECT_EQ("0\n0\n0\na\n0\n", a_run.output);
+  EXPECT_EQ("0\n0\nb\n0\n13\n0\n", b_run.output);
+  EXPECT_EQ(4u, a_run.trace.size());
+  EXPECT_EQ(SIGKILL, a->ServiceSignals().at("snmpd"));
+  EXPECT_EQ(0, b->ServiceSignals().at("snmpd"));
+}
+
+}  // namespace
+}  // namespace qx::sim::testing
