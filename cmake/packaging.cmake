@@ -23,8 +23,8 @@ if(NOT QX_HOST_BUILD AND TARGET upgrader)
   else()
     set(QX_DEVICE_LINKAGE dynamic)
     set(QX_DEVICE_LINKAGE_NOTE
-        "This build is dynamically linked: the router must provide libstdc++.so.6, libgcc_s.so.1 \
-and libc.so.6 at least as new as those of the build's toolchain (GCC ${CMAKE_CXX_COMPILER_VERSION}). \
+        "This build is dynamically linked: the router must provide libstdc++.so.6, libgcc_s.so.1\n\
+and libc.so.6 at least as new as those of the build's toolchain (GCC ${CMAKE_CXX_COMPILER_VERSION}).\n\
 When in doubt, ship the fully static package instead.")
   endif()
   set(QX_DEVICE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
