@@ -1,5 +1,6 @@
 #include "sim/init_state.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
@@ -52,7 +53,53 @@ bool IsDying(pid_t pid) {
   return state != std::string::npos && (status[state + 8] == 'Z' || status[state + 8] == 'X');
 }
 
+// comm and parent pid from /proc/<pid>/stat ("pid (comm) state ppid ...").
+bool CommAndParent(const std::string& pid, std::string& comm, long& ppid) {
+  const std::string stat = ReadSmallFile("/proc/" + pid + "/stat");
+  const std::size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 4 > stat.size()) {
+    return false;
+  }
+  comm = stat.substr(open + 1, close - open - 1);
+  ppid = std::strtol(stat.c_str() + close + 4, nullptr, 10);
+  return true;
+}
+
+bool HasOpen(const std::string& pid, const char* path) {
+  const std::string fd_dir = "/proc/" + pid + "/fd";
+  DIR* dir = ::opendir(fd_dir.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    char target[256];
+    const ssize_t n = ::readlinkat(::dirfd(dir), entry->d_name, target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == path) found = true;
+  }
+  ::closedir(dir);
+  return found;
+}
+
 }  // namespace
+
+bool DeviceState::StartsPending() const {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  bool pending = false;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid <= 1 || service_pids_.count(pid) != 0 || pid == watchdog_pid_) continue;
+    std::string comm;
+    long ppid = 0;
+    if (!CommAndParent(entry->d_name, comm, ppid)) continue;
+    if ((comm == "watchdog" && !HasOpen(entry->d_name, "/dev/watchdog")) ||
+        (comm == "busybox" && ppid == 1)) {
+      pending = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return pending;
+}
 
 void ResetSignals() {
   struct sigaction action {};

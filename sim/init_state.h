@@ -30,6 +30,12 @@ class DeviceState {
   // Called for every reaped child; status as from waitpid.
   void Reaped(pid_t pid, int status);
 
+  // True while a program started in the background is still getting under way: a busybox
+  // `watchdog` daemon that has not opened /dev/watchdog yet, or an orphaned shell child that
+  // has not yet become the program it was forked for (e.g. `/tmp/wdprog &`). A run's results
+  // wait for these, so that what a program started before it ended is seen whole.
+  bool StartsPending() const;
+
   // Waits (briefly) for tracked processes that already have a fatal signal pending, so a
   // `pkill` that returned before its victim died still shows in the state.
   void Settle();

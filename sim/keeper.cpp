@@ -96,9 +96,11 @@ bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
     if (!root.CopyHostFile(copy.host_path, copy.device_path, copy.mode, error)) return false;
     copied.insert(copy.device_path);
   }
+  std::vector<std::string> links;
   for (const std::string& link : plan.userland->applet_links) {
-    if (copied.count(link) == 0 && !root.Symlink(link, "/bin/busybox", error)) return false;
+    if (copied.count(link) == 0) links.push_back(link);
   }
+  if (!root.Symlinks(links, "/bin/busybox", error)) return false;
   const DeviceFile etc[] = {
       {"/etc/fstab", kFstab, std::nullopt, 0644, std::nullopt},
       {"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n", std::nullopt, 0644, std::nullopt},

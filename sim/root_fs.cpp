@@ -165,6 +165,39 @@ bool RootFs::Symlink(const std::string& path, const std::string& target, std::st
   return true;
 }
 
+bool RootFs::Symlinks(const std::vector<std::string>& paths, const std::string& target,
+                      std::string* error) const {
+  std::string open_dir;
+  int dir_fd = -1;
+  bool ok = true;
+  for (const std::string& path : paths) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (slash == std::string::npos || slash + 1 == path.size()) {
+      *error = "not an absolute device path: \"" + path + "\"";
+      ok = false;
+      break;
+    }
+    if (dir_fd < 0 || dir != open_dir) {
+      if (dir_fd >= 0) ::close(dir_fd);
+      dir_fd = -1;
+      if (!MakeDirs(dir.empty() ? "/" : dir, 0755, error)) {
+        ok = false;
+        break;
+      }
+      dir_fd = Open(dir.empty() ? "/" : dir, O_PATH | O_DIRECTORY);
+      open_dir = dir;
+    }
+    if (dir_fd < 0 || ::symlinkat(target.c_str(), dir_fd, path.c_str() + slash + 1) != 0) {
+      *error = Reason("cannot create symbolic link", path, errno);
+      ok = false;
+      break;
+    }
+  }
+  if (dir_fd >= 0) ::close(dir_fd);
+  return ok;
+}
+
 bool RootFs::CopyHostFile(const std::string& host_path, const std::string& path, unsigned int mode,
                           std::string* error) const {
   const Fd in(::open(host_path.c_str(), O_RDONLY | O_CLOEXEC));

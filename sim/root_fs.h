@@ -26,6 +26,9 @@ class RootFs {
   bool MakeDirs(const std::string& path, unsigned int mode, std::string* error) const;
   bool WriteFile(const DeviceFile& file, std::string* error) const;
   bool Symlink(const std::string& path, const std::string& target, std::string* error) const;
+  // Many links to one target, one directory lookup per directory (the applet links).
+  bool Symlinks(const std::vector<std::string>& paths, const std::string& target,
+                std::string* error) const;
   bool CopyHostFile(const std::string& host_path, const std::string& path, unsigned int mode,
                     std::string* error) const;
 

@@ -13,6 +13,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -247,6 +248,16 @@ RunOutcome Init::Run(const RunRequest& request) {
       outcome.output.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(output[0]);
+  }
+  // Background starts get at most a second to finish; a watchdog daemon waits in its open()
+  // for our answer meanwhile, so reboot events are answered inside the loop.
+  for (int tries = 0; !outcome.timed_out && tries < 1000; ++tries) {
+    DrainReports(&outcome.trace, &outcome.trace_us, start);
+    if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();
+    ReapAll(0, nullptr, nullptr);
+    if (!state_.StartsPending()) break;
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
   }
   DrainReports(&outcome.trace, &outcome.trace_us, start);
   if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();

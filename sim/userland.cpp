@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -86,6 +87,7 @@ bool BusyboxApplets(std::vector<std::string>& links, std::string* error) {
     while (std::getline(lines, line)) {
       if (!line.empty()) applet_cache.push_back("/" + line);
     }
+    std::sort(applet_cache.begin(), applet_cache.end());  // by directory: one lookup each
   }
   links = applet_cache;
   return true;
