@@ -12,23 +12,29 @@ inline std::uint32_t RotateLeft(std::uint32_t value, int bits) {
   return (value << bits) | (value >> (32 - bits));
 }
 
-// The four auxiliary functions, in forms with one operation fewer than the RFC's own
-// definitions and the same results: F selects z where x is 0, G selects y where z is 0.
+// One step: a = b + ((a + f(b, c, d) + word + constant) <<< bits). Each step waits for the
+// b of the step before, so the four functions are written to keep b's path short: whatever
+// needs only a, c, d, the word and the constant is added first and can be computed early.
+// The forms give the RFC's results with fewer operations after b is known:
+//   F(b, c, d) = (b & c) | (~b & d) = d ^ (b & (c ^ d))
+//   G(b, c, d) = (b & d) | (c & ~d) = (c & ~d) + (b & d)   (disjoint bits: | equals +)
+//   H(b, c, d) = b ^ c ^ d          = b ^ (c ^ d)
+//   I(b, c, d) = c ^ (b | ~d)
 inline std::uint32_t StepF(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                            std::uint32_t word, std::uint32_t constant, int bits) {
-  return b + RotateLeft(a + (d ^ (b & (c ^ d))) + word + constant, bits);
+  return b + RotateLeft((a + word + constant) + (d ^ (b & (c ^ d))), bits);
 }
 inline std::uint32_t StepG(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                            std::uint32_t word, std::uint32_t constant, int bits) {
-  return b + RotateLeft(a + (c ^ (d & (b ^ c))) + word + constant, bits);
+  return b + RotateLeft((a + word + constant + (c & ~d)) + (b & d), bits);
 }
 inline std::uint32_t StepH(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                            std::uint32_t word, std::uint32_t constant, int bits) {
-  return b + RotateLeft(a + (b ^ c ^ d) + word + constant, bits);
+  return b + RotateLeft((a + word + constant) + (b ^ (c ^ d)), bits);
 }
 inline std::uint32_t StepI(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                            std::uint32_t word, std::uint32_t constant, int bits) {
-  return b + RotateLeft(a + (c ^ (b | ~d)) + word + constant, bits);
+  return b + RotateLeft((a + word + constant) + (c ^ (b | ~d)), bits);
 }
 
 // Block words are little-endian whatever the host. Assembling them byte by byte needs no
@@ -45,81 +51,81 @@ inline void StoreLittleEndian(std::uint32_t value, unsigned char* bytes) {
 
 // Compresses one 64-byte block (any alignment) into the chaining values.
 void md5_process(md5_state* state, const unsigned char* block) {
-  std::uint32_t x[16];
-  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian(block + 4 * i);
+  // Words are loaded where each step needs them: an early copy would only add stores.
+  const auto x = [block](int index) { return LoadLittleEndian(block + 4 * index); };
   std::uint32_t a = state->chain[0];
   std::uint32_t b = state->chain[1];
   std::uint32_t c = state->chain[2];
   std::uint32_t d = state->chain[3];
 
   // Round 1.
-  a = StepF(a, b, c, d, x[0], 0xd76aa478u, 7);
-  d = StepF(d, a, b, c, x[1], 0xe8c7b756u, 12);
-  c = StepF(c, d, a, b, x[2], 0x242070dbu, 17);
-  b = StepF(b, c, d, a, x[3], 0xc1bdceeeu, 22);
-  a = StepF(a, b, c, d, x[4], 0xf57c0fafu, 7);
-  d = StepF(d, a, b, c, x[5], 0x4787c62au, 12);
-  c = StepF(c, d, a, b, x[6], 0xa8304613u, 17);
-  b = StepF(b, c, d, a, x[7], 0xfd469501u, 22);
-  a = StepF(a, b, c, d, x[8], 0x698098d8u, 7);
-  d = StepF(d, a, b, c, x[9], 0x8b44f7afu, 12);
-  c = StepF(c, d, a, b, x[10], 0xffff5bb1u, 17);
-  b = StepF(b, c, d, a, x[11], 0x895cd7beu, 22);
-  a = StepF(a, b, c, d, x[12], 0x6b901122u, 7);
-  d = StepF(d, a, b, c, x[13], 0xfd987193u, 12);
-  c = StepF(c, d, a, b, x[14], 0xa679438eu, 17);
-  b = StepF(b, c, d, a, x[15], 0x49b40821u, 22);
+  a = StepF(a, b, c, d, x(0), 0xd76aa478u, 7);
+  d = StepF(d, a, b, c, x(1), 0xe8c7b756u, 12);
+  c = StepF(c, d, a, b, x(2), 0x242070dbu, 17);
+  b = StepF(b, c, d, a, x(3), 0xc1bdceeeu, 22);
+  a = StepF(a, b, c, d, x(4), 0xf57c0fafu, 7);
+  d = StepF(d, a, b, c, x(5), 0x4787c62au, 12);
+  c = StepF(c, d, a, b, x(6), 0xa8304613u, 17);
+  b = StepF(b, c, d, a, x(7), 0xfd469501u, 22);
+  a = StepF(a, b, c, d, x(8), 0x698098d8u, 7);
+  d = StepF(d, a, b, c, x(9), 0x8b44f7afu, 12);
+  c = StepF(c, d, a, b, x(10), 0xffff5bb1u, 17);
+  b = StepF(b, c, d, a, x(11), 0x895cd7beu, 22);
+  a = StepF(a, b, c, d, x(12), 0x6b901122u, 7);
+  d = StepF(d, a, b, c, x(13), 0xfd987193u, 12);
+  c = StepF(c, d, a, b, x(14), 0xa679438eu, 17);
+  b = StepF(b, c, d, a, x(15), 0x49b40821u, 22);
   // Round 2.
-  a = StepG(a, b, c, d, x[1], 0xf61e2562u, 5);
-  d = StepG(d, a, b, c, x[6], 0xc040b340u, 9);
-  c = StepG(c, d, a, b, x[11], 0x265e5a51u, 14);
-  b = StepG(b, c, d, a, x[0], 0xe9b6c7aau, 20);
-  a = StepG(a, b, c, d, x[5], 0xd62f105du, 5);
-  d = StepG(d, a, b, c, x[10], 0x02441453u, 9);
-  c = StepG(c, d, a, b, x[15], 0xd8a1e681u, 14);
-  b = StepG(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
-  a = StepG(a, b, c, d, x[9], 0x21e1cde6u, 5);
-  d = StepG(d, a, b, c, x[14], 0xc33707d6u, 9);
-  c = StepG(c, d, a, b, x[3], 0xf4d50d87u, 14);
-  b = StepG(b, c, d, a, x[8], 0x455a14edu, 20);
-  a = StepG(a, b, c, d, x[13], 0xa9e3e905u, 5);
-  d = StepG(d, a, b, c, x[2], 0xfcefa3f8u, 9);
-  c = StepG(c, d, a, b, x[7], 0x676f02d9u, 14);
-  b = StepG(b, c, d, a, x[12], 0x8d2a4c8au, 20);
+  a = StepG(a, b, c, d, x(1), 0xf61e2562u, 5);
+  d = StepG(d, a, b, c, x(6), 0xc040b340u, 9);
+  c = StepG(c, d, a, b, x(11), 0x265e5a51u, 14);
+  b = StepG(b, c, d, a, x(0), 0xe9b6c7aau, 20);
+  a = StepG(a, b, c, d, x(5), 0xd62f105du, 5);
+  d = StepG(d, a, b, c, x(10), 0x02441453u, 9);
+  c = StepG(c, d, a, b, x(15), 0xd8a1e681u, 14);
+  b = StepG(b, c, d, a, x(4), 0xe7d3fbc8u, 20);
+  a = StepG(a, b, c, d, x(9), 0x21e1cde6u, 5);
+  d = StepG(d, a, b, c, x(14), 0xc33707d6u, 9);
+  c = StepG(c, d, a, b, x(3), 0xf4d50d87u, 14);
+  b = StepG(b, c, d, a, x(8), 0x455a14edu, 20);
+  a = StepG(a, b, c, d, x(13), 0xa9e3e905u, 5);
+  d = StepG(d, a, b, c, x(2), 0xfcefa3f8u, 9);
+  c = StepG(c, d, a, b, x(7), 0x676f02d9u, 14);
+  b = StepG(b, c, d, a, x(12), 0x8d2a4c8au, 20);
   // Round 3.
-  a = StepH(a, b, c, d, x[5], 0xfffa3942u, 4);
-  d = StepH(d, a, b, c, x[8], 0x8771f681u, 11);
-  c = StepH(c, d, a, b, x[11], 0x6d9d6122u, 16);
-  b = StepH(b, c, d, a, x[14], 0xfde5380cu, 23);
-  a = StepH(a, b, c, d, x[1], 0xa4beea44u, 4);
-  d = StepH(d, a, b, c, x[4], 0x4bdecfa9u, 11);
-  c = StepH(c, d, a, b, x[7], 0xf6bb4b60u, 16);
-  b = StepH(b, c, d, a, x[10], 0xbebfbc70u, 23);
-  a = StepH(a, b, c, d, x[13], 0x289b7ec6u, 4);
-  d = StepH(d, a, b, c, x[0], 0xeaa127fau, 11);
-  c = StepH(c, d, a, b, x[3], 0xd4ef3085u, 16);
-  b = StepH(b, c, d, a, x[6], 0x04881d05u, 23);
-  a = StepH(a, b, c, d, x[9], 0xd9d4d039u, 4);
-  d = StepH(d, a, b, c, x[12], 0xe6db99e5u, 11);
-  c = StepH(c, d, a, b, x[15], 0x1fa27cf8u, 16);
-  b = StepH(b, c, d, a, x[2], 0xc4ac5665u, 23);
+  a = StepH(a, b, c, d, x(5), 0xfffa3942u, 4);
+  d = StepH(d, a, b, c, x(8), 0x8771f681u, 11);
+  c = StepH(c, d, a, b, x(11), 0x6d9d6122u, 16);
+  b = StepH(b, c, d, a, x(14), 0xfde5380cu, 23);
+  a = StepH(a, b, c, d, x(1), 0xa4beea44u, 4);
+  d = StepH(d, a, b, c, x(4), 0x4bdecfa9u, 11);
+  c = StepH(c, d, a, b, x(7), 0xf6bb4b60u, 16);
+  b = StepH(b, c, d, a, x(10), 0xbebfbc70u, 23);
+  a = StepH(a, b, c, d, x(13), 0x289b7ec6u, 4);
+  d = StepH(d, a, b, c, x(0), 0xeaa127fau, 11);
+  c = StepH(c, d, a, b, x(3), 0xd4ef3085u, 16);
+  b = StepH(b, c, d, a, x(6), 0x04881d05u, 23);
+  a = StepH(a, b, c, d, x(9), 0xd9d4d039u, 4);
+  d = StepH(d, a, b, c, x(12), 0xe6db99e5u, 11);
+  c = StepH(c, d, a, b, x(15), 0x1fa27cf8u, 16);
+  b = StepH(b, c, d, a, x(2), 0xc4ac5665u, 23);
   // Round 4.
-  a = StepI(a, b, c, d, x[0], 0xf4292244u, 6);
-  d = StepI(d, a, b, c, x[7], 0x432aff97u, 10);
-  c = StepI(c, d, a, b, x[14], 0xab9423a7u, 15);
-  b = StepI(b, c, d, a, x[5], 0xfc93a039u, 21);
-  a = StepI(a, b, c, d, x[12], 0x655b59c3u, 6);
-  d = StepI(d, a, b, c, x[3], 0x8f0ccc92u, 10);
-  c = StepI(c, d, a, b, x[10], 0xffeff47du, 15);
-  b = StepI(b, c, d, a, x[1], 0x85845dd1u, 21);
-  a = StepI(a, b, c, d, x[8], 0x6fa87e4fu, 6);
-  d = StepI(d, a, b, c, x[15], 0xfe2ce6e0u, 10);
-  c = StepI(c, d, a, b, x[6], 0xa3014314u, 15);
-  b = StepI(b, c, d, a, x[13], 0x4e0811a1u, 21);
-  a = StepI(a, b, c, d, x[4], 0xf7537e82u, 6);
-  d = StepI(d, a, b, c, x[11], 0xbd3af235u, 10);
-  c = StepI(c, d, a, b, x[2], 0x2ad7d2bbu, 15);
-  b = StepI(b, c, d, a, x[9], 0xeb86d391u, 21);
+  a = StepI(a, b, c, d, x(0), 0xf4292244u, 6);
+  d = StepI(d, a, b, c, x(7), 0x432aff97u, 10);
+  c = StepI(c, d, a, b, x(14), 0xab9423a7u, 15);
+  b = StepI(b, c, d, a, x(5), 0xfc93a039u, 21);
+  a = StepI(a, b, c, d, x(12), 0x655b59c3u, 6);
+  d = StepI(d, a, b, c, x(3), 0x8f0ccc92u, 10);
+  c = StepI(c, d, a, b, x(10), 0xffeff47du, 15);
+  b = StepI(b, c, d, a, x(1), 0x85845dd1u, 21);
+  a = StepI(a, b, c, d, x(8), 0x6fa87e4fu, 6);
+  d = StepI(d, a, b, c, x(15), 0xfe2ce6e0u, 10);
+  c = StepI(c, d, a, b, x(6), 0xa3014314u, 15);
+  b = StepI(b, c, d, a, x(13), 0x4e0811a1u, 21);
+  a = StepI(a, b, c, d, x(4), 0xf7537e82u, 6);
+  d = StepI(d, a, b, c, x(11), 0xbd3af235u, 10);
+  c = StepI(c, d, a, b, x(2), 0x2ad7d2bbu, 15);
+  b = StepI(b, c, d, a, x(9), 0xeb86d391u, 21);
 
   state->chain[0] += a;
   state->chain[1] += b;
