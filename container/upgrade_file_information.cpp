@@ -23,19 +23,22 @@ Digest ReadDigest(const unsigned char* header, Field field) {
   return digest;
 }
 
-bool HasIdentity(const unsigned char* header, Field field, const unsigned char* identity) {
-  return std::memcmp(header + field.offset, identity, field.size) == 0;
+// The two checks both records make before reading any field: nullptr when the buffer holds a
+// whole header that starts with the identity, otherwise the reason.
+const char* CheckLengthAndIdentity(const unsigned char* buffer, unsigned int length, Field field,
+                                   const unsigned char* identity, const char* identity_failure) {
+  if (length < format::kHeaderBytes) return "Buffer is smaller than header size";
+  if (std::memcmp(buffer + field.offset, identity, field.size) != 0) return identity_failure;
+  return nullptr;
 }
 
 }  // namespace
 
 bool UpgradeFileInformation::ParseHeader(unsigned char const* buffer, unsigned int length) {
-  if (length < format::kHeaderBytes) {
-    error_message_ = "Buffer is smaller than header size";
-    return false;
-  }
-  if (!HasIdentity(buffer, format::kUpgradeIdentity, format::kUpgradeFileIdentity)) {
-    error_message_ = "Header identity failed";
+  if (const char* failure = CheckLengthAndIdentity(buffer, length, format::kUpgradeIdentity,
+                                                    format::kUpgradeFileIdentity,
+                                                    "Header identity failed")) {
+    error_message_ = failure;
     return false;
   }
   version_ = static_cast<std::uint16_t>(format::ReadBigEndian(buffer, format::kVersion));
@@ -72,12 +75,10 @@ bool UpgradeFileInformation::ParseHeader(unsigned char const* buffer, unsigned i
 }
 
 bool InnerFileInformation::ParseHeader(unsigned char const* buffer, unsigned int length) {
-  if (length < format::kHeaderBytes) {
-    error_message_ = "Buffer is smaller than header size";
-    return false;
-  }
-  if (!HasIdentity(buffer, format::kInnerIdentity, format::kInnerFileIdentity)) {
-    error_message_ = "Internal file header identity failed";
+  if (const char* failure = CheckLengthAndIdentity(buffer, length, format::kInnerIdentity,
+                                                    format::kInnerFileIdentity,
+                                                    "Internal file header identity failed")) {
+    error_message_ = failure;
     return false;
   }
   auxiliary_word1_ = format::ReadBigEndian(buffer, format::kInnerAuxiliaryWord1);

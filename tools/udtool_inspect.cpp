@@ -36,6 +36,30 @@ constexpr const char kVerifyHelp[] =
     "Checks FILE as the router does. Prints 'FILE: OK' and exits 0, or prints\n"
     "'FILE: FAILED: reason' to standard error and exits 1.\n";
 
+// The header fields in the order both outputs show them. Numbers are decimal text.
+struct HeaderField {
+  const char* label;  // text output
+  const char* key;    // JSON output
+  bool is_text;
+  std::string value;
+};
+
+std::vector<HeaderField> HeaderFields(const qx::upgradeFile::UpgradeFileInformation& h) {
+  return {
+      {"Version", "version", false, std::to_string(h.Version())},
+      {"Upgrade Name", "upgrade_name", true, h.UpgradeName()},
+      {"Release Name", "release_name", true, h.ReleaseName()},
+      {"File Date", "file_date", true, h.FileDate()},
+      {"Upgrade ID", "upgrade_id", false, std::to_string(h.UpgradeId())},
+      {"Auxiliary Text 1", "auxiliary_text1", true, h.AuxiliaryText1()},
+      {"Auxiliary Text 2", "auxiliary_text2", true, h.AuxiliaryText2()},
+      {"Auxiliary Word", "auxiliary_word", false, std::to_string(h.AuxiliaryWord())},
+      {"Total Data Size", "total_data_size", false, std::to_string(h.FileSize())},
+      {"Header Digest", "digest", true, Hex(h.HeaderDigest().data(), h.HeaderDigest().size())},
+      {"Digest State", "digest_state", true, h.Valid() ? "ok" : "mismatch"},
+  };
+}
+
 struct InnerRow {
   unsigned int index;
   const qx::upgradeFile::InnerFileInformation* inner;
@@ -87,16 +111,14 @@ void PrintJson(const std::string& path, const Inspection& result) {
   if (!result.header_parsed) {
     std::printf("  \"header\": null,\n");
   } else {
-    std::printf(
-        "  \"header\": {\"version\": %u, \"upgrade_name\": %s, \"release_name\": %s, "
-        "\"file_date\": %s, \"upgrade_id\": %u, \"auxiliary_text1\": %s, \"auxiliary_text2\": "
-        "%s, \"auxiliary_word\": %u, \"total_data_size\": %u, \"digest\": \"%s\", "
-        "\"digest_state\": \"%s\"},\n",
-        static_cast<unsigned int>(h.Version()), JsonText(h.UpgradeName()).c_str(),
-        JsonText(h.ReleaseName()).c_str(), JsonText(h.FileDate()).c_str(), h.UpgradeId(),
-        JsonText(h.AuxiliaryText1()).c_str(), JsonText(h.AuxiliaryText2()).c_str(),
-        h.AuxiliaryWord(), h.FileSize(), Hex(h.HeaderDigest().data(), 16).c_str(),
-        h.Valid() ? "ok" : "mismatch");
+    std::printf("  \"header\": {");
+    const char* separator = "";
+    for (const HeaderField& field : HeaderFields(h)) {
+      std::printf("%s\"%s\": %s", separator, field.key,
+                  field.is_text ? JsonText(field.value).c_str() : field.value.c_str());
+      separator = ", ";
+    }
+    std::printf("},\n");
   }
   std::printf("  \"inner_files\": [");
   const std::vector<InnerRow> rows = Rows(result);
@@ -118,16 +140,10 @@ void PrintText(const std::string& path, const Inspection& result) {
   const auto& h = result.reader.Header();
   std::printf("File:              %s\n", Printable(path).c_str());
   if (result.header_parsed) {
-    std::printf(
-        "Version:           %u\nUpgrade Name:      %s\nRelease Name:      %s\n"
-        "File Date:         %s\nUpgrade ID:        %u\nAuxiliary Text 1:  %s\n"
-        "Auxiliary Text 2:  %s\nAuxiliary Word:    %u\nTotal Data Size:   %u\n"
-        "Header Digest:     %s (%s)\n",
-        static_cast<unsigned int>(h.Version()), Printable(h.UpgradeName()).c_str(),
-        Printable(h.ReleaseName()).c_str(), Printable(h.FileDate()).c_str(), h.UpgradeId(),
-        Printable(h.AuxiliaryText1()).c_str(), Printable(h.AuxiliaryText2()).c_str(),
-        h.AuxiliaryWord(), h.FileSize(), Hex(h.HeaderDigest().data(), 16).c_str(),
-        h.Valid() ? "ok" : "mismatch");
+    for (const HeaderField& field : HeaderFields(h)) {
+      std::printf("%-19s%s\n", (std::string(field.label) + ":").c_str(),
+                  Printable(field.value).c_str());
+    }
   }
   const std::vector<InnerRow> rows = Rows(result);
   if (!rows.empty()) {

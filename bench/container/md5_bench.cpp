@@ -23,37 +23,47 @@ const std::vector<unsigned char>& Message() {
   return message;
 }
 
-void BM_Md5Append(benchmark::State& state) {
+// Hashes the whole message in chunks of state.range(0) bytes per iteration with Hasher.
+template <typename Hasher>
+void HashInChunks(benchmark::State& state) {
   const auto chunk = static_cast<std::size_t>(state.range(0));
   const std::vector<unsigned char>& message = Message();
-  unsigned char digest[kMd5DigestBytes];
   for (auto _ : state) {
-    md5_state md5;
-    md5_init(&md5);
+    Hasher hasher;
     for (std::size_t done = 0; done < message.size(); done += chunk) {
-      md5_append(&md5, message.data() + done, static_cast<int>(chunk));
+      hasher.Append(message.data() + done, chunk);
     }
-    md5_finish(&md5, digest);
-    benchmark::DoNotOptimize(digest);
+    benchmark::DoNotOptimize(hasher.Finish());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
 }
 
-void BM_OpenSslMd5(benchmark::State& state) {
-  const auto chunk = static_cast<std::size_t>(state.range(0));
-  const std::vector<unsigned char>& message = Message();
-  unsigned char digest[MD5_DIGEST_LENGTH];
-  for (auto _ : state) {
-    MD5_CTX md5;
-    MD5_Init(&md5);
-    for (std::size_t done = 0; done < message.size(); done += chunk) {
-      MD5_Update(&md5, message.data() + done, chunk);
-    }
-    MD5_Final(digest, &md5);
-    benchmark::DoNotOptimize(digest);
+struct OurMd5 {
+  OurMd5() { md5_init(&state); }
+  void Append(const unsigned char* data, std::size_t size) {
+    md5_append(&state, data, static_cast<int>(size));
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
-}
+  unsigned char Finish() {
+    md5_finish(&state, digest);
+    return digest[0];
+  }
+  md5_state state;
+  unsigned char digest[kMd5DigestBytes];
+};
+
+struct OpenSslMd5 {
+  OpenSslMd5() { MD5_Init(&context); }
+  void Append(const unsigned char* data, std::size_t size) { MD5_Update(&context, data, size); }
+  unsigned char Finish() {
+    MD5_Final(digest, &context);
+    return digest[0];
+  }
+  MD5_CTX context;
+  unsigned char digest[MD5_DIGEST_LENGTH];
+};
+
+void BM_Md5Append(benchmark::State& state) { HashInChunks<OurMd5>(state); }
+void BM_OpenSslMd5(benchmark::State& state) { HashInChunks<OpenSslMd5>(state); }
 
 }  // namespace
 
