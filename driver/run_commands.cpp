@@ -19,8 +19,8 @@ std::string ComposeSweepCommand(std::uint32_t now) {
   const std::uint32_t previous = window - 1u;
   const std::uint32_t next = window + 1u;
   return "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud" + std::to_string(window) +
-         "*\" ! -name \"ud" + std::to_string(previous) + "*\" ! -name \"ud" +
-         std::to_string(next) + "*\" -exec rm -rf {} \\;";
+         "*\" ! -name \"ud" + std::to_string(previous) + "*\" ! -name \"ud" + std::to_string(next) +
+         "*\" -exec rm -rf {} \\;";
 }
 
 std::string UpgradeFilePath(const std::string& entry_name) {
@@ -38,8 +38,8 @@ std::string ComposeWatchdogKillCommand(const std::string& watchdog) {
 
 bool BoardGatePasses(int status) {
   // Shifted as unsigned so -1 keeps its all-ones exit-code byte without a signed shift.
-  const unsigned int exit_code =
-      (static_cast<unsigned int>(status) >> kExitCodeShift) & static_cast<unsigned int>(kExitCodeMask);
+  const unsigned int exit_code = (static_cast<unsigned int>(status) >> kExitCodeShift) &
+                                 static_cast<unsigned int>(kExitCodeMask);
   return exit_code != 0;
 }
 

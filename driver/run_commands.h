@@ -12,8 +12,7 @@ namespace qx::upgrader::driver {
 
 // The log's two homes: persistent storage between runs, the ramdisk while a run lasts.
 constexpr const char kLogIntoRamdiskCommand[] = "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log";
-constexpr const char kLogOutOfRamdiskCommand[] =
-    "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
+constexpr const char kLogOutOfRamdiskCommand[] = "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
 
 constexpr const char kBanner[] = "Upg: V0.0.5: Beginning upgrade";
 constexpr const char kNoWatchdogSuffix[] = ": No watchdog provided";
@@ -55,7 +54,8 @@ constexpr const char* const kServiceStopCommands[] = {
     "pkill -9 msp-telit",
     "pkill -9 msp-quectel",
 };
-constexpr std::size_t kServiceStopCount = sizeof kServiceStopCommands / sizeof kServiceStopCommands[0];
+constexpr std::size_t kServiceStopCount =
+    sizeof kServiceStopCommands / sizeof kServiceStopCommands[0];
 static_assert(kServiceStopCount == 25, "the router runs 25 services that an upgrade must stop");
 
 // The board gate: the pipeline's exit-code byte is grep's, and grep -qv exits 0 only when some

@@ -73,7 +73,8 @@ bool ParseAgedFill(const std::string& text, DeviceFile& file) {
   }
   file.path = text.substr(0, equals);
   file.size = bytes;
-  file.mtime = static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(days) * 86400;
+  file.mtime =
+      static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(days) * 86400;
   return true;
 }
 
@@ -230,20 +231,25 @@ void PrintText(const UpgradeReport& r, const std::string& device_path) {
   std::printf("== upgrade log (%s after the run)\n%s", kPersistentLog, r.log.c_str());
   std::printf("== summary (upgrade file %s)\n", device_path.c_str());
   if (r.run.exited) {
-    std::printf("exit status:      %d (%s)\n", r.run.exit_status,
-                r.run.exit_status == 0 ? "early exit, nothing extracted" : "late exit, files extracted");
+    std::printf(
+        "exit status:      %d (%s)\n", r.run.exit_status,
+        r.run.exit_status == 0 ? "early exit, nothing extracted" : "late exit, files extracted");
   } else {
-    std::printf("exit status:      none: %s\n", r.run.timed_out ? "timed out" : "killed by a signal");
+    std::printf("exit status:      none: %s\n",
+                r.run.timed_out ? "timed out" : "killed by a signal");
   }
-  std::printf("validator:        %s\n", r.validator_ran ? (r.validator_passed ? "passed" : "FAILED") : "not run");
+  std::printf("validator:        %s\n",
+              r.validator_ran ? (r.validator_passed ? "passed" : "FAILED") : "not run");
   std::printf("verdict:          %s\n", r.verdict.c_str());
   std::printf("free space on /:  before %s\n                  after  %s\n",
               MiB(r.free_before).c_str(), MiB(r.free_after).c_str());
   std::printf("removed from /:   %zu path(s)\n", r.removed.size());
   for (const Removal& removal : r.removed) {
-    std::printf("  %-50s %llu bytes\n", removal.path.c_str(), static_cast<unsigned long long>(removal.bytes));
+    std::printf("  %-50s %llu bytes\n", removal.path.c_str(),
+                static_cast<unsigned long long>(removal.bytes));
   }
-  std::printf("reboot command:   %s\n", r.reboots.empty() ? "NOT issued" : ("issued: " + r.reboots.front()).c_str());
+  std::printf("reboot command:   %s\n",
+              r.reboots.empty() ? "NOT issued" : ("issued: " + r.reboots.front()).c_str());
 }
 
 std::string Json(const std::string& text) {
@@ -277,7 +283,8 @@ void PrintJson(const UpgradeReport& r, const std::string& device_path) {
               static_cast<unsigned long long>(r.free_before),
               static_cast<unsigned long long>(r.free_after));
   for (std::size_t i = 0; i < r.removed.size(); ++i) {
-    std::printf("%s{\"path\":%s,\"bytes\":%llu}", i == 0 ? "" : ",", Json(r.removed[i].path).c_str(),
+    std::printf("%s{\"path\":%s,\"bytes\":%llu}", i == 0 ? "" : ",",
+                Json(r.removed[i].path).c_str(),
                 static_cast<unsigned long long>(r.removed[i].bytes));
   }
   std::printf("],\"reboot_issued\":%s,\"log\":%s}\n", r.reboots.empty() ? "false" : "true",

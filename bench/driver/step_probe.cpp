@@ -32,14 +32,17 @@ void Record(const char* event, const char* text) {
   char line[512];
   const int length = std::snprintf(line, sizeof line, "%lld %s %s\n", NowNs(), event, text);
   if (length > 0) {
-    const auto size = static_cast<std::size_t>(length) < sizeof line ? static_cast<std::size_t>(length) : sizeof line - 1;
+    const auto size = static_cast<std::size_t>(length) < sizeof line
+                          ? static_cast<std::size_t>(length)
+                          : sizeof line - 1;
     (void)!::write(g_log_fd, line, size);
   }
   errno = saved;
 }
 
 bool IsUpgradeFile(const char* path) {
-  return path != nullptr && std::strncmp(path, kUpgradeFilePrefix, sizeof kUpgradeFilePrefix - 1) == 0;
+  return path != nullptr &&
+         std::strncmp(path, kUpgradeFilePrefix, sizeof kUpgradeFilePrefix - 1) == 0;
 }
 
 void RecordPeakResident() {

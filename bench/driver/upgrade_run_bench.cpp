@@ -116,8 +116,8 @@ bool RunOnce(benchmark::State& state, const std::string& upgrade, double& wall,
   }
   const auto before = std::chrono::steady_clock::now();
   const qx::sim::RunResult result =
-      device->Run(UpgraderArgv({qx::sim::Device::kWatchdogProgram}), std::chrono::seconds(120),
-                  "/", {std::string("LD_PRELOAD=") + kDeviceProbe});
+      device->Run(UpgraderArgv({qx::sim::Device::kWatchdogProgram}), std::chrono::seconds(120), "/",
+                  {std::string("LD_PRELOAD=") + kDeviceProbe});
   wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
   std::string log;
   device->ReadFile("/var/log/upgrade_log", log);
@@ -159,7 +159,12 @@ void BM_PeakResident(benchmark::State& state) {
   }
   state.counters["peak_rss_kib"] = benchmark::Counter(static_cast<double>(peak));
 }
-BENCHMARK(BM_PeakResident)->Arg(1)->Arg(20)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakResident)
+    ->Arg(1)
+    ->Arg(20)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

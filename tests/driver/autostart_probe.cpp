@@ -12,7 +12,8 @@
 
 int main(int argc, char** argv) {
   if (::access(qx::sim::kDeviceMarker, F_OK) != 0) {
-    std::fprintf(stderr, "autostart_probe: refusing to run outside the device simulator (%s missing)\n",
+    std::fprintf(stderr,
+                 "autostart_probe: refusing to run outside the device simulator (%s missing)\n",
                  qx::sim::kDeviceMarker);
     return 2;
   }

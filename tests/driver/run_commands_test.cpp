@@ -120,7 +120,8 @@ TEST(ServiceStopListTest, StopsEachServiceOnceAndOnlyTheManagerGently) {
   }
   EXPECT_EQ("service-manager", std::string(kServiceStopCommands[0]).substr(14));
   // The auto-start daemons are among the services, or they would outlive the upgrade.
-  for (const char* daemon : {"qx_monitor", "qxsshd", "nvlogger"}) EXPECT_EQ(1u, names.count(daemon));
+  for (const char* daemon : {"qx_monitor", "qxsshd", "nvlogger"})
+    EXPECT_EQ(1u, names.count(daemon));
 }
 
 }  // namespace

@@ -60,8 +60,9 @@ class UpgradeExitTest : public UpgradeRunTest {
 
 TEST_F(UpgradeExitTest, E1WithoutWatchdogOnlyLogsAndReboots) {
   qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterSpec());
-  spec.files.push_back({"/var/log/upgrade_log", "20240101 00:00:00 - an earlier run\n", {}, 0644, {}});
-  RunUpgrader(spec, {});
+  spec.files.push_back(
+      {"/var/log/upgrade_log", "20240101 00:00:00 - an earlier run\n", {}, 0644, {}});
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {}));
   ExpectEndedWith(0);
   EXPECT_EQ((std::vector<std::string>{kLogIn, kLogOut, kReboot}), result_.trace);
   EXPECT_EQ((std::vector<std::string>{"an earlier run", kBanner,
@@ -82,17 +83,15 @@ TEST_F(UpgradeExitTest, E2BoardGateAcceptsOnlyBoardTwelve) {
     bool passes;
   };
   const Case kCases[] = {
-      {"board 12", std::string("12\n"), true},
-      {"board 13", std::string("13\n"), false},
-      {"board 112", std::string("112\n"), false},
-      {"no board file", std::nullopt, true},
+      {"board 12", std::string("12\n"), true},    {"board 13", std::string("13\n"), false},
+      {"board 112", std::string("112\n"), false}, {"no board file", std::nullopt, true},
       {"empty board file", std::string(), true},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
     qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterSpec());
     spec.board = c.board;
-    RunUpgrader(spec);
+    ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec));
     ExpectEndedWith(0);
     ExpectDeviceTakenOverAndRestored();
     ExpectMarkersAndUpgradeFileKept("");
@@ -101,17 +100,19 @@ TEST_F(UpgradeExitTest, E2BoardGateAcceptsOnlyBoardTwelve) {
       EXPECT_EQ("Unable to locate upgrade file", Log().back());
     } else {
       ExpectTrace(false, ClosingCommands());
-      EXPECT_EQ((std::vector<std::string>{kBanner,
-                                          "This upgrade file only works on 730/830 Rev1 units"}),
-                Log());
+      EXPECT_EQ(
+          (std::vector<std::string>{kBanner, "This upgrade file only works on 730/830 Rev1 units"}),
+          Log());
     }
   }
 }
 
-TEST_F(UpgradeExitTest, E3RootThatCanNeverHold22MiB) {
-  qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterWithUpgrade(GoodUpgrade()));
-  spec.root_size = 16ull << 20;
-  RunUpgrader(spec);
+TEST_F(UpgradeExitTest, E3RootThatCannotFree22MiB) {
+  ASSERT_NO_FATAL_FAILURE(CreateDevice(WithSshDaemonDisabled(RouterWithUpgrade(GoodUpgrade()))));
+  // Ballast that no cleanup stage touches, leaving 8 MiB free whatever the binaries take.
+  const std::uint64_t ballast = device_->FreeSpace("/") - (8ull << 20);
+  ASSERT_TRUE(device_->WriteFile({"/data/ballast", "", ballast, 0644, {}}));
+  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram}));
   ExpectEndedWith(0);
   ExpectTrace(true, ClosingCommands());
   const std::vector<std::string> log = Log();
@@ -128,7 +129,8 @@ TEST_F(UpgradeExitTest, E4NoEntryBeginsWithUd) {
   qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterSpec());
   spec.files.push_back({"/tmp/ramdisk/xud1780000123", GoodUpgrade(), {}, 0644, {}});
   spec.files.push_back({"/tmp/ramdisk/UD1780000123", GoodUpgrade(), {}, 0644, {}});
-  RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram, "/tmp/ignored-second-argument"});
+  ASSERT_NO_FATAL_FAILURE(
+      RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram, "/tmp/ignored-second-argument"}));
   ExpectEndedWith(0);
   ExpectTrace(true, ClosingCommands());  // the second argument changes nothing
   EXPECT_EQ("Unable to locate upgrade file", Log().back());
@@ -139,7 +141,7 @@ TEST_F(UpgradeExitTest, E4NoEntryBeginsWithUd) {
 TEST_F(UpgradeExitTest, E5DamagedUpgradeFileIsRefused) {
   std::string upgrade = GoodUpgrade();
   upgrade[upgrade.size() - 3] ^= 0x01;  // a byte of the database, the last inner file
-  RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(upgrade)));
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(upgrade))));
   ExpectEndedWith(0);
   ExpectTrace(true, ClosingCommands());
   const std::vector<std::string> log = Log();
@@ -154,17 +156,19 @@ TEST_F(UpgradeExitTest, E5DamagedUpgradeFileIsRefused) {
 TEST_F(UpgradeExitTest, E5MessageNamesTheFileWithTheDoubleSlash) {
   qx::sim::DeviceSpec spec = RouterSpec();
   spec.symlinks.push_back({"/tmp/ramdisk/ud-dangling", "/tmp/ramdisk/missing"});
-  RunUpgrader(spec);
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec));
   ExpectEndedWith(0);
-  EXPECT_EQ("Unable to parse file: Couldn't open file /tmp/ramdisk//ud-dangling: error: No such "
-            "file or directory",
-            Log().back());
+  EXPECT_EQ(
+      "Unable to parse file: Couldn't open file /tmp/ramdisk//ud-dangling: error: No such "
+      "file or directory",
+      Log().back());
 }
 
 TEST_F(UpgradeExitTest, E6UpgradeWithFourInnerFiles) {
   std::vector<Member> members = UpgradeMembers(CheckingValidatorBody(), kKernel, kDatabase);
   members.pop_back();
-  RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(MakeUpgradeFile(members))));
+  ASSERT_NO_FATAL_FAILURE(
+      RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(MakeUpgradeFile(members)))));
   ExpectEndedWith(1);
   ExpectTrace(true, ClosingCommands());
   EXPECT_EQ("Unable to extract files: Invalid offset", Log().back());
@@ -177,7 +181,7 @@ TEST_F(UpgradeExitTest, E6UpgradeWithFourInnerFiles) {
 
 TEST_F(UpgradeExitTest, E7ValidatedUpgradeIsStagedAndTheMarkerCleared) {
   const std::string upgrade = GoodUpgrade();
-  RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(upgrade)));
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(upgrade))));
   ExpectEndedWith(1);
   ExpectTrace(true, Concat(StagingCommands(true), ClosingCommands()));
   const std::vector<std::string> log = Log();
@@ -185,13 +189,12 @@ TEST_F(UpgradeExitTest, E7ValidatedUpgradeIsStagedAndTheMarkerCleared) {
   // One file across the ramdisk re-creation: the first lines and the verdict are both there.
   EXPECT_EQ(kBanner, log[0]);
   EXPECT_EQ("Running cleanup to allow for upgrade", log[1]);
-  EXPECT_EQ((std::vector<std::string>{"Version 5", "Upgrade Name: Router firmware",
-                                      "Release Name: 5.2.1", "File Date: 20240315",
-                                      "Upgrade ID: 730",
-                                      "Upgrade file size " +
-                                          std::to_string(upgrade.size() - 6 * 128),
-                                      "Successfully upgraded firmware", ""}),
-            Tail(log, 8));
+  EXPECT_EQ(
+      (std::vector<std::string>{"Version 5", "Upgrade Name: Router firmware", "Release Name: 5.2.1",
+                                "File Date: 20240315", "Upgrade ID: 730",
+                                "Upgrade file size " + std::to_string(upgrade.size() - 6 * 128),
+                                "Successfully upgraded firmware", ""}),
+      Tail(log, 8));
   ExpectDeviceTakenOverAndRestored();
   EXPECT_FALSE(DeviceHas(kStartedMarker));
   EXPECT_FALSE(DeviceHas(kWaitMarker)) << "hidden by the new ramdisk";
@@ -215,7 +218,7 @@ TEST_F(UpgradeExitTest, E7FailedValidationIsNeverLoggedAsSuccess) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.body);
-    RunUpgrader(RouterWithUpgrade(GoodUpgrade(c.body)));
+    ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterWithUpgrade(GoodUpgrade(c.body))));
     ExpectEndedWith(1);
     ExpectTrace(true, Concat(StagingCommands(false), ClosingCommands()));
     EXPECT_EQ(c.verdict, Log().back());
@@ -226,7 +229,7 @@ TEST_F(UpgradeExitTest, E7FailedValidationIsNeverLoggedAsSuccess) {
 
 TEST_F(UpgradeExitTest, LongUpgradeFileNameIsOpenedWhole) {
   const std::string path = "/tmp/ramdisk/ud1780000123-router-firmware-5.2.1-final.bin";
-  RunUpgrader(RouterWithUpgrade(GoodUpgrade(), path));
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterWithUpgrade(GoodUpgrade(), path)));
   ExpectEndedWith(1);
   EXPECT_EQ("Successfully upgraded firmware", Log().end()[-2]);
   EXPECT_FALSE(DeviceHas(path));
@@ -241,7 +244,7 @@ TEST_F(UpgradeExitTest, FirstUdEntryInDirectoryOrderIsUsed) {
   const qx::sim::RunResult listing = device_->Run({"/bin/ls", "-f", "/tmp/ramdisk"});
   ASSERT_TRUE(listing.exited) << listing.output;
   const bool a_first = listing.output.find("udA") < listing.output.find("udB");
-  RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram});
+  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram}));
   if (a_first) {
     EXPECT_EQ("Successfully upgraded firmware", Log().end()[-2]);
     EXPECT_FALSE(DeviceHas("/tmp/ramdisk/udA"));
@@ -261,7 +264,7 @@ TEST_F(UpgradeExitTest, SweepRemovesStaleEntriesWithoutTouchingTheWorkingDirecto
   spec.files.push_back({"/tmp/ud" + window + "-current", "fresh", {}, 0644, {}});
   spec.files.push_back({"/root/etc/keep", "must stay", {}, 0644, {}});
   spec.files.push_back({"/root/udstale", "not in /tmp/", {}, 0644, {}});
-  RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram}, "/root");
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram}, "/root"));
   ExpectEndedWith(0);
   EXPECT_FALSE(DeviceHas("/tmp/ud etc"));
   EXPECT_FALSE(DeviceHas("/tmp/udstale"));
@@ -273,7 +276,7 @@ TEST_F(UpgradeExitTest, SweepRemovesStaleEntriesWithoutTouchingTheWorkingDirecto
 TEST_F(UpgradeExitTest, ShortWatchdogArgumentIsRemovedWithoutPkill) {
   qx::sim::DeviceSpec spec = RouterSpec();
   spec.files.push_back({"/wd", "not a program", {}, 0644, {}});
-  RunUpgrader(spec, {"/wd"});
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {"/wd"}));
   ExpectEndedWith(0);
   ExpectTrace(true, {kLogOut, kReboot}, "/wd");
   EXPECT_FALSE(DeviceHas("/wd"));
