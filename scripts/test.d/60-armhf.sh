@@ -27,3 +27,18 @@ build_router_preset armhf-release
 build_router_preset armhf-static
 tests/size/check_size_budget.sh build/armhf-release/stage/sbin/upgrader dynamic "$dynamic_budget"
 tests/size/check_size_budget.sh build/armhf-static/stage/sbin/upgrader static "$static_budget"
+
+# The driver's end-to-end suite and the memory figures need the host build (the simulator,
+# udtool's writer, the test programs); scripts/test.sh has built it already, and this is then a
+# no-op.
+cmake --preset release >/dev/null
+cmake --build --preset release --target driver_upgrade_run_test qx_peak_memory
+readonly upgrader=$PWD/build/armhf-static/stage/sbin/upgrader
+suite=build/release/tests/driver/driver_upgrade_run_test
+[ -x "$suite" ] || { echo "armhf: the end-to-end suite $suite was not built" >&2; exit 1; }
+
+echo "armhf: end-to-end suite, static upgrader under $qemu"
+QX_UPGRADER=$upgrader QX_UPGRADER_LAUNCHER=$qemu "$suite" --gtest_brief=1
+
+echo "armhf: peak resident memory"
+build/release/tests/size/qx_peak_memory "$upgrader" "$qemu"

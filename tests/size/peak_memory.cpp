@@ -1,6 +1,7 @@
-// Peak resident memory of an upgrader during complete upgrade runs in the simulated router,
-// as the kernel counts it (ru_maxrss of the run, taken by the device's own `time -v`, which
-// waits for the upgrader, or for the emulator that runs it, and everything they start).
+// Peak resident memory of an upgrader during complete upgrade runs in the simulated router:
+// the upgrader's own peak (or, behind an emulator, the emulator process's, which holds the
+// emulated program's memory), taken at its exit by qx-peak-rss (peak_rss_wrapper.cpp) inside
+// the device. The shell commands the run starts are not counted.
 //
 //   qx_peak_memory UPGRADER [LAUNCHER]
 //
@@ -8,8 +9,8 @@
 // an emulator (qemu-arm-static) copied into the device and put before the upgrader. Runs, on a
 // fresh device each: the upgrader without an argument (exit E1: the process and, under an
 // emulator, the emulator itself, with no upgrade work: the baseline), then successful upgrades
-// (exit E7) of 1 MB and 20 MB. Prints one line per run and the 20 MB run's excess over the
-// baseline; exits 1 if a run did not end as expected. Needs root, like every simulator run.
+// (exit E7) of 1 MB and 20 MB. Prints one line per run and the differences; exits 1 if a run
+// did not end as expected. Needs root, like every simulator run.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,8 @@ using qx::driver_test::kDeviceLauncher;
 using qx::driver_test::kDeviceUpgrader;
 
 constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
-constexpr const char kMaxRssLabel[] = "Maximum resident set size (kbytes): ";
+constexpr const char kDeviceWrapper[] = "/usr/bin/qx-peak-rss";
+constexpr const char kDeviceFigure[] = "/qx-peak-rss.kib";
 
 struct Subject {
   std::string upgrader;
@@ -52,8 +54,9 @@ std::string UpgradeOfMegabytes(std::size_t megabytes) {
 // One run on a fresh device; the peak in KiB, or -1 (with the reason printed).
 long MeasureRun(const Subject& subject, const std::string& upgrade, int expected_status) {
   qx::sim::DeviceSpec spec;
+  spec.binaries.push_back({QX_PEAK_RSS_WRAPPER, kDeviceWrapper});
   spec.binaries.push_back({subject.upgrader, kDeviceUpgrader});
-  std::vector<std::string> argv = {"/bin/busybox", "time", "-v"};
+  std::vector<std::string> argv = {kDeviceWrapper, kDeviceFigure};
   if (!subject.launcher.empty()) {
     spec.binaries.push_back({subject.launcher, kDeviceLauncher});
     argv.push_back(kDeviceLauncher);
@@ -75,12 +78,12 @@ long MeasureRun(const Subject& subject, const std::string& upgrade, int expected
                  result.error.c_str(), result.output.c_str());
     return -1;
   }
-  const std::string::size_type at = result.output.rfind(kMaxRssLabel);
-  if (at == std::string::npos) {
-    std::fprintf(stderr, "peak memory: no figure from time -v: %s\n", result.output.c_str());
+  std::string figure;
+  if (!device->ReadFile(kDeviceFigure, figure) || figure.empty()) {
+    std::fprintf(stderr, "peak memory: no figure: %s\n", result.output.c_str());
     return -1;
   }
-  return std::strtol(result.output.c_str() + at + sizeof kMaxRssLabel - 1, nullptr, 10);
+  return std::strtol(figure.c_str(), nullptr, 10);
 }
 
 }  // namespace
