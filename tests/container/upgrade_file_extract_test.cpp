@@ -53,6 +53,8 @@ TEST_F(UpgradeFileExtractTest, IndexBounds) {
   EXPECT_FALSE(reader_.ExtractFile(5, dir_.File("five")));
   EXPECT_EQ("Invalid offset", reader_.ErrorMessage());
   EXPECT_NE(0, ::access(dir_.File("five").c_str(), F_OK));  // nothing created
+  ASSERT_TRUE(reader_.ExtractFile(1, dir_.File("one")));
+  EXPECT_EQ("Invalid offset", reader_.ErrorMessage());  // a success keeps the latest failure
 
   UpgradeFile fresh(path_);
   for (unsigned int index : {0u, 2u, 4294967295u}) {
@@ -115,12 +117,6 @@ TEST_F(UpgradeFileExtractTest, UpgradeFileGoneOrChangedAfterTheParse) {
   EXPECT_FALSE(reader_.ExtractFile(1, out));
   EXPECT_EQ("Unable to find internal file in " + path_ + ": error: " + std::strerror(ESPIPE),
             reader_.ErrorMessage());
-}
-
-TEST_F(UpgradeFileExtractTest, SuccessKeepsTheLatestFailureMessage) {
-  EXPECT_FALSE(reader_.ExtractFile(9, dir_.File("x")));
-  ASSERT_TRUE(reader_.ExtractFile(1, dir_.File("y")));
-  EXPECT_EQ("Invalid offset", reader_.ErrorMessage());
 }
 
 TEST_F(UpgradeFileExtractTest, FailedWriteIsReported) {
