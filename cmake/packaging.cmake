@@ -16,16 +16,19 @@ include_guard(GLOBAL)
 set(QX_DEVICE_DOC_DIR share/doc/qx-upgrader)
 
 if(NOT QX_HOST_BUILD AND TARGET upgrader)
+  # What the toolchain's C library asks of the router, for Debian 12's cross toolchain; the
+  # binary itself states it (the ABI note of `file`, the versions of `objdump -T`).
   if(CMAKE_EXE_LINKER_FLAGS MATCHES "(^| )-static( |$)")
     set(QX_DEVICE_LINKAGE static)
     set(QX_DEVICE_LINKAGE_NOTE
-        "This build is fully static: it needs nothing from the router's libraries.")
+        "This build is fully static: it needs nothing from the router's libraries, and Linux 3.2\n\
+or later (the minimum kernel of the toolchain's C library).")
   else()
     set(QX_DEVICE_LINKAGE dynamic)
     set(QX_DEVICE_LINKAGE_NOTE
-        "This build is dynamically linked: the router must provide libstdc++.so.6, libgcc_s.so.1\n\
-and libc.so.6 at least as new as those of the build's toolchain (GCC ${CMAKE_CXX_COMPILER_VERSION}).\n\
-When in doubt, ship the fully static package instead.")
+        "This build is dynamically linked: the router's libc.so.6, libstdc++.so.6 and libgcc_s.so.1\n\
+must provide the symbol versions it names (glibc 2.34 and the C++ library of GCC 5 or later,\n\
+built with GCC ${CMAKE_CXX_COMPILER_VERSION}). When in doubt, ship the fully static package instead.")
   endif()
   set(QX_DEVICE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
   if(CMAKE_CXX_LIBRARY_ARCHITECTURE MATCHES "gnueabihf$")
