@@ -2,7 +2,7 @@
 // failure, a root too large to measure in 32 bits, and the trimming of oversized logs.
 #include <sys/stat.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -149,9 +149,8 @@ TEST_F(CleanupRunTest, RootOfFourGibibytesOrMoreNeedsOnlyTheFirstTwoStages) {
 std::string NumberedLines(int count, bool odd) {
   std::string text;
   for (int i = 0; i < count; ++i) {
-    char head[16];
-    std::snprintf(head, sizeof head, "line %05d ", i);
-    std::string line = head;
+    std::string line = std::to_string(i);
+    line = "line " + std::string(5 - std::min<std::size_t>(5, line.size()), '0') + line + " ";
     line.resize(odd && i == count - 1 ? 100 : 99, '.');
     text += line + "\n";
   }
