@@ -1,6 +1,5 @@
 // Properties of the cleanup's constant tables and of the rotated-log name rules. Pure data and
 // string functions: nothing here touches the file system.
-#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -120,27 +119,6 @@ TEST(RemovalTablesTest, TheNewestCopyOfAnythingIsNeverRemoved) {
   for (const std::string& path : newest) {
     SCOPED_TRACE(path);
     EXPECT_EQ(0u, removed.count(path));
-  }
-}
-
-TEST(RemovalTablesTest, NetSnmpRulesRemoveEveryOlderReleaseNewestFirst) {
-  const std::vector<SupersededRule> rules = NetSnmpRules();
-  ASSERT_EQ(15u, rules.size());
-  EXPECT_EQ("/usr/lib/libnetsnmpmibs.so.40.0.0", rules.front().tested);
-  EXPECT_EQ("/usr/lib/libnetsnmptrapd.so.30.0.3", rules.back().tested);
-  const SupersededRule& forty = rules[3];  // libnetsnmp, the 40 tier
-  EXPECT_EQ("/usr/lib/libnetsnmp.so.40.0.0", forty.tested);
-  EXPECT_EQ((std::vector<std::string>{
-                "/usr/lib/libnetsnmp.so.35.0.0", "/usr/lib/libnetsnmp.so.35",
-                "/usr/lib/libnetsnmp.so.30.0.3", "/usr/lib/libnetsnmp.so.30",
-                "/usr/lib/libnetsnmp.so.15.1.3", "/usr/lib/libnetsnmp.so.15"}),
-            forty.removed);
-  EXPECT_EQ("/usr/lib/libnetsnmp.so.30.0.3", rules[5].tested);
-  EXPECT_EQ((std::vector<std::string>{"/usr/lib/libnetsnmp.so.15.1.3", "/usr/lib/libnetsnmp.so.15"}),
-            rules[5].removed);
-  for (const SupersededRule& rule : rules) {
-    SCOPED_TRACE(rule.tested);
-    EXPECT_EQ(0, std::count(rule.removed.begin(), rule.removed.end(), rule.tested));
   }
 }
 
