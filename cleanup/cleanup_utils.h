@@ -15,9 +15,9 @@ namespace qx::upgrader::cleanup::utils {
 
 // True when the series has a member; time then receives the oldest member's modification time
 // (seconds since the epoch). On false time keeps the caller's value.
-bool FindEarliestVarLogSyslogTime(long& time);    // /var/log/sys.log.<1..50>.gz
-bool FindEarliestVarLogMessageTime(long& time);   // /var/log/messages.<1..50>.gz
-bool FindEarliestHomeLogTime(long& time);         // /home/logs/log-<00000..09999>.txt.gz
+bool FindEarliestVarLogSyslogTime(long& time);   // /var/log/sys.log.<1..50>.gz
+bool FindEarliestVarLogMessageTime(long& time);  // /var/log/messages.<1..50>.gz
+bool FindEarliestHomeLogTime(long& time);        // /home/logs/log-<00000..09999>.txt.gz
 
 // Unlinks the oldest member of the series (a symbolic link itself, not its target). True when
 // the series had a member, whether or not the unlink succeeded: a member that cannot be removed

@@ -7,18 +7,24 @@ namespace qx::upgrader::cleanup {
 
 struct LogTrim {
   const char* path;
-  unsigned int limit;  // trimmed when the size exceeds this many bytes; decimal, not binary units
+  unsigned int limit;    // trimmed when the size exceeds this many bytes; decimal, not binary units
   const char* log_text;  // logged with the size appended, before the commands run
   const char* commands[2];  // run in order; nullptr: none
 };
 
 inline constexpr LogTrim kLogTrims[] = {
-    {"/var/log/sys.log", 10000000, "Clearing sys.log because too large. Size: ",
+    {"/var/log/sys.log",
+     10000000,
+     "Clearing sys.log because too large. Size: ",
      {"cat /dev/null > /var/log/sys.log", nullptr}},
-    {"/var/log/messages", 10000000, "Clearing messages because too large. Size: ",
+    {"/var/log/messages",
+     10000000,
+     "Clearing messages because too large. Size: ",
      {"cat /dev/null > /var/log/messages", nullptr}},
     // The trimming line is logged before the tail, so it is among the 2000 lines kept.
-    {"/tmp/ramdisk/upgrade_log", 500000, "Clearing upgrade_log because too large. Size: ",
+    {"/tmp/ramdisk/upgrade_log",
+     500000,
+     "Clearing upgrade_log because too large. Size: ",
      {"tail -n 2000 /tmp/ramdisk/upgrade_log > /tmp/ramdisk/upgrade_log.tmp",
       "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"}},
 };

@@ -39,7 +39,8 @@ void RunEntry(const RemovalEntry& entry) {
       }
       return;
     case Removal::kNetSnmp:
-      for (const SupersededRule& rule : NetSnmpRules()) RunSupersededRule(rule.tested, rule.removed);
+      for (const SupersededRule& rule : NetSnmpRules())
+        RunSupersededRule(rule.tested, rule.removed);
       return;
   }
 }

@@ -11,8 +11,8 @@
 namespace qx::upgrader::cleanup {
 
 enum class Removal {
-  kShell,       // text: a whole "rm -rf <path>" command; for directories; status ignored
-  kUnlink,      // text: a path unlinked (a file or a link itself, never a directory); result ignored
+  kShell,   // text: a whole "rm -rf <path>" command; for directories; status ignored
+  kUnlink,  // text: a path unlinked (a file or a link itself, never a directory); result ignored
   kSuperseded,  // text: the newer copy; when it is a regular file (links followed), the older
                 // copies in `more` are unlinked in order; otherwise nothing happens
   kEitherOf,    // text: a tested path; more[0]: the path tested when the first is not a regular
@@ -193,16 +193,20 @@ inline constexpr RemovalEntry kExtraRemovals[] = {
     {Removal::kSuperseded, "/usr/lib/libcrypto.so.1.0.0", {"/lib/libcrypto.so.0.9.8"}},
     {Removal::kSuperseded, "/usr/lib/libssl.so.1.0.0", {"/lib/libssl.so.0.9.8"}},
     {Removal::kSuperseded, "/usr/lib/libpcap.so.1.7.4", {"/usr/lib/libpcap.so.1.2.1"}},
-    {Removal::kSuperseded, "/usr/lib/libqmi-glib.so.5.2.0",
+    {Removal::kSuperseded,
+     "/usr/lib/libqmi-glib.so.5.2.0",
      {"/usr/lib/libqmi-glib.so.1", "/usr/lib/libqmi-glib.so.1.3.0"}},
     {Removal::kSuperseded, "/usr/lib/libgio-2.0.so.0.3600.4", {"/usr/lib/libgio-2.0.so.0.3200.4"}},
-    {Removal::kSuperseded, "/usr/lib/libglib-2.0.so.0.3600.4",
+    {Removal::kSuperseded,
+     "/usr/lib/libglib-2.0.so.0.3600.4",
      {"/usr/lib/libglib-2.0.so.0.3200.4"}},
-    {Removal::kSuperseded, "/usr/lib/libgobject-2.0.so.0.3600.4",
+    {Removal::kSuperseded,
+     "/usr/lib/libgobject-2.0.so.0.3600.4",
      {"/usr/lib/libgobject-2.0.so.0.3200.4"}},
     {Removal::kNetSnmp, nullptr},
     // The old pppd plug-ins go once a newer pppd's are there.
-    {Removal::kEitherOf, "/lib/pppd/2.4.8/minconn.so",
+    {Removal::kEitherOf,
+     "/lib/pppd/2.4.8/minconn.so",
      {"/lib/pppd/2.4.7/minconn.so", "rm -rf /lib/pppd/2.4.4/"}},
 };
 

@@ -25,8 +25,8 @@ struct RotatedLogSeries {
 // Device paths: the system logger and the home log rotation write these names.
 inline constexpr RotatedLogSeries kSyslogSeries{"/var/log", "sys.log.", ".gz", 1, 50, 0, true};
 inline constexpr RotatedLogSeries kMessagesSeries{"/var/log", "messages.", ".gz", 1, 50, 0, true};
-inline constexpr RotatedLogSeries kHomeLogSeries{"/home/logs", "log-", ".txt.gz", 0, 9999, 5,
-                                                 false};
+inline constexpr RotatedLogSeries kHomeLogSeries{"/home/logs", "log-", ".txt.gz", 0,
+                                                 9999,         5,      false};
 
 enum class MemberScan {
   // One listing of the series' directory; only the names of member form are tested, in scan

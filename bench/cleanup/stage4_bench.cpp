@@ -6,10 +6,10 @@
 // there; inside (where the simulator's marker file exists) it runs the benchmarks. Lookups are
 // counted by wrapping the C library's path calls at link time (-Wl,--wrap, see CMakeLists.txt),
 // so the cleanup code itself carries no counting.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,20 +33,35 @@ struct dirent* __real_readdir(DIR* dir);
 }
 
 namespace {
-unsigned long g_lookups = 0;   // stat, lstat, statvfs, unlink, opendir
-unsigned long g_entries = 0;   // directory entries read
+unsigned long g_lookups = 0;  // stat, lstat, statvfs, unlink, opendir
+unsigned long g_entries = 0;  // directory entries read
 }  // namespace
 
 extern "C" {
-int __wrap_stat(const char* path, struct stat* st) { ++g_lookups; return __real_stat(path, st); }
-int __wrap_lstat(const char* path, struct stat* st) { ++g_lookups; return __real_lstat(path, st); }
+int __wrap_stat(const char* path, struct stat* st) {
+  ++g_lookups;
+  return __real_stat(path, st);
+}
+int __wrap_lstat(const char* path, struct stat* st) {
+  ++g_lookups;
+  return __real_lstat(path, st);
+}
 int __wrap_statvfs(const char* path, struct statvfs* st) {
   ++g_lookups;
   return __real_statvfs(path, st);
 }
-int __wrap_unlink(const char* path) { ++g_lookups; return __real_unlink(path); }
-DIR* __wrap_opendir(const char* path) { ++g_lookups; return __real_opendir(path); }
-struct dirent* __wrap_readdir(DIR* dir) { ++g_entries; return __real_readdir(dir); }
+int __wrap_unlink(const char* path) {
+  ++g_lookups;
+  return __real_unlink(path);
+}
+DIR* __wrap_opendir(const char* path) {
+  ++g_lookups;
+  return __real_opendir(path);
+}
+struct dirent* __wrap_readdir(DIR* dir) {
+  ++g_entries;
+  return __real_readdir(dir);
+}
 }
 
 namespace {
@@ -108,9 +123,11 @@ void BM_Stage4(benchmark::State& state, cleanup::MemberScan scan) {
   state.counters["dir_entries"] = static_cast<double>(entries) / n;
 }
 BENCHMARK_CAPTURE(BM_Stage4, listing, cleanup::MemberScan::kDirectoryListing)
-    ->Unit(benchmark::kMillisecond)->Iterations(5);
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 BENCHMARK_CAPTURE(BM_Stage4, index_probe, cleanup::MemberScan::kIndexProbe)
-    ->Unit(benchmark::kMillisecond)->Iterations(1);  // about ten million stat calls a run
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);  // about ten million stat calls a run
 
 int RunInsideDevice(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

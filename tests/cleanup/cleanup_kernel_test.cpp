@@ -22,8 +22,8 @@ TEST_F(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne)
     const char* name;
     sim::ProcVersion proc;
     std::string banner;
-    std::string kept;        // the listed release whose modules stay ("" none, "*" all)
-    const char* log_line;    // logged once per row when the banner cannot be read
+    std::string kept;      // the listed release whose modules stay ("" none, "*" all)
+    const char* log_line;  // logged once per row when the banner cannot be read
   };
   const Case kCases[] = {
       {"bare release", sim::ProcVersion::kBanner, Banner("2.6.35.3"), "2.6.35.3", nullptr},
@@ -64,7 +64,8 @@ TEST_F(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne)
     ASSERT_EQ(15u, messages.size());
     const std::string line = c.log_line != nullptr ? c.log_line : messages.front();
     EXPECT_TRUE(line == "Unable to open /proc/version" ||
-                line == "Unsuccessful read from /proc/version") << line;
+                line == "Unsuccessful read from /proc/version")
+        << line;
     EXPECT_EQ(std::vector<std::string>(15, line), messages);
   }
 }
@@ -72,7 +73,9 @@ TEST_F(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne)
 TEST_F(KernelModulesTest, MatchesCaseSensitiveSubstringsOfTheFirst128BytesOnly) {
   std::string banner = "Linux version 2.6.35.3-00108-g29117d2 (builder@qx-build) ";
   banner.resize(120, '#');
-  banner += "MARK5678" "NINE (gcc version 4.4.4) #1\n";  // MARK5678 ends at byte 128
+  banner +=
+      "MARK5678"
+      "NINE (gcc version 4.4.4) #1\n";  // MARK5678 ends at byte 128
   sim::DeviceSpec spec = BaseSpec();
   spec.kernel_banner = banner;
   std::unique_ptr<sim::Device> device = Create(spec);
@@ -82,10 +85,14 @@ TEST_F(KernelModulesTest, MatchesCaseSensitiveSubstringsOfTheFirst128BytesOnly) 
     bool matches;
   };
   const Case kCases[] = {
-      {"2.6.35.3-00108-g29117d2", true}, {"2.6.35.3 (", false},
-      {"2.6.35.3", true},                 {"2.6.35.3-00108-G29117D2", false},
-      {"linux version", false},           {"", true},
-      {"MARK5678", true},                 {"MARK5678N", false},
+      {"2.6.35.3-00108-g29117d2", true},
+      {"2.6.35.3 (", false},
+      {"2.6.35.3", true},
+      {"2.6.35.3-00108-G29117D2", false},
+      {"linux version", false},
+      {"", true},
+      {"MARK5678", true},
+      {"MARK5678N", false},
       {"NINE", false},
   };
   std::vector<std::string> commands;

@@ -11,6 +11,7 @@ namespace qx::cleanup_test {
 namespace {
 
 // Unlinked by the static list: firmware images, programs, web pages, samples, /tmp members.
+// clang-format off
 const std::vector<std::string> kStaticFiles = {
     "/etc/TOBY-L280-03S_FW15.63_ENG5001_UFWUPD_1K.bin",
     "/etc/TOBY-L201-02S-00_FW09.94_A01.02_IP_UFWUPD_1K.bin",
@@ -64,10 +65,16 @@ const std::vector<std::string> kStaticFiles = {
     "/usr/sbin/sscep", "/usr/sbin/diald", "/usr/sbin/ip6tables", "/usr/sbin/ip6tables-multi",
     "/usr/sbin/ip6tables-save", "/usr/sbin/ip6tables-restore",
 };
+// clang-format on
 // Directories removed with their contents, by the static list and then the extra list.
-const std::vector<std::string> kRemovedTrees = {
-    "/usr/share/gtk-doc", "/usr/share/info", "/usr/local/share/doc/openswan",
-    "/etc/ipsec.d/examples", "/share/man", "/usr/local/man", "/share/doc", "/usr/share/glib-2.0"};
+const std::vector<std::string> kRemovedTrees = {"/usr/share/gtk-doc",
+                                                "/usr/share/info",
+                                                "/usr/local/share/doc/openswan",
+                                                "/etc/ipsec.d/examples",
+                                                "/share/man",
+                                                "/usr/local/man",
+                                                "/share/doc",
+                                                "/usr/share/glib-2.0"};
 const std::vector<std::string> kExtraFiles = {"/usr/sbin/tcpdump.4.7.4", "/usr/bin/minicom",
                                               "/usr/bin/rsync"};
 struct Pair {
@@ -81,7 +88,8 @@ const std::vector<Pair> kSuperseded = {
     {"/usr/lib/libcrypto.so.1.0.0", {"/lib/libcrypto.so.0.9.8"}},
     {"/usr/lib/libssl.so.1.0.0", {"/lib/libssl.so.0.9.8"}},
     {"/usr/lib/libpcap.so.1.7.4", {"/usr/lib/libpcap.so.1.2.1"}},
-    {"/usr/lib/libqmi-glib.so.5.2.0", {"/usr/lib/libqmi-glib.so.1", "/usr/lib/libqmi-glib.so.1.3.0"}},
+    {"/usr/lib/libqmi-glib.so.5.2.0",
+     {"/usr/lib/libqmi-glib.so.1", "/usr/lib/libqmi-glib.so.1.3.0"}},
     {"/usr/lib/libgio-2.0.so.0.3600.4", {"/usr/lib/libgio-2.0.so.0.3200.4"}},
     {"/usr/lib/libglib-2.0.so.0.3600.4", {"/usr/lib/libglib-2.0.so.0.3200.4"}},
     {"/usr/lib/libgobject-2.0.so.0.3600.4", {"/usr/lib/libgobject-2.0.so.0.3200.4"}},
@@ -100,7 +108,8 @@ class RemovalListsTest : public DeviceTest {
     std::unique_ptr<sim::Device> device = Create(spec);
     ASSERT_NE(nullptr, device);
     const std::set<std::string> before = Tree(*device);
-    for (const std::string& path : removed) EXPECT_EQ(1u, before.count(path)) << "not set up: " << path;
+    for (const std::string& path : removed)
+      EXPECT_EQ(1u, before.count(path)) << "not set up: " << path;
     const sim::RunResult run = Probe(*device, {"static", "extra"});
     std::vector<std::string> commands = kStaticCommands;
     commands.push_back("rm -rf /usr/share/glib-2.0");
@@ -146,9 +155,10 @@ TEST_F(RemovalListsTest, DeviceHoldingEveryListedPathLosesExactlyThose) {
   add("/lib/pppd/2.4.4/minconn.so", true);
   removed.insert("/lib/pppd/2.4.4/");
   // Neighbours of listed paths.
-  for (const char* path : {"/etc/dsl-3.62.img", "/usr/share/gtk-doc-2/file", "/etc/ipsec.d/policies",
-                           "/usr/local/share/doc/other", "/web/config/ifaces-lan.asp",
-                           "/lib/pppd/2.4.5/minconn.so", "/tmp/filesystem.db.keep"}) {
+  for (const char* path :
+       {"/etc/dsl-3.62.img", "/usr/share/gtk-doc-2/file", "/etc/ipsec.d/policies",
+        "/usr/local/share/doc/other", "/web/config/ifaces-lan.asp", "/lib/pppd/2.4.5/minconn.so",
+        "/tmp/filesystem.db.keep"}) {
     add(path, false);
   }
   RunLists(spec, removed, {"rm -rf /lib/pppd/2.4.4/"});

@@ -14,7 +14,7 @@ class RotatedLogsTest : public DeviceTest {};
 TEST_F(RotatedLogsTest, FindsTheOldestMemberByIndexSkippingEverythingElse) {
   sim::DeviceSpec base = BaseSpec();
   base.files = {
-      SizedFile("/var/log/sys.log.0.gz", 10, 10),  // index 0: never part of the series
+      SizedFile("/var/log/sys.log.0.gz", 10, 10),   // index 0: never part of the series
       SizedFile("/var/log/sys.log.07.gz", 10, 11),  // a leading zero: not a member name
       SizedFile("/var/log/sys.log.51.gz", 10, 12),  // above the range
       SizedFile("/var/log/target-48", 10, 48),
@@ -32,8 +32,8 @@ TEST_F(RotatedLogsTest, FindsTheOldestMemberByIndexSkippingEverythingElse) {
                    {"/var/log/sys.log.48.gz", "target-48"}};        // a member through its link
   const std::vector<std::string> kDrained = {"home: 5 1", "messages:", "syslog: 48 7 3"};
   const std::vector<std::string> kStaying = {
-      "/var/log/sys.log.0.gz", "/var/log/sys.log.07.gz", "/var/log/sys.log.51.gz",
-      "/var/log/target-48", "/var/log/messages.0.gz", "/home/logs/log-0.txt.gz",
+      "/var/log/sys.log.0.gz",       "/var/log/sys.log.07.gz", "/var/log/sys.log.51.gz",
+      "/var/log/target-48",          "/var/log/messages.0.gz", "/home/logs/log-0.txt.gz",
       "/home/logs/log-10000.txt.gz", "/var/log/sys.log.50.gz", "/var/log/messages.1.gz",
       "/home/logs/log-00000.txt.gz", "/var/log/sys.log.49.gz"};
   for (const char* scan : {"listing", "probe"}) {
@@ -55,7 +55,7 @@ TEST_F(RotatedLogsTest, FindsTheOldestMemberByIndexSkippingEverythingElse) {
 // Members with chosen times, in the order the passes remove them: signed comparison, 0 a
 // real time, ties to the home logs, then messages, then the system log.
 const std::vector<std::string> kPassOrder = {
-    "/var/log/sys.log.5.gz",       // -100: before the epoch is still oldest
+    "/var/log/sys.log.5.gz",        // -100: before the epoch is still oldest
     "/home/logs/log-00003.txt.gz",  // 300, tied with both other series: home logs first
     "/home/logs/log-00007.txt.gz",  // 100
     "/home/logs/log-00100.txt.gz",  // 0
@@ -92,7 +92,8 @@ TEST_F(RotatedLogsTest, PassesRemoveOneMemberAtATimeOldestFirstUntilEnough) {
       {"listing, every member", {"old-logs", "listing", kUnreachable}, kPassOrder.size()},
       {"index probe, every member", {"old-logs", "probe", kUnreachable}, kPassOrder.size()},
       // Free space is measured after each member: exactly enough stops after the third.
-      {"three members are enough", {"old-logs", "listing", "+" + std::to_string(3 * kMemberBytes)},
+      {"three members are enough",
+       {"old-logs", "listing", "+" + std::to_string(3 * kMemberBytes)},
        3},
       // The oldest home log cannot go: the passes end instead of choosing it forever.
       {"unremovable member", {"ro", "/home/logs", "old-logs", "listing", kUnreachable}, 1},

@@ -78,10 +78,10 @@ void Drain(bool by_listing) {
 void OldLogs(const std::string& scan, const std::string& required) {
   cleanup::CleanupKV70 strategy(ParseRequired(required));
   std::vector<std::string> removed;
-  cleanup::ClearOldLogs(strategy,
-                        scan == "probe" ? cleanup::MemberScan::kIndexProbe
-                                        : cleanup::MemberScan::kDirectoryListing,
-                        &removed);
+  cleanup::ClearOldLogs(
+      strategy,
+      scan == "probe" ? cleanup::MemberScan::kIndexProbe : cleanup::MemberScan::kDirectoryListing,
+      &removed);
   for (const std::string& path : removed) std::printf("removed %s\n", path.c_str());
 }
 

@@ -12,10 +12,10 @@ namespace qx::cleanup_test {
 namespace {
 
 // What each stage can free on the standard device below, in bytes.
-constexpr std::uint64_t kStaticBytes = 2 * kMiB;   // one listed firmware image, one listed tree
-constexpr std::uint64_t kModuleBytes = 1 * kMiB;   // the modules of a release not running
-constexpr std::uint64_t kMemberBytes = 256 * kKiB;  // each of four rotated logs
-constexpr std::uint64_t kExtraBytes = 1 * kMiB;    // one listed program
+constexpr std::uint64_t kStaticBytes = 2 * kMiB;       // one listed firmware image, one listed tree
+constexpr std::uint64_t kModuleBytes = 1 * kMiB;       // the modules of a release not running
+constexpr std::uint64_t kMemberBytes = 256 * kKiB;     // each of four rotated logs
+constexpr std::uint64_t kExtraBytes = 1 * kMiB;        // one listed program
 constexpr std::uint64_t kSystemLogBytes = 512 * kKiB;  // each of sys.log and messages
 
 // The rotated logs, oldest modification time first (the order stage 4 takes them in).
@@ -43,9 +43,9 @@ std::string Line(const char* text, std::uint64_t value) { return text + std::to_
 class CleanupRunTest : public DeviceTest {};
 
 TEST_F(CleanupRunTest, StopsAtTheFirstStageThatFreesEnough) {
-  const std::uint64_t after[] = {  // free space gained once each stage is done
-      kStaticBytes, kStaticBytes + kModuleBytes,
-      kStaticBytes + kModuleBytes + 4 * kMemberBytes,
+  // The free space gained once each stage is done.
+  const std::uint64_t after[] = {
+      kStaticBytes, kStaticBytes + kModuleBytes, kStaticBytes + kModuleBytes + 4 * kMemberBytes,
       kStaticBytes + kModuleBytes + 4 * kMemberBytes + kExtraBytes,
       kStaticBytes + kModuleBytes + 4 * kMemberBytes + kExtraBytes + 2 * kSystemLogBytes};
   const char* kOpening[] = {"Clearing unused static files", "Clearing unused kernel modules",
@@ -135,11 +135,13 @@ TEST_F(CleanupRunTest, RootOfFourGibibytesOrMoreNeedsOnlyTheFirstTwoStages) {
   ASSERT_NE(nullptr, device);
   const sim::RunResult run = Probe(*device, {"perform", "23068672"});
   EXPECT_EQ("required=23068672 result=1 enough=1\n", run.output);
-  const std::vector<std::string> expected = {
-      "Beginning file system cleanup", "FreeSpace: 4294967295",
-      "Required free space: 23068672", "Clearing unused static files",
-      "Enough space created after clearing static files", "FreeSpace: 4294967295",
-      "Required: 23068672"};
+  const std::vector<std::string> expected = {"Beginning file system cleanup",
+                                             "FreeSpace: 4294967295",
+                                             "Required free space: 23068672",
+                                             "Clearing unused static files",
+                                             "Enough space created after clearing static files",
+                                             "FreeSpace: 4294967295",
+                                             "Required: 23068672"};
   EXPECT_EQ(expected, LogMessages(*device));
   EXPECT_TRUE(device->Exists("/lib/modules/2.6.35.3-00108-g29117d2/net.ko"));
   EXPECT_TRUE(device->Exists(kMembersOldestFirst[0]));
@@ -167,7 +169,10 @@ TEST_F(CleanupRunTest, TrimsOnlyLogsAboveTheirDecimalLimits) {
   };
   const Case kCases[] = {
       {"all at their limits", 10000000, 10000000, false, {}, {}},
-      {"system logs one over", 10000001, 10000001, false,
+      {"system logs one over",
+       10000001,
+       10000001,
+       false,
        {"Clearing sys.log because too large. Size: 10000001",
         "Clearing messages because too large. Size: 10000001"},
        {"cat /dev/null > /var/log/sys.log", "cat /dev/null > /var/log/messages"}},
@@ -178,9 +183,9 @@ TEST_F(CleanupRunTest, TrimsOnlyLogsAboveTheirDecimalLimits) {
     spec.files.push_back(SizedFile("/var/log/sys.log", c.sys_log));
     spec.files.push_back(SizedFile("/var/log/messages", c.messages));
     // Only where nothing is logged before its check does the upgrade log sit at its limit.
-    spec.files.push_back(ContentFile("/tmp/ramdisk/upgrade_log",
-                                     c.lines.empty() ? NumberedLines(5000, false)
-                                                     : "20240101 00:00:00 - x\n"));
+    spec.files.push_back(ContentFile("/tmp/ramdisk/upgrade_log", c.lines.empty()
+                                                                     ? NumberedLines(5000, false)
+                                                                     : "20240101 00:00:00 - x\n"));
     std::unique_ptr<sim::Device> device = Create(spec);
     ASSERT_NE(nullptr, device);
     const sim::RunResult run = Probe(*device, {"trim"});
@@ -209,8 +214,8 @@ TEST_F(CleanupRunTest, CutsTheUpgradeLogToItsLast2000LinesKeepingTheTrimmingLine
   EXPECT_EQ(0u, lines.front().rfind("line 03001 ", 0)) << lines.front();
   EXPECT_EQ(0u, lines[1998].rfind("line 04999 ", 0)) << lines[1998];
   const std::string kTrimmed = " - Clearing upgrade_log because too large. Size: 500001";
-  EXPECT_EQ(kTrimmed, lines.back().substr(lines.back().size() - std::min(lines.back().size(),
-                                                                          kTrimmed.size())));
+  EXPECT_EQ(kTrimmed, lines.back().substr(lines.back().size() -
+                                          std::min(lines.back().size(), kTrimmed.size())));
   EXPECT_FALSE(device->Exists("/tmp/ramdisk/upgrade_log.tmp"));
 }
 

@@ -84,12 +84,14 @@ TEST(RemovalTablesTest, EveryCommandIsOneRecursiveRemovalOfAPlainAbsolutePath) {
 
 TEST(RemovalTablesTest, RemovedPathsAreAbsoluteDistinctAndBelowEveryProtectedPath) {
   // Directories the router cannot run without, and files the upgrade itself needs.
+  // clang-format off
   const std::vector<std::string> kProtected = {
       "/", "/bin", "/sbin", "/etc", "/lib", "/lib/modules", "/lib/firmware", "/lib/pppd",
       "/usr", "/usr/bin", "/usr/sbin", "/usr/lib", "/usr/share", "/usr/local", "/usr/etc",
       "/var", "/var/log", "/var/log/upgrade_log", "/home", "/home/logs", "/tmp",
       "/tmp/ramdisk", "/tmp/ramdisk/upgrade_log", "/web", "/web/config", "/proc", "/sys",
       "/dev", "/bin/sh", "/bin/busybox", "/sbin/init", "/share"};
+  // clang-format on
   const Listed listed = CollectBoth();
   std::set<std::string> seen;
   for (const std::string& raw : listed.removed) {
@@ -147,6 +149,7 @@ TEST(RotatedLogNamesTest, OnlyTheCanonicalSpellingOfAnIndexInRangeIsAMember) {
     const char* name;
     int index;  // -1: not a member
   };
+  // clang-format off
   const Case kCases[] = {
       {kSyslogSeries, "sys.log.1.gz", 1},       {kSyslogSeries, "sys.log.50.gz", 50},
       {kSyslogSeries, "sys.log.7.gz", 7},       {kSyslogSeries, "sys.log.0.gz", -1},
@@ -162,6 +165,7 @@ TEST(RotatedLogNamesTest, OnlyTheCanonicalSpellingOfAnIndexInRangeIsAMember) {
       {kHomeLogSeries, "log-000001.txt.gz", -1}, {kHomeLogSeries, "log-00001.txt", -1},
       {kHomeLogSeries, "log-0000a.txt.gz", -1},
   };
+  // clang-format on
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     int index = -7;

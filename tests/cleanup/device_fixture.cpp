@@ -8,8 +8,8 @@ namespace qx::cleanup_test {
 namespace {
 
 constexpr const char kProbeDevicePath[] = "/probe/cleanup_probe";
-const std::set<std::string> kUntracked = {"/proc", "/sys", "/dev", "/run", "/tmp/ramdisk",
-                                          "/probe"};
+const std::set<std::string> kUntracked = {"/proc", "/sys",         "/dev",
+                                          "/run",  "/tmp/ramdisk", "/probe"};
 
 void Walk(const sim::Device& device, const std::string& dir, std::set<std::string>& out) {
   for (const std::string& name : device.ListDir(dir)) {
@@ -27,17 +27,29 @@ void Walk(const sim::Device& device, const std::string& dir, std::set<std::strin
 
 }  // namespace
 
-const std::vector<std::string> kListedReleases = {
-    "2.6.35.3", "2.6.35.3-00108-g29117d2", "2.6.35.3-00131-gbe8c2d2", "2.6.35.3-00225-gcb58267",
-    "2.6.35.3-00227-geccd148", "2.6.35.3-00232-gf7cf468", "2.6.35.3-00238-g355f0b3",
-    "2.6.35.3-00247-g3567f66", "2.6.35.3-00249-geae178f", "2.6.35.3-00260-g37aed04",
-    "2.6.35.3-00263-gcc5a534", "2.6.35.3-00265-gabc8368", "2.6.35.3-00267-gf314c35",
-    "2.6.35.3-00273-g2f44b37", "2.6.35.3-00295-gbbbf593"};
+const std::vector<std::string> kListedReleases = {"2.6.35.3",
+                                                  "2.6.35.3-00108-g29117d2",
+                                                  "2.6.35.3-00131-gbe8c2d2",
+                                                  "2.6.35.3-00225-gcb58267",
+                                                  "2.6.35.3-00227-geccd148",
+                                                  "2.6.35.3-00232-gf7cf468",
+                                                  "2.6.35.3-00238-g355f0b3",
+                                                  "2.6.35.3-00247-g3567f66",
+                                                  "2.6.35.3-00249-geae178f",
+                                                  "2.6.35.3-00260-g37aed04",
+                                                  "2.6.35.3-00263-gcc5a534",
+                                                  "2.6.35.3-00265-gabc8368",
+                                                  "2.6.35.3-00267-gf314c35",
+                                                  "2.6.35.3-00273-g2f44b37",
+                                                  "2.6.35.3-00295-gbbbf593"};
 
-const std::vector<std::string> kStaticCommands = {
-    "rm -rf /usr/share/gtk-doc", "rm -rf /usr/share/info", "rm -rf /usr/local/share/doc/openswan",
-    "rm -rf /etc/ipsec.d/examples", "rm -rf /share/man", "rm -rf /usr/local/man",
-    "rm -rf /share/doc/"};
+const std::vector<std::string> kStaticCommands = {"rm -rf /usr/share/gtk-doc",
+                                                  "rm -rf /usr/share/info",
+                                                  "rm -rf /usr/local/share/doc/openswan",
+                                                  "rm -rf /etc/ipsec.d/examples",
+                                                  "rm -rf /share/man",
+                                                  "rm -rf /usr/local/man",
+                                                  "rm -rf /share/doc/"};
 
 sim::DeviceFile SizedFile(const std::string& path, std::uint64_t size, std::int64_t mtime) {
   sim::DeviceFile file;
