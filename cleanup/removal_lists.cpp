@@ -39,8 +39,9 @@ void RunEntry(const RemovalEntry& entry) {
       }
       return;
     case Removal::kNetSnmp:
-      for (const SupersededRule& rule : NetSnmpRules())
+      for (const SupersededRule& rule : NetSnmpRules()) {
         RunSupersededRule(rule.tested, rule.removed);
+      }
       return;
   }
 }
