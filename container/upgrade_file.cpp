@@ -101,8 +101,7 @@ bool UpgradeFile::ParseFile(std::string const& path) {
   } else if (!header_.ParseHeader(buffer, kHeaderBytes)) {
     Fail("Unable to parse header");
   } else {
-    qx::upgrader::utils::LogToUpgradeLog("Upgrade file size " +
-                                         std::to_string(header_.FileSize()));
+    qx::upgrader::utils::LogToUpgradeLog("Upgrade file size " + std::to_string(header_.FileSize()));
     walked = WalkInnerFiles(fd, buffer);
   }
   ::close(fd);

@@ -35,9 +35,9 @@ const char* CheckLengthAndIdentity(const unsigned char* buffer, unsigned int len
 }  // namespace
 
 bool UpgradeFileInformation::ParseHeader(unsigned char const* buffer, unsigned int length) {
-  if (const char* failure = CheckLengthAndIdentity(buffer, length, format::kUpgradeIdentity,
-                                                    format::kUpgradeFileIdentity,
-                                                    "Header identity failed")) {
+  if (const char* failure =
+          CheckLengthAndIdentity(buffer, length, format::kUpgradeIdentity,
+                                 format::kUpgradeFileIdentity, "Header identity failed")) {
     error_message_ = failure;
     return false;
   }
@@ -75,9 +75,9 @@ bool UpgradeFileInformation::ParseHeader(unsigned char const* buffer, unsigned i
 }
 
 bool InnerFileInformation::ParseHeader(unsigned char const* buffer, unsigned int length) {
-  if (const char* failure = CheckLengthAndIdentity(buffer, length, format::kInnerIdentity,
-                                                    format::kInnerFileIdentity,
-                                                    "Internal file header identity failed")) {
+  if (const char* failure =
+          CheckLengthAndIdentity(buffer, length, format::kInnerIdentity, format::kInnerFileIdentity,
+                                 "Internal file header identity failed")) {
     error_message_ = failure;
     return false;
   }

@@ -38,17 +38,17 @@ void DescribeFailedInner(const std::string& path, const std::string& state, Insp
   result.has_failed_inner = true;
   result.failed_state = state;
   result.failed_index = static_cast<unsigned int>(inner_files.size());
-  result.failed_header_offset =
-      offsets.empty() ? format::kHeaderBytes
-                      : std::uint64_t{offsets.back()} + inner_files.back().FileSize();
+  result.failed_header_offset = offsets.empty()
+                                    ? format::kHeaderBytes
+                                    : std::uint64_t{offsets.back()} + inner_files.back().FileSize();
 
   std::string where = "inner file " + std::to_string(result.failed_index);
   unsigned char header[format::kHeaderBytes];
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
   if (fd >= 0 && ::fstat(fd, &info) == 0) {
-    const ssize_t got = ::pread(fd, header, sizeof header,
-                                static_cast<off_t>(result.failed_header_offset));
+    const ssize_t got =
+        ::pread(fd, header, sizeof header, static_cast<off_t>(result.failed_header_offset));
     result.failed_header_parsed =
         got == static_cast<ssize_t>(sizeof header) &&
         result.failed_inner.ParseHeader(header, static_cast<unsigned int>(got));

@@ -101,16 +101,15 @@ int RunExtract(const Arguments& args) {
   }
   Inspection result = Inspect(args[0]);
   if (!result.valid) {
-    return Complain("extract: " + Printable(args[0]) + ": FAILED: " +
-                        Printable(result.failure) + "; nothing extracted",
+    return Complain("extract: " + Printable(args[0]) + ": FAILED: " + Printable(result.failure) +
+                        "; nothing extracted",
                     kExitFailed);
   }
   if (all) return ExtractAll(result.reader, args[2]);
   const auto count = result.reader.InnerFiles().size();
   if (index >= count) {
-    return Complain("extract: no inner file " + std::to_string(index) + ": " + args[0] +
-                        " holds " + std::to_string(count) + " (indices 0 to " +
-                        std::to_string(count - 1) + ")",
+    return Complain("extract: no inner file " + std::to_string(index) + ": " + args[0] + " holds " +
+                        std::to_string(count) + " (indices 0 to " + std::to_string(count - 1) + ")",
                     kExitFailed);
   }
   std::string error;

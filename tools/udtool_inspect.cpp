@@ -150,9 +150,9 @@ void PrintText(const std::string& path, const Inspection& result) {
     std::printf("\n%-6s %-32s %10s %11s  %s\n", "Index", "Name", "Data Size", "Data Offset",
                 "Digest");
     for (const InnerRow& row : rows) {
-      std::printf("%-6u %-32s %10u %11llu  %s\n", row.index,
-                  Printable(row.inner->Name()).c_str(), row.inner->FileSize(),
-                  static_cast<unsigned long long>(row.data_offset), row.state.c_str());
+      std::printf("%-6u %-32s %10u %11llu  %s\n", row.index, Printable(row.inner->Name()).c_str(),
+                  row.inner->FileSize(), static_cast<unsigned long long>(row.data_offset),
+                  row.state.c_str());
     }
   }
   if (result.valid) std::printf("OK\n");

@@ -34,7 +34,8 @@ void PutBigEndian(Header& header, Field field, std::uint32_t value) {
 }
 
 void PutBytes(Header& header, Field field, const std::string& text) {
-  std::memcpy(header.data() + field.offset, text.data(), std::min<std::size_t>(text.size(), field.size));
+  std::memcpy(header.data() + field.offset, text.data(),
+              std::min<std::size_t>(text.size(), field.size));
 }
 
 bool FitsField(const std::string& what, const std::string& text, Field field, std::string& error) {
@@ -142,7 +143,8 @@ bool Validate(const UpgradeImage& image, std::vector<std::uint64_t>& sizes, std:
     sizes.push_back(size);
     file_bytes += kHeaderBytes + size;
     if (file_bytes > kMaxFileBytes) {
-      error = what + " makes the upgrade file larger than 4294967295 bytes, which 32-bit sizes "
+      error = what +
+              " makes the upgrade file larger than 4294967295 bytes, which 32-bit sizes "
               "and offsets cannot address";
       return false;
     }

@@ -23,14 +23,14 @@ namespace format = qx::upgradeFile::format;
 
 struct UpgradeHeaderFields {
   std::uint16_t version = 0;
-  std::string upgrade_name;     // up to 32 bytes; a text that fills its field has no NUL
-  std::string release_name;     // up to 16 bytes
-  std::string file_date;        // up to 8 bytes
+  std::string upgrade_name;  // up to 32 bytes; a text that fills its field has no NUL
+  std::string release_name;  // up to 16 bytes
+  std::string file_date;     // up to 8 bytes
   std::uint32_t upgrade_id = 0;
   std::string auxiliary_text1;  // up to 8 bytes
   std::string auxiliary_text2;  // up to 8 bytes
   std::uint32_t auxiliary_word = 0;
-  std::string reserved;         // up to 20 bytes for the uninterpreted bytes; the rest is 0
+  std::string reserved;  // up to 20 bytes for the uninterpreted bytes; the rest is 0
 };
 
 struct InnerFileSpec {

@@ -15,13 +15,9 @@
 namespace qx::bench {
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path);
-}
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
-void RemoveScratch() {
-  ::nftw(ScratchDirectory().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
+void RemoveScratch() { ::nftw(ScratchDirectory().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 }  // namespace
 

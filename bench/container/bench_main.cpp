@@ -47,8 +47,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     const auto large = peak_.find("BM_PeakMemory/25165824/iterations:5");
     if (small != peak_.end() && large != peak_.end()) {
       std::printf("  %-72s %.0f KiB vs %.0f KiB: difference %+.0f KiB\n",
-                  "peak RSS, parse + extract 24 MiB vs 1 MiB (within 64 KiB wanted)",
-                  large->second, small->second, large->second - small->second);
+                  "peak RSS, parse + extract 24 MiB vs 1 MiB (within 64 KiB wanted)", large->second,
+                  small->second, large->second - small->second);
     }
   }
 

@@ -59,7 +59,8 @@ void BM_ReadAndHash(benchmark::State& state) {
     md5_state md5;
     md5_init(&md5);
     ssize_t got;
-    while ((got = ::read(fd, buffer.data(), chunk)) > 0) md5_append(&md5, buffer.data(), static_cast<int>(got));
+    while ((got = ::read(fd, buffer.data(), chunk)) > 0)
+      md5_append(&md5, buffer.data(), static_cast<int>(got));
     unsigned char digest[kMd5DigestBytes];
     md5_finish(&md5, digest);
     benchmark::DoNotOptimize(digest);
@@ -98,6 +99,13 @@ void BM_PeakMemory(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_ParseFile)->Arg(24 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadAndHash)->Args({24 * kMiB, 1024})->Args({24 * kMiB, 64 * 1024})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadAndHash)
+    ->Args({24 * kMiB, 1024})
+    ->Args({24 * kMiB, 64 * 1024})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Md5sum)->Arg(24 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PeakMemory)->Arg(1 * kMiB)->Arg(24 * kMiB)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakMemory)
+    ->Arg(1 * kMiB)
+    ->Arg(24 * kMiB)
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);

@@ -55,8 +55,8 @@ TEST_F(HeaderLogTest, ValidFileLogsFiveHeaderLinesAndTheSize) {
   qx::upgradeFile::UpgradeFile reader(path_);
   ASSERT_TRUE(reader.ParseFile());
   const std::vector<std::string> expected = {
-      "Version 258",   "Upgrade Name: KV70 field upgrade", "Release Name: ",
-      "File Date: 20240315", "Upgrade ID: 4000000000", "Upgrade file size 9"};
+      "Version 258",         "Upgrade Name: KV70 field upgrade", "Release Name: ",
+      "File Date: 20240315", "Upgrade ID: 4000000000",           "Upgrade file size 9"};
   EXPECT_EQ(expected, LogMessages());
 }
 

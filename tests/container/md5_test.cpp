@@ -29,7 +29,8 @@ std::string DigestInPieces(const Bytes& message, const std::vector<std::size_t>&
   md5_init(&state);
   std::size_t done = 0;
   for (std::size_t i = 0; done < message.size(); ++i) {
-    const std::size_t piece = std::min(pieces[std::min(i, pieces.size() - 1)], message.size() - done);
+    const std::size_t piece =
+        std::min(pieces[std::min(i, pieces.size() - 1)], message.size() - done);
     md5_append(&state, message.data() + done, static_cast<int>(piece));
     done += piece;
   }
@@ -78,8 +79,8 @@ TEST(Md5Test, GivesTheDigestsOfTheRfcTestSuite) {
 TEST(Md5Test, DigestDoesNotDependOnHowTheMessageIsSplit) {
   const Bytes message = RandomBytes(5000, 1);
   const std::string whole = DigestInPieces(message, {message.size()});
-  const std::vector<std::vector<std::size_t>> kSplits = {
-      {1}, {63, 1}, {64, 1}, {112, 1024}, {55, 9, 64}, {65}, {4096}};
+  const std::vector<std::vector<std::size_t>> kSplits = {{1},         {63, 1}, {64, 1}, {112, 1024},
+                                                         {55, 9, 64}, {65},    {4096}};
   for (const auto& split : kSplits) {
     SCOPED_TRACE(::testing::PrintToString(split));
     EXPECT_EQ(whole, DigestInPieces(message, split));

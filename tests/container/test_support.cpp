@@ -13,25 +13,21 @@
 namespace qx::test {
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path);
-}
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
 }  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/qx-container-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qx-container-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "cannot create a scratch directory from " << pattern;
   }
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
-  ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
+TempDir::~TempDir() { ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 std::string Hex(const unsigned char* bytes, std::size_t size) {
   std::string out;

@@ -86,8 +86,8 @@ TEST_F(UpgradeFileExtractTest, ExtractionPathFailures) {
   };
   const Case kCases[] = {
       {dir_.File("no-such-dir/out"), ENOENT},
-      {link, ELOOP},   // a planted link is never followed
-      {fifo, ENXIO},   // nobody reads: fails instead of waiting
+      {link, ELOOP},  // a planted link is never followed
+      {fifo, ENXIO},  // nobody reads: fails instead of waiting
       {dir_.Path(), EISDIR},
   };
   for (const Case& c : kCases) {
@@ -122,9 +122,9 @@ TEST_F(UpgradeFileExtractTest, UpgradeFileGoneOrChangedAfterTheParse) {
 TEST_F(UpgradeFileExtractTest, FailedWriteIsReported) {
   if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   EXPECT_FALSE(reader_.ExtractFile(2, "/dev/full"));
-  EXPECT_EQ(std::string("Unable to write extraction file /dev/full: error: ") +
-                std::strerror(ENOSPC),
-            reader_.ErrorMessage());
+  EXPECT_EQ(
+      std::string("Unable to write extraction file /dev/full: error: ") + std::strerror(ENOSPC),
+      reader_.ErrorMessage());
 }
 
 TEST_F(UpgradeFileExtractTest, ReparseWithANewPathExtractsFromIt) {

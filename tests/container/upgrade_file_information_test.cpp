@@ -30,9 +30,8 @@ Header SampleUpgradeHeader() {
   return qx::udtool::EncodeUpgradeHeader(fields, 123456);
 }
 
-const Lines kSampleLines = {"Version 258", "Upgrade Name: KV70 field upgrade",
-                            "Release Name: R7.1", "File Date: 20240315",
-                            "Upgrade ID: 4000000000"};
+const Lines kSampleLines = {"Version 258", "Upgrade Name: KV70 field upgrade", "Release Name: R7.1",
+                            "File Date: 20240315", "Upgrade ID: 4000000000"};
 
 // Rewrites the header digest after the test changed the hashed bytes on purpose.
 void Redigest(Header& header) {
@@ -140,11 +139,20 @@ TEST_F(UpgradeFileInformationTest, TextsEndAtTheirFirstNulOrFillTheirField) {
     Lines expected_lines;  // lines 1 and 2 (upgrade and release name)
   };
   const std::vector<Case> kCases = {
-      {"full field", std::string(32, 'N'), "R", std::string(32, 'N'),
+      {"full field",
+       std::string(32, 'N'),
+       "R",
+       std::string(32, 'N'),
        {"Upgrade Name: " + std::string(32, 'N'), "Release Name: R"}},
-      {"NUL at byte 3", std::string("abc\0hidden", 10), "", "abc",
+      {"NUL at byte 3",
+       std::string("abc\0hidden", 10),
+       "",
+       "abc",
        {"Upgrade Name: abc", "Release Name: "}},
-      {"blanks kept", "  spaced  ", "\xC3\xA9t\xC3\xA9", "  spaced  ",
+      {"blanks kept",
+       "  spaced  ",
+       "\xC3\xA9t\xC3\xA9",
+       "  spaced  ",
        {"Upgrade Name:   spaced  ", "Release Name: \xC3\xA9t\xC3\xA9"}},
   };
   for (const Case& c : kCases) {
@@ -157,8 +165,8 @@ TEST_F(UpgradeFileInformationTest, TextsEndAtTheirFirstNulOrFillTheirField) {
     UpgradeFileInformation info;
     ASSERT_TRUE(info.ParseHeader(header.data(), 128));
     EXPECT_EQ(c.expected_name, info.UpgradeName());
-    const Lines expected = {"Version 0", c.expected_lines[0], c.expected_lines[1], "File Date: ",
-                            "Upgrade ID: 0"};
+    const Lines expected = {"Version 0", c.expected_lines[0], c.expected_lines[1],
+                            "File Date: ", "Upgrade ID: 0"};
     EXPECT_EQ(expected, LoggedLines());
   }
 }

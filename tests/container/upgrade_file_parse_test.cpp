@@ -82,8 +82,8 @@ TEST_F(UpgradeFileParseTest, TruncationAtEveryLengthNamesThePieceCut) {
     for (std::size_t k = 0; k < starts.size(); ++k) {
       if (length < starts[k]) break;
       completed = k;
-      expected = length < starts[k] + 128 ? "Unable to read inner file header"
-                                            : "Unable to read bytes";
+      expected =
+          length < starts[k] + 128 ? "Unable to read inner file header" : "Unable to read bytes";
     }
     if (length < 128) completed = 0;
     UpgradeFile reader;
@@ -135,8 +135,13 @@ TEST_F(UpgradeFileParseTest, StopsExactlyWhereTheDataSizesMeetTheTotal) {
       {"trailing bytes are never read", {10, 20}, 30, std::string(300, 'x'), true, "", 2},
       {"total met early", {10, 20}, 10, "", true, "", 1},
       {"overshoot to the end", {10, 20}, 25, "", false, "Unable to read inner file header", 2},
-      {"overshoot into junk", {10, 20}, 25, std::string(128, 'j'), false,
-       "Unable to parse inner header", 2},
+      {"overshoot into junk",
+       {10, 20},
+       25,
+       std::string(128, 'j'),
+       false,
+       "Unable to parse inner header",
+       2},
       {"header only, total 0", {}, 0, "", false, "Unable to read inner file header", 0},
       {"empty first file meets total 0", {0, 5}, 0, "", true, "", 1},
   };

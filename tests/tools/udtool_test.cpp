@@ -1,12 +1,10 @@
 // udtool end to end: the built binary run on files in a scratch directory.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
-
 #include <string>
 #include <vector>
 
@@ -67,11 +65,32 @@ class UdtoolTest : public ::testing::Test {
   std::string CreateSample() {
     const std::vector<std::string> in = MakeInputs();
     const std::string out = dir_.File("ud-sample.bin");
-    const Result r = Run({"create", "-o", out, "--upgrade-version", "0x0102", "--upgrade-name",
-                          "KV70 upgrade", "--release-name", "R7", "--file-date", "20240315",
-                          "--upgrade-id", "4000000000", "--aux-text1", "t1", "--aux-word", "9",
-                          in[0] + "=empty", in[1], "--aux1", "7", "--aux2", "0xffffffff",
-                          in[2] + "=validator", in[3] + "=kernel", in[4] + "=filesystem.db"});
+    const Result r = Run({"create",
+                          "-o",
+                          out,
+                          "--upgrade-version",
+                          "0x0102",
+                          "--upgrade-name",
+                          "KV70 upgrade",
+                          "--release-name",
+                          "R7",
+                          "--file-date",
+                          "20240315",
+                          "--upgrade-id",
+                          "4000000000",
+                          "--aux-text1",
+                          "t1",
+                          "--aux-word",
+                          "9",
+                          in[0] + "=empty",
+                          in[1],
+                          "--aux1",
+                          "7",
+                          "--aux2",
+                          "0xffffffff",
+                          in[2] + "=validator",
+                          in[3] + "=kernel",
+                          in[4] + "=filesystem.db"});
     EXPECT_EQ(0, r.status) << r.err;
     return out;
   }
@@ -141,7 +160,8 @@ TEST_F(UdtoolTest, DamagedFilesAreNamedPrecisely) {
        "Inner header MD5 check failed (inner file 3 \"kernel\", header at offset 1537)"},
       {"header digest", 120, 0, "Unable to parse header (Header MD5 check failed)"},
       {"identity", 0, 0, "Unable to parse header (Header identity failed)"},
-      {"inner identity", 1537, 0, "Unable to parse inner header (inner file 3, header at offset 1537)"},
+      {"inner identity", 1537, 0,
+       "Unable to parse inner header (inner file 3, header at offset 1537)"},
       {"cut in data", 0, 1665 + 10,
        "Unable to read bytes (inner file 3 \"kernel\", header at offset 1537, file is 1675 bytes)"},
   };
@@ -183,7 +203,8 @@ TEST_F(UdtoolTest, CreateRefusesWhatTheFormatCannotHoldAndLeavesNothing) {
   };
   const std::string small = dir_.File("small");
   const Case kCases[] = {
-      {{"--upgrade-name", std::string(33, 'n'), small}, 1,
+      {{"--upgrade-name", std::string(33, 'n'), small},
+       1,
        "upgrade name is 33 bytes long; its field holds at most 32"},
       {{small + "=" + std::string(33, 'n')}, 1, "name is 33 bytes long"},
       {{small, big}, 1, "makes the upgrade file larger than 4294967295 bytes"},
@@ -249,11 +270,12 @@ TEST_F(UdtoolTest, UnsafeOrRepeatedNamesAreReplacedInExtractAll) {
 TEST_F(UdtoolTest, JsonEscapesEveryByteOutsidePrintableAscii) {
   WriteFile(dir_.File("x"), "1");
   const std::string file = dir_.File("ud-json.bin");
-  ASSERT_EQ(0, Run({"create", "-o", file, "--upgrade-name", "q\"b\\s\tt\xC3\xA9",
-                    dir_.File("x") + "=n"})
-                   .status);
+  ASSERT_EQ(
+      0, Run({"create", "-o", file, "--upgrade-name", "q\"b\\s\tt\xC3\xA9", dir_.File("x") + "=n"})
+             .status);
   const Result r = Run({"info", file, "--json"});
-  EXPECT_NE(std::string::npos, r.out.find("\"upgrade_name\": \"q\\\"b\\\\s\\u0009t\\u00c3\\u00a9\""))
+  EXPECT_NE(std::string::npos,
+            r.out.find("\"upgrade_name\": \"q\\\"b\\\\s\\u0009t\\u00c3\\u00a9\""))
       << r.out;
 }
 
