@@ -48,8 +48,11 @@ bool DirectoryExists(const std::string& path) {
 bool FileSize(const std::string& path, unsigned int& size) {
   struct stat st {};
   if (!StatPath(path, st) || !S_ISREG(st.st_mode)) return false;
-  // Byte counts are 32-bit on the device; no file it handles comes near 4 GiB.
-  size = static_cast<unsigned int>(st.st_size);
+  // Byte counts are 32-bit on the device. A larger file saturates rather than wraps, so a
+  // runaway 4 GiB log still reads as oversized and gets trimmed.
+  constexpr std::uint64_t kMax = std::numeric_limits<unsigned int>::max();
+  const auto bytes = static_cast<std::uint64_t>(st.st_size);
+  size = static_cast<unsigned int>(bytes > kMax ? kMax : bytes);
   return true;
 }
 

@@ -43,7 +43,8 @@ bool FileExists(const std::string& path);
 // True when stat() of the path succeeds and it is a directory.
 bool DirectoryExists(const std::string& path);
 
-// True when stat() succeeds and the path is a regular file; size then receives its size.
+// True when stat() succeeds and the path is a regular file; size then receives its size,
+// saturated at 4294967295 for a file of 4 GiB or more.
 bool FileSize(const std::string& path, unsigned int& size);
 
 // The last modification time in seconds since the epoch, or 0 when stat() fails.

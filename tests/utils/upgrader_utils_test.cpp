@@ -165,6 +165,27 @@ TEST_F(UtilsTest, FileQueriesFollowLinksAndTellKinds) {
   }
 }
 
+TEST_F(UtilsTest, FileSizeSaturatesAtFourGibibytes) {
+  // Sparse files: their sizes cost no memory on the private tmpfs.
+  struct Case {
+    const char* name;
+    off_t bytes;
+    unsigned int size;
+  };
+  const Case kCases[] = {{"below", 4294967295LL, 4294967295u},
+                         {"at", 4294967296LL, 4294967295u},
+                         {"above", 4294967296LL + 10000001LL, 4294967295u}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/" + c.name;
+    WriteFile(path, "");
+    ASSERT_EQ(0, ::truncate(path.c_str(), c.bytes));
+    unsigned int size = 0;
+    EXPECT_TRUE(FileSize(path, size));
+    EXPECT_EQ(c.size, size);
+  }
+}
+
 TEST_F(UtilsTest, ModificationTimeOrZero) {
   const std::string path = dir_ + "/file";
   WriteFile(path, "x");
