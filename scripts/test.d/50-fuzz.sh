@@ -19,6 +19,11 @@ for entry in "${targets[@]}"; do names+=("${entry%%:*}"); done
 cmake --build --preset fuzz --target "${names[@]}"
 
 mkdir -p fuzz/artifacts
+# libFuzzer ends a timed run without the targets' exit handlers, so their private extraction
+# directories would stay behind: give them a scratch TMPDIR of their own and remove it here.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
 for entry in "${targets[@]}"; do
   IFS=: read -r target corpus max_len <<<"$entry"
   work="fuzz/corpus-work/$corpus"
