@@ -30,9 +30,12 @@ const std::string& ScratchDirectory() {
       std::perror("mkdtemp");
       std::exit(1);
     }
-    std::atexit(RemoveScratch);
     return pattern;
   }();
+  // Registered only once the name above is complete, so the clean-up runs before the name is
+  // destroyed at exit, never after.
+  static const bool removed_at_exit = std::atexit(RemoveScratch) == 0;
+  (void)removed_at_exit;
   return directory;
 }
 

@@ -20,8 +20,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const std::string name = run.benchmark_name();
+      if (run.error_occurred) continue;
+      // With --benchmark_report_aggregates_only only the aggregates arrive: use the median.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type != Run::RT_Iteration && !median) continue;
+      const std::string name = median ? run.run_name.str() : run.benchmark_name();
       const double time = run.GetAdjustedRealTime();
       auto found = best_time_.find(name);
       best_time_[name] = found == best_time_.end() ? time : std::min(found->second, time);
