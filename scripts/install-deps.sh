@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-  clang libclang-rt-14-dev llvm
+  clang clang-format libclang-rt-14-dev llvm
   busybox-static procps
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
 )

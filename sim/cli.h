@@ -10,9 +10,9 @@
 
 #include "sim/device.h"
 
-#define QX_DEVICE_SIM_COMMANDS(X)                                                        \
-  X("run", RunCommand, "run one command in a fresh device and report what it did")     \
-  X("shell", ShellCommand, "open an interactive busybox shell in a fresh device")     \
+#define QX_DEVICE_SIM_COMMANDS(X)                                                  \
+  X("run", RunCommand, "run one command in a fresh device and report what it did") \
+  X("shell", ShellCommand, "open an interactive busybox shell in a fresh device")  \
   X("upgrade", UpgradeCommand, "dry-run an upgrade file on a fresh router: log and summary")
 
 namespace qx::sim::cli {

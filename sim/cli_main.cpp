@@ -22,7 +22,8 @@ void PrintHelp() {
       "A throwaway simulated router: a tmpfs root in its own mount and PID namespaces with the\n"
       "router's busybox userland, its 25 services, /tmp/ramdisk, /proc/version and the board\n"
       "file. Nothing done inside reaches the host. Needs root.\n\ncommands:\n");
-  for (const Command& command : kCommands) std::printf("  %-8s %s\n", command.name, command.summary);
+  for (const Command& command : kCommands)
+    std::printf("  %-8s %s\n", command.name, command.summary);
   std::printf("\n`device-sim COMMAND --help` lists the options of a command.\n");
 }
 

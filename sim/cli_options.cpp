@@ -80,7 +80,8 @@ OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& opt
     return OptionResult::kBad;
   };
   if (option == "--root-size" || option == "--ramdisk-size") {
-    if (!ParseSize(value, size) || size < (1u << 20)) return bad("a size of at least 1M (e.g. 64M)");
+    if (!ParseSize(value, size) || size < (1u << 20))
+      return bad("a size of at least 1M (e.g. 64M)");
     (option == "--root-size" ? spec.root_size : spec.ramdisk_size) = size;
   } else if (option == "--kernel") {
     spec.kernel_banner = KernelBannerFor(value);
@@ -102,7 +103,8 @@ OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& opt
     if (!SplitAt(value, ":/", left, right, false)) return bad("HOST_PATH:/DEVICE_PATH");
     spec.binaries.push_back({left, right});
   } else if (option == "--file") {
-    if (!SplitAt(value, "=", left, right, true) || left[0] != '/') return bad("/DEVICE_PATH=CONTENT");
+    if (!SplitAt(value, "=", left, right, true) || left[0] != '/')
+      return bad("/DEVICE_PATH=CONTENT");
     spec.files.push_back({left, right, std::nullopt, 0644, std::nullopt});
   } else if (option == "--fill") {
     if (!SplitAt(value, "=", left, right, false) || left[0] != '/' || !ParseSize(right, size)) {
@@ -113,7 +115,8 @@ OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& opt
     if (value[0] != '/') return bad("an absolute device path");
     spec.directories.push_back(value);
   } else if (option == "--symlink") {
-    if (!SplitAt(value, "=", left, right, false) || left[0] != '/') return bad("/DEVICE_PATH=TARGET");
+    if (!SplitAt(value, "=", left, right, false) || left[0] != '/')
+      return bad("/DEVICE_PATH=TARGET");
     spec.symlinks.push_back({left, right});
   } else if (option == "--timeout") {
     char* end = nullptr;

@@ -37,9 +37,9 @@ void PrintReport(const RunResult& result, Device& device) {
     if (found == services.end()) continue;
     const int signal = found->second;
     std::printf("%-16s %s\n", name.c_str(),
-                signal == 0    ? "running"
-                : signal < 0   ? "exited"
-                               : ("killed by " + SignalName(signal)).c_str());
+                signal == 0  ? "running"
+                : signal < 0 ? "exited"
+                             : ("killed by " + SignalName(signal)).c_str());
   }
   std::printf("--- reboot command (opens of /dev/watchdog)\n");
   for (const std::string& record : device.RebootRecords()) std::printf("%s\n", record.c_str());

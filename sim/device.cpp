@@ -21,10 +21,11 @@ namespace qx::sim {
 
 // The stop list's order: service-manager first (the one stopped with SIGINT).
 const std::vector<std::string> kServiceNames = {
-    "service-manager", "qx_monitor", "rsyslogd", "logrotate", "lldpd",  "snmpd",    "nvlogger",
-    "qxsshd",          "sshd",       "dnsmasq",  "pluto",     "openvpn", "tcpdump", "zebra",
-    "ripd",            "hostapd",    "inadyn",   "diald",     "pppd",   "vrrpd",    "l2tpd",
-    "pptp",            "msmtp",      "msp-telit", "msp-quectel"};
+    "service-manager", "qx_monitor", "rsyslogd", "logrotate", "lldpd",
+    "snmpd",           "nvlogger",   "qxsshd",   "sshd",      "dnsmasq",
+    "pluto",           "openvpn",    "tcpdump",  "zebra",     "ripd",
+    "hostapd",         "inadyn",     "diald",    "pppd",      "vrrpd",
+    "l2tpd",           "pptp",       "msmtp",    "msp-telit", "msp-quectel"};
 
 namespace {
 
@@ -37,7 +38,8 @@ constexpr int kTeardownTimeoutMs = 10000;
 bool WaitReadable(int fd, long long timeout_ms) {
   pollfd pfd{fd, POLLIN, 0};
   for (;;) {
-    const int ready = ::poll(&pfd, 1, timeout_ms > INT32_MAX ? INT32_MAX : static_cast<int>(timeout_ms));
+    const int ready =
+        ::poll(&pfd, 1, timeout_ms > INT32_MAX ? INT32_MAX : static_cast<int>(timeout_ms));
     if (ready < 0 && errno == EINTR) continue;
     return ready > 0;
   }
@@ -257,12 +259,9 @@ RunResult Device::RunInteractive(const std::vector<std::string>& argv,
 
 int Device::InitPid() const { return impl_->init; }
 
-
 std::map<std::string, int> Device::ServiceSignals() const { return impl_->State().services; }
 
-std::vector<std::string> Device::RebootRecords() const {
-  return impl_->State().reboot_records;
-}
+std::vector<std::string> Device::RebootRecords() const { return impl_->State().reboot_records; }
 
 bool Device::WatchdogProgramStarted() const { return impl_->State().watchdog_started; }
 

@@ -36,8 +36,8 @@ constexpr const char kDefaultKernelBanner[] =
 extern const std::vector<std::string> kServiceNames;
 
 struct DeviceFile {
-  std::string path;                  // absolute device path; parent directories are created
-  std::string content;               // written as is, unless size is set
+  std::string path;                   // absolute device path; parent directories are created
+  std::string content;                // written as is, unless size is set
   std::optional<std::uint64_t> size;  // write this many real bytes (not sparse) instead
   unsigned int mode = 0644;
   std::optional<std::int64_t> mtime;  // seconds since the epoch; default: creation time

@@ -13,8 +13,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 namespace qx::sim::init {
 namespace {
@@ -25,7 +25,8 @@ std::string ReadSmallFile(const std::string& path) {
   if (fd < 0) return content;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    content.append(buffer, static_cast<std::size_t>(n));
   ::close(fd);
   return content;
 }

@@ -157,8 +157,8 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
       return false;
     }
   }
-  const bool bound = ::mount(source.c_str(), (proc + "/version").c_str(), nullptr, MS_BIND,
-                             nullptr) == 0;
+  const bool bound =
+      ::mount(source.c_str(), (proc + "/version").c_str(), nullptr, MS_BIND, nullptr) == 0;
   if (!bound) *error = Reason("cannot bind /proc/version");
   ::unlink(source.c_str());
   if (sock >= 0) ::close(sock);
@@ -269,7 +269,7 @@ void RunKeeper(const KeeperPlan& plan) {
   if (reported.empty() || failed != std::string::npos) {
     ::kill(init_pid, SIGKILL);
     Fail(control, failed != std::string::npos ? reported.substr(failed + 1)
-                                               : "the device's init did not start");
+                                              : "the device's init did not start");
   }
   wire::Message ready;
   ready.Add(kKeeperReady);

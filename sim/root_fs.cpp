@@ -127,7 +127,8 @@ bool RootFs::WriteFile(const DeviceFile& file, std::string* error) const {
       const std::string zeros(1 << 16, '\0');
       written = ::ftruncate(fd.get(), 0) == 0;
       for (std::uint64_t left = *file.size; written && left > 0;) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
         written = ::write(fd.get(), zeros.data(), chunk) == static_cast<ssize_t>(chunk);
         left -= chunk;
       }

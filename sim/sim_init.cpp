@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -103,8 +103,8 @@ void Init::DrainReports(std::vector<std::string>* trace, std::vector<std::int64_
     const std::size_t before = trace != nullptr ? trace->size() : 0;
     state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), trace);
     if (trace != nullptr && trace->size() > before) {
-      times->push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start)
-                           .count());
+      times->push_back(
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
     }
   }
 }
@@ -206,9 +206,12 @@ RunOutcome Init::Run(const RunRequest& request) {
   outcome.started = true;
   const Clock::time_point deadline = start + std::chrono::milliseconds(request.timeout_ms);
   while (!done) {
-    pollfd fds[4] = {{report_read_, POLLIN, 0}, {signal_fd_, POLLIN, 0},
-                     {state_.reboot_fd(), POLLIN, 0}, {output[0], POLLIN, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd fds[4] = {{report_read_, POLLIN, 0},
+                     {signal_fd_, POLLIN, 0},
+                     {state_.reboot_fd(), POLLIN, 0},
+                     {output[0], POLLIN, 0}};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       // Everything but init dies, so the files stay readable for the host side.
       outcome.timed_out = true;
@@ -282,8 +285,10 @@ void Init::SendRunReply(const RunOutcome& outcome) {
 
 int Init::Serve() {
   for (;;) {
-    pollfd fds[4] = {{kControlFd, POLLIN, 0}, {signal_fd_, POLLIN, 0},
-                     {state_.reboot_fd(), POLLIN, 0}, {report_read_, POLLIN, 0}};
+    pollfd fds[4] = {{kControlFd, POLLIN, 0},
+                     {signal_fd_, POLLIN, 0},
+                     {state_.reboot_fd(), POLLIN, 0},
+                     {report_read_, POLLIN, 0}};
     if (::poll(fds, 4, -1) < 0 && errno != EINTR) return 1;
     if (fds[2].revents != 0) state_.HandleRebootEvents();
     if (fds[3].revents != 0) DrainReports(nullptr, nullptr, Clock::now());
@@ -316,7 +321,7 @@ int Init::Serve() {
 }  // namespace
 
 int main() {
-  if (::getpid() != 1) return 2;  // only ever PID 1 of a device
+  if (::getpid() != 1) return 2;                // only ever PID 1 of a device
   (void)::prctl(PR_SET_NAME, "init", 0, 0, 0);  // started from a descriptor, it has no name
   std::vector<std::string> services;
   const char* names = std::getenv(wire::kServicesVariable);

@@ -64,8 +64,8 @@ bool Capture(const std::vector<std::string>& argv, std::string& output, int& sta
 std::string CacheKey(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
-  return path + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) +
-         '.' + std::to_string(st.st_mtim.tv_nsec);
+  return path + '\n' + std::to_string(st.st_size) + '\n' + std::to_string(st.st_mtim.tv_sec) + '.' +
+         std::to_string(st.st_mtim.tv_nsec);
 }
 
 std::mutex cache_mutex;

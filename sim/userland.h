@@ -18,9 +18,9 @@ struct HostCopy {
 };
 
 struct Userland {
-  std::vector<HostCopy> copies;             // in order; a later copy to a path replaces one
-  std::vector<std::string> applet_links;    // device paths that become links to /bin/busybox
-  std::string init_path;                    // host path of the static init program
+  std::vector<HostCopy> copies;           // in order; a later copy to a path replaces one
+  std::vector<std::string> applet_links;  // device paths that become links to /bin/busybox
+  std::string init_path;                  // host path of the static init program
 };
 
 // Collects everything for spec; false with the reason in *error (a missing package, a binary

@@ -1,5 +1,3 @@
-#include "utils/upgrader_utils.h"
-
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+
+#include "utils/upgrader_utils.h"
 
 // File-system queries by path, the permission and link checks, and the shell runner.
 namespace qx::upgrader::utils {

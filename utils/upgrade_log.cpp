@@ -28,10 +28,10 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 std::string FormatLogStamp(const std::tm& local_time) {
   char stamp[64];
-  const int length = std::snprintf(stamp, sizeof stamp, "%d%02d%d %02d:%02d:%02d - ",
-                                   local_time.tm_year + 1900, local_time.tm_mon + 1,
-                                   local_time.tm_mday, local_time.tm_hour, local_time.tm_min,
-                                   local_time.tm_sec);
+  const int length =
+      std::snprintf(stamp, sizeof stamp, "%d%02d%d %02d:%02d:%02d - ", local_time.tm_year + 1900,
+                    local_time.tm_mon + 1, local_time.tm_mday, local_time.tm_hour,
+                    local_time.tm_min, local_time.tm_sec);
   if (length <= 0) return std::string();
   return std::string(stamp, static_cast<std::size_t>(length));
 }

@@ -31,7 +31,11 @@ void CreateRunTrueTeardown(benchmark::State& state) {
     if (!result.exited || result.exit_status != 0) state.SkipWithError("true failed");
   }
 }
-BENCHMARK(CreateRunTrueTeardown)->Arg(1)->Arg(0)->ArgName("services")->Unit(benchmark::kMillisecond)
+BENCHMARK(CreateRunTrueTeardown)
+    ->Arg(1)
+    ->Arg(0)
+    ->ArgName("services")
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void RunTrueInExistingDevice(benchmark::State& state) {

@@ -28,10 +28,10 @@ Outcome DeviceSim(const std::string& arguments) {
 TEST(DeviceCliTest, HelpDocumentsEveryOption) {
   const Outcome help = DeviceSim("run --help");
   EXPECT_EQ(0, help.status);
-  for (const char* option : {"--root-size", "--ramdisk-size", "--kernel", "--kernel-banner",
-                             "--proc-version", "--board", "--no-board", "--no-services", "--copy",
-                             "--file", "--fill", "--dir", "--symlink", "--timeout", "--env",
-                             "--cwd", "--quiet"}) {
+  for (const char* option :
+       {"--root-size", "--ramdisk-size", "--kernel", "--kernel-banner", "--proc-version", "--board",
+        "--no-board", "--no-services", "--copy", "--file", "--fill", "--dir", "--symlink",
+        "--timeout", "--env", "--cwd", "--quiet"}) {
     EXPECT_NE(std::string::npos, help.output.find(option)) << option;
   }
   EXPECT_EQ(0, DeviceSim("--help").status);

@@ -51,8 +51,8 @@ TEST(DeviceIsolationTest, HostCanaryFileSurvivesDeletionByItsHostPath) {
   std::ofstream(canary) << "alive";
   auto device = MakeDevice(WithProbe());
   ASSERT_TRUE(device);
-  RunCommands(*device, {"rm -f " + canary, "rm -rf " + std::string(dir),
-                        "echo overwritten > " + canary});
+  RunCommands(*device,
+              {"rm -f " + canary, "rm -rf " + std::string(dir), "echo overwritten > " + canary});
   EXPECT_EQ("alive", HostFile(canary));
   // The device's own tree holds no trace of the host directory either.
   EXPECT_FALSE(device->Exists(dir));
@@ -64,9 +64,10 @@ TEST(DeviceIsolationTest, HostCanaryProcessSurvivesKillByNameAndPid) {
   CanaryProcess canary("qx-canary-svc");
   auto device = MakeDevice(WithProbe());
   ASSERT_TRUE(device);
-  const RunResult run = RunCommands(
-      *device, {"pkill -9 qx-canary-svc", "kill -9 " + std::to_string(canary.pid()) + " 2>/dev/null",
-                "pkill -0 service-manager"});
+  const RunResult run =
+      RunCommands(*device, {"pkill -9 qx-canary-svc",
+                            "kill -9 " + std::to_string(canary.pid()) + " 2>/dev/null",
+                            "pkill -0 service-manager"});
   // pkill finds no canary (status 1), the pid means nothing inside, the services are there.
   EXPECT_EQ("256\n256\n0\n", run.output);
   EXPECT_TRUE(canary.Alive());
@@ -100,10 +101,9 @@ TEST(DeviceIsolationTest, MountsAndWatchdogInsideLeaveTheHostUnchanged) {
   {
     auto device = MakeDevice(WithProbe());
     ASSERT_TRUE(device);
-    const RunResult run =
-        RunCommands(*device, {"mkdir -p /mnt/x && mount -t tmpfs qx-canary-mount /mnt/x",
-                              "mount -t tmpfs qx-canary-ramdisk /tmp/ramdisk",
-                              "watchdog /dev/watchdog -T 5"});
+    const RunResult run = RunCommands(
+        *device, {"mkdir -p /mnt/x && mount -t tmpfs qx-canary-mount /mnt/x",
+                  "mount -t tmpfs qx-canary-ramdisk /tmp/ramdisk", "watchdog /dev/watchdog -T 5"});
     EXPECT_EQ("0\n0\n0\n", run.output);
     EXPECT_EQ(HostFile("/proc/self/mountinfo"), mounts_before);
     EXPECT_EQ(std::vector<std::string>{"watchdog /dev/watchdog -T 5"}, device->RebootRecords());

@@ -120,8 +120,8 @@ TEST(DeviceRobustnessTest, TwoDevicesInParallelDoNotInterfere) {
     a_run = RunCommands(*a, {"echo a > /tmp/mine", "pkill -9 snmpd", "sleep 0.2", "cat /tmp/mine"});
   });
   std::thread b_thread([&] {
-    b_run = RunCommands(*b, {"echo b > /tmp/mine", "sleep 0.2", "cat /tmp/mine",
-                             "cat /sys/kernel/qxfc/board"});
+    b_run = RunCommands(
+        *b, {"echo b > /tmp/mine", "sleep 0.2", "cat /tmp/mine", "cat /sys/kernel/qxfc/board"});
   });
   a_thread.join();
   b_thread.join();

@@ -21,8 +21,7 @@ bool IsolateTmp() {
     return false;
   }
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    std::fprintf(stderr, "refusing to run: cannot make mounts private: %s\n",
-                 std::strerror(errno));
+    std::fprintf(stderr, "refusing to run: cannot make mounts private: %s\n", std::strerror(errno));
     return false;
   }
   if (::mount("qx-test-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "size=64m,mode=1777") != 0) {

@@ -64,7 +64,8 @@ std::string LogWithoutStamps() {
 class UtilsTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(0, std::system("rm -rf /tmp/ramdisk /tmp/scratch && mkdir -p /tmp/ramdisk /tmp/scratch"));
+    ASSERT_EQ(
+        0, std::system("rm -rf /tmp/ramdisk /tmp/scratch && mkdir -p /tmp/ramdisk /tmp/scratch"));
   }
   const std::string dir_ = "/tmp/scratch";
 };
@@ -150,8 +151,8 @@ TEST_F(UtilsTest, FileQueriesFollowLinksAndTellKinds) {
     int size;  // -1: FileSize fails
   };
   const Case kCases[] = {
-      {"file", true, false, 5},     {"empty", true, false, 0},     {"dir", false, true, -1},
-      {"link", true, false, 5},     {"dirlink", false, true, -1},  {"dangling", false, false, -1},
+      {"file", true, false, 5},      {"empty", true, false, 0},    {"dir", false, true, -1},
+      {"link", true, false, 5},      {"dirlink", false, true, -1}, {"dangling", false, false, -1},
       {"missing", false, false, -1}, {"fifo", false, false, -1},
   };
   for (const Case& c : kCases) {
@@ -246,9 +247,9 @@ TEST_F(UtilsTest, VerifyPermissionsComparesNineBitsAndExplainsInDecimal) {
   EXPECT_TRUE(VerifyPermissions(setuid, 0755, true));
   EXPECT_FALSE(VerifyPermissions(setuid, 04755, false));
   EXPECT_FALSE(VerifyPermissions(dir_ + "/missing", 0644, true));
-  EXPECT_EQ("Expected permissions 493\nActual permissions 420\nUnable to stat " + dir_ +
-                "/missing\n",
-            LogWithoutStamps());
+  EXPECT_EQ(
+      "Expected permissions 493\nActual permissions 420\nUnable to stat " + dir_ + "/missing\n",
+      LogWithoutStamps());
 }
 
 TEST_F(UtilsTest, LinkExistsLooksAtTheLinkItself) {
@@ -283,10 +284,14 @@ TEST_F(UtilsTest, VerifyLinkComparesTheWholeContent) {
   EXPECT_FALSE(VerifyLink(dir_ + "/relative", "other", true));
   EXPECT_FALSE(VerifyLink(dir_ + "/file", "file", true));
   EXPECT_FALSE(VerifyLink(dir_ + "/missing", "file", true));
-  EXPECT_EQ("Current Target is file\nExpected Target is other\n"
-            "Unable to read link from " + dir_ + "/file\n"
-            "Unable to read link from " + dir_ + "/missing\n",
-            LogWithoutStamps());
+  EXPECT_EQ(
+      "Current Target is file\nExpected Target is other\n"
+      "Unable to read link from " +
+          dir_ +
+          "/file\n"
+          "Unable to read link from " +
+          dir_ + "/missing\n",
+      LogWithoutStamps());
 }
 
 }  // namespace
