@@ -21,8 +21,11 @@ if(NOT QX_HOST_BUILD AND TARGET upgrader)
   if(CMAKE_EXE_LINKER_FLAGS MATCHES "(^| )-static( |$)")
     set(QX_DEVICE_LINKAGE static)
     set(QX_DEVICE_LINKAGE_NOTE
-        "This build is fully static: it needs nothing from the router's libraries, and Linux 3.2\n\
-or later (the minimum kernel of the toolchain's C library).")
+        "This build is fully static: it needs nothing from the router's libraries. It needs an\n\
+ARMv7-A CPU with VFPv3 (armhf). Its C library is built for Linux 3.2 or later; it does not\n\
+refuse an older kernel, and of the system calls a whole upgrade makes, only statx,\n\
+clock_gettime64 and getrandom are newer than the router's 2.6.35, each with a fallback in\n\
+the C library when the kernel answers ENOSYS. Try it on a unit before shipping.")
   else()
     set(QX_DEVICE_LINKAGE dynamic)
     set(QX_DEVICE_LINKAGE_NOTE
