@@ -91,6 +91,10 @@ bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
     *error = Reason("cannot set the mode of /tmp");
     return false;
   }
+  // The ramdisk, /dev and /sys are mounted before anything is copied or written, so that an
+  // entry the test puts under one of them (a binary copied into /tmp/ramdisk, say) lands on that
+  // mount instead of being hidden beneath it.
+  if (!MountSpecialDirectories(plan, root, error)) return false;
   std::set<std::string> copied;
   for (const HostCopy& copy : plan.userland->copies) {
     if (!root.CopyHostFile(copy.host_path, copy.device_path, copy.mode, error)) return false;
@@ -110,8 +114,6 @@ bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
   for (const DeviceFile& file : etc) {
     if (!root.WriteFile(file, error)) return false;
   }
-  // Mounted before the test's own entries, so that files under /tmp/ramdisk land in the ramdisk.
-  if (!MountSpecialDirectories(plan, root, error)) return false;
   const DeviceSpec& spec = *plan.spec;
   for (const std::string& dir : spec.directories) {
     if (!root.MakeDirs(dir, 0755, error)) return false;

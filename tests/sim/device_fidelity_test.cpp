@@ -145,5 +145,16 @@ TEST(DeviceFidelityTest, SpecEntriesAppearWithModesTimesAndLinks) {
   EXPECT_EQ("root:x:0:0:root:/root:/bin/sh\n", content);
 }
 
+TEST(DeviceFidelityTest, BinaryCopiedUnderTheRamdiskLandsOnIt) {
+  DeviceSpec spec;
+  spec.binaries.push_back({QX_SIM_PROBE_PATH, "/tmp/ramdisk/probe"});
+  auto device = MakeDevice(spec);
+  ASSERT_TRUE(device);
+  EXPECT_EQ(std::vector<std::string>{"probe"}, device->ListDir("/tmp/ramdisk"));
+  EXPECT_LT(device->FreeSpace("/tmp/ramdisk"), 32ull << 20);
+  const RunResult result = device->Run({"/tmp/ramdisk/probe", "true"});
+  EXPECT_TRUE(result.exited && result.exit_status == 0) << result.error << result.output;
+}
+
 }  // namespace
 }  // namespace qx::sim::testing
