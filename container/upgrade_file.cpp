@@ -20,9 +20,11 @@ using format::kHeaderBytes;
 // O_NONBLOCK: a FIFO or a device named like an upgrade file fails at its first read instead of
 // blocking the run while the router's services are down. It changes nothing for regular files.
 constexpr int kUpgradeFileFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-// O_NOFOLLOW: a symbolic link planted at an extraction path is never followed by root.
-// O_NONBLOCK: a FIFO planted there fails to open instead of waiting for a reader forever.
-constexpr int kExtractionFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// The extraction path is unlinked first and then created afresh, never opened as it stands: /tmp
+// shares its file system with /etc, so a hard link planted there would make root overwrite the
+// linked file. O_EXCL fails if anything appears at the path in between (a link included), so
+// an existing file is never opened; O_NOFOLLOW and O_NONBLOCK stay as a second line of defence.
+constexpr int kExtractionFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t kExtractionMode = 0755;
 
 // Data offsets are 32-bit: an inner file whose bytes run past this could not be found again.
@@ -158,6 +160,7 @@ bool UpgradeFile::ExtractFile(unsigned int index, std::string const& extraction_
     ::close(from);
     return FailWithErrno("Unable to find internal file in ", path_, error);
   }
+  (void)::unlink(extraction_path.c_str());  // whatever stands there goes; the open says if it stays
   const int to = ::open(extraction_path.c_str(), kExtractionFlags, kExtractionMode);
   if (to < 0) {
     const int error = errno;

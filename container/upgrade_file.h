@@ -52,8 +52,9 @@ class UpgradeFile {
   bool ParseFile(std::string const& path);
   bool ParseFile() { return ParseFile(std::string()); }
 
-  // Copies the data of inner file index to extraction_path, which is created with mode 0755
-  // (less the umask) or truncated; a symbolic link there is never followed. Needs a parse that
+  // Copies the data of inner file index to extraction_path, which is created afresh with mode
+  // 0755 (less the umask): whatever stood there is unlinked first, never written through (a
+  // hard or symbolic link keeps its target's bytes). Needs a parse that
   // recorded the index; does not check digests again. Failures: "Invalid offset",
   // "Couldn't open upgrade file ...", "Unable to find internal file in ...",
   // "Couldn't open extraction file ...", "Error reading internal file to extract",
