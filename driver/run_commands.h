@@ -65,6 +65,15 @@ constexpr const char kBoardGateCommand[] = "cat /sys/kernel/qxfc/board | grep -q
 // 22 MiB: what the staged files need on the root file system.
 constexpr unsigned int kRequiredFreeSpace = 0x1600000;
 
+// A second run started while one is in progress writes only this, into the running run's log.
+constexpr const char kAnotherRunLine[] = "Another upgrade is in progress";
+
+// Before the cleanup measures: a staging file that an earlier run left under /tmp/.
+constexpr const char kRemovedStaleFilePrefix[] = "Removed stale file ";
+
+// The ramdisk re-creation left /tmp/ramdisk a plain directory on the root file system.
+constexpr const char kRamdiskNotRecreatedLine[] = "Unable to re-create the ramdisk";
+
 // Exit lines.
 constexpr const char kWrongBoardLine[] = "This upgrade file only works on 730/830 Rev1 units";
 constexpr const char kRunningCleanupLine[] = "Running cleanup to allow for upgrade";

@@ -1,9 +1,11 @@
 #include "driver/staging.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "driver/run_commands.h"
 #include "utils/upgrader_utils.h"
@@ -17,29 +19,42 @@ constexpr std::size_t kUpgradeFilePrefixChars = sizeof kUpgradeFilePrefix - 1;
 struct Member {
   unsigned int index;  // inner file index in the upgrade file
   const char* extracted_to;
+  const char* staged_to;  // in the fresh ramdisk
 };
 
-// Inner files 0 and 1 are walked and digest-checked but not used here.
+// Inner files 0 and 1 are walked and digest-checked but not used here. The validator is run with
+// the other two staged files as its arguments, in this order.
 constexpr Member kMembers[] = {
-    {2, "/tmp/fs-validator"},
-    {3, "/tmp/kernel_image"},
-    {4, "/tmp/filesystem.db"},
+    {2, "/tmp/fs-validator", "/tmp/ramdisk/fs-validator"},
+    {3, "/tmp/kernel_image", "/tmp/ramdisk/kernel_image"},
+    {4, "/tmp/filesystem.db", "/tmp/ramdisk/filesystem.db"},
 };
 
-// Re-creating the ramdisk, in order. The log leaves the ramdisk before the unmount and comes
-// back into the new one; no line may be logged in between.
-constexpr const char* const kRamdiskCommands[] = {
-    "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log",
-    "umount /tmp/ramdisk/",
-    "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-    "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log",
-    "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-    "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-    "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-};
+constexpr const char kUnmountRamdiskCommand[] = "umount /tmp/ramdisk/";
+constexpr const char kMountRamdiskCommand[] = "mount -t tmpfs -o size=25M /tmp/ramdisk/";
+// The directory that holds the ramdisk's mount point, on the root file system.
+constexpr const char kRamdiskParent[] = "/tmp/";
 
-constexpr const char kValidatorCommand[] =
-    "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
+std::string MoveCommand(const Member& member) {
+  return std::string("mv ") + member.extracted_to + " " + member.staged_to;
+}
+
+std::string ValidatorCommand() {
+  std::string command;
+  for (const Member& member : kMembers) {
+    if (!command.empty()) command += ' ';
+    command += member.staged_to;
+  }
+  return command;
+}
+
+// True when path is the root of a file system other than its parent's (a mount point).
+bool IsMountedOver(const char* path, const char* parent) {
+  struct stat mounted {
+  }, below{};
+  return ::stat(path, &mounted) == 0 && ::stat(parent, &below) == 0 &&
+         mounted.st_dev != below.st_dev;
+}
 
 }  // namespace
 
@@ -58,6 +73,15 @@ bool LocateUpgradeFile(std::string& path) {
   return found;
 }
 
+void RemoveStaleMembers() {
+  for (const Member& member : kMembers) {
+    struct stat left {};
+    // Whatever stands at the exact path goes, a link included; nothing is followed.
+    if (::lstat(member.extracted_to, &left) != 0 || ::unlink(member.extracted_to) != 0) continue;
+    (void)utils::LogToUpgradeLog(std::string(kRemovedStaleFilePrefix) + member.extracted_to);
+  }
+}
+
 bool ExtractUpgradeMembers(qx::upgradeFile::UpgradeFile& upgrade_file) {
   for (const Member& member : kMembers) {
     if (!upgrade_file.ExtractFile(member.index, member.extracted_to)) return false;
@@ -65,20 +89,33 @@ bool ExtractUpgradeMembers(qx::upgradeFile::UpgradeFile& upgrade_file) {
   return true;
 }
 
-void StageIntoFreshRamdisk(const std::string& upgrade_file_path) {
+bool StageIntoFreshRamdisk(const std::string& upgrade_file_path) {
   // The members are safe under /tmp/ now; the upgrade file is not needed again.
   (void)::unlink(upgrade_file_path.c_str());
   ::sync();
-  for (const char* command : kRamdiskCommands) (void)utils::RunShellCommand(command);
+  // The log leaves the ramdisk before the unmount and comes back into the new one; no line may
+  // be logged in between.
+  (void)utils::RunShellCommand(kLogOutOfRamdiskCommand);
+  (void)utils::RunShellCommand(kUnmountRamdiskCommand);
+  (void)utils::RunShellCommand(kMountRamdiskCommand);
+  const bool mounted = IsMountedOver(kUpgradeDirectory, kRamdiskParent);
+  (void)utils::RunShellCommand(kLogIntoRamdiskCommand);
+  if (!mounted) (void)utils::LogToUpgradeLog(kRamdiskNotRecreatedLine);
+  for (const Member& member : kMembers) (void)utils::RunShellCommand(MoveCommand(member));
   ::sync();
+  return mounted;
 }
 
 int RunValidator() {
-  const int status = utils::RunShellCommand(kValidatorCommand);
+  const int status = utils::RunShellCommand(ValidatorCommand());
   // The marker tells the next boot that an upgrade is under way; only a validated upgrade
   // clears it.
   if (status == 0) (void)utils::RunShellCommand(kUnmarkUpgradeStartedCommand);
   return status;
+}
+
+void RemoveStagedMembers() {
+  for (const Member& member : kMembers) (void)::unlink(member.staged_to);
 }
 
 }  // namespace qx::upgrader::driver

@@ -15,6 +15,11 @@ namespace qx::upgrader::driver {
 // cannot be opened or holds no such entry.
 bool LocateUpgradeFile(std::string& path);
 
+// Unlinks whatever an earlier run left at the three extraction paths under /tmp/ (an E6 exit, or
+// a run cut short during extraction), logging "Removed stale file PATH" for each one removed, so
+// that the cleanup never counts those bytes as used space.
+void RemoveStaleMembers();
+
 // Extracts inner files 2, 3 and 4 (validator, kernel image, file-system database) under /tmp/,
 // in that order, stopping at the first failure; false then, with the reason in the reader's
 // ErrorMessage(). Requires a reader whose ParseFile succeeded.
@@ -22,12 +27,18 @@ bool ExtractUpgradeMembers(qx::upgradeFile::UpgradeFile& upgrade_file);
 
 // Deletes the upgrade file, re-creates /tmp/ramdisk/ as a fresh 25M tmpfs, carrying the upgrade
 // log across, and moves the three members into it. Statuses are ignored: a failing step does not
-// stop the sequence. Writes no log line (the log is outside the ramdisk for part of it).
-void StageIntoFreshRamdisk(const std::string& upgrade_file_path);
+// stop the sequence. Returns whether /tmp/ramdisk/ is a file system of its own after the mount
+// command; when it is not, logs "Unable to re-create the ramdisk" once the log is back in place
+// (the members then sit in a plain directory of the root file system).
+bool StageIntoFreshRamdisk(const std::string& upgrade_file_path);
 
 // Runs the validator on the kernel image and the file-system database and returns the raw
 // system() status. On status 0 the upgrade-started marker is removed.
 int RunValidator();
+
+// Unlinks the three staged members from /tmp/ramdisk/. Used when the ramdisk could not be
+// re-created: a tmpfs mounted there at the next boot would hide them on the root file system.
+void RemoveStagedMembers();
 
 }  // namespace qx::upgrader::driver
 

@@ -12,6 +12,7 @@
 #include "container/upgrade_file.h"
 #include "driver/autostart.h"
 #include "driver/run_commands.h"
+#include "driver/run_guard.h"
 #include "driver/staging.h"
 #include "utils/upgrader_utils.h"
 
@@ -62,7 +63,7 @@ int CloseLate(const std::string& watchdog, const std::string& line) {
 void MarkUpgradeStarted() {
   (void)RunShellCommand(driver::kMarkUpgradeStartedCommand);
   (void)RunShellCommand(driver::kMarkStartupWaitCommand);
-  ::sleep(driver::kMarkerPauseSeconds);
+  driver::SleepThroughSignals(driver::kMarkerPauseSeconds);
   ::sync();
 }
 
@@ -93,6 +94,12 @@ bool MakeRoom(qx::upgrader::cleanup::CleanupKV70& cleanup) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  driver::KeepRunningThroughSignals();
+  // A second run changes nothing on the device: its one line lands in the running run's log.
+  if (driver::ClaimTheDevice() == driver::RunClaim::kHeldByOther) {
+    (void)LogToUpgradeLog(driver::kAnotherRunLine);
+    return kEarlyExitStatus;
+  }
   (void)RunShellCommand(driver::kLogIntoRamdiskCommand);
   (void)LogToUpgradeLog(driver::kBanner);
   if (argc < 2) return EndWithoutWatchdog(argc > 0 ? argv[0] : nullptr);
@@ -104,6 +111,7 @@ int main(int argc, char** argv) {
   StartWatchdogProgram(watchdog);
   if (!BoardIsSupported()) return CloseEarly(watchdog, driver::kWrongBoardLine);
 
+  driver::RemoveStaleMembers();
   qx::upgrader::cleanup::CleanupKV70 cleanup(driver::kRequiredFreeSpace);
   if (!MakeRoom(cleanup)) return CloseEarly(watchdog, driver::kCleanupFailedLine);
 
@@ -116,6 +124,9 @@ int main(int argc, char** argv) {
   if (!driver::ExtractUpgradeMembers(upgrade_file)) {
     return CloseLate(watchdog, driver::kExtractFailedPrefix + upgrade_file.ErrorMessage());
   }
-  driver::StageIntoFreshRamdisk(path);
-  return CloseLate(watchdog, driver::ValidatorVerdictLine(driver::RunValidator()));
+  const bool ramdisk_mounted = driver::StageIntoFreshRamdisk(path);
+  const int validator_status = driver::RunValidator();
+  // Nothing of the upgrade may stay on the root file system beneath a later mount.
+  if (!ramdisk_mounted) driver::RemoveStagedMembers();
+  return CloseLate(watchdog, driver::ValidatorVerdictLine(validator_status));
 }

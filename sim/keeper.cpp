@@ -228,7 +228,7 @@ void RunKeeper(const KeeperPlan& plan) {
   if (::getppid() != plan.host_pid) ::_exit(1);  // the host side is already gone
   for (int sig : {SIGINT, SIGQUIT, SIGTSTP}) (void)::signal(sig, SIG_IGN);
   const int control = plan.control_fd;
-  if (::unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC) != 0) {
+  if (::unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNET) != 0) {
     Fail(control, Reason("cannot create namespaces (the simulator needs root)"));
   }
   // Before any other mount: nothing done in this namespace may propagate to the host.

@@ -1,5 +1,6 @@
 // The keeper: the process, forked from the host side, that builds a device. It enters new mount,
-// PID, UTS and IPC namespaces, makes every mount private before anything else, mounts and
+// PID, UTS, IPC and network namespaces (so the driver's one-run claim, an abstract socket, is
+// the device's own), makes every mount private before anything else, mounts and
 // populates the device's tmpfs root, then forks the device's PID 1, which mounts /proc, moves
 // into the root with pivot_root and becomes the static init. The keeper then only waits for it.
 #ifndef QX_SIM_KEEPER_H_
