@@ -13,7 +13,7 @@ CleanupBase::~CleanupBase() = default;
 bool CleanupBase::CalculateFreespace() {
   // Space freed by the removals just made is only counted once their blocks are released.
   ::sync();
-  return utils::MountFreeSpace("/", free_space_);
+  return qx::upgrader::utils::MountFreeSpace("/", free_space_);
 }
 
 bool CleanupBase::RequireCleanup(bool& needed) {

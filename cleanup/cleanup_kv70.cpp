@@ -11,62 +11,46 @@
 namespace qx::upgrader::cleanup {
 namespace {
 
-using upgrader::utils::LogToUpgradeLog;
-
 void LogValue(const char* text, unsigned int value) {
-  LogToUpgradeLog(text + std::to_string(value));
+  qx::upgrader::utils::LogToUpgradeLog(text + std::to_string(value));
 }
-
-void StaticFilesStage(CleanupBase&) {
-  LogToUpgradeLog("Clearing unused static files");
-  ClearStaticFiles();
-}
-
-void KernelModulesStage(CleanupBase&) {
-  LogToUpgradeLog("Clearing unused kernel modules");
-  ClearKernelModules();
-}
-
-void OldLogsStage(CleanupBase& cleanup) {
-  LogToUpgradeLog("Clearing logs files");
-  ClearOldLogs(cleanup, MemberScan::kDirectoryListing);
-}
-
-void ExtraFilesStage(CleanupBase&) {
-  LogToUpgradeLog("Clearing extra files");
-  ClearExtraFiles();
-}
-
-void SystemLogsStage(CleanupBase&) { EmptySystemLogs(); }
 
 struct Stage {
-  void (*run)(CleanupBase&);
+  const char* opening_line;  // nullptr: the stage logs nothing when it starts
+  // Exactly one of the two is set: the old logs' passes measure as they go, the others do not.
+  void (*clear)();
+  void (*clear_measuring)(CleanupBase&);
   const char* success_text;
 };
 
 // Least harmful first: each stage runs only when everything before it left too little room.
 constexpr Stage kStages[] = {
-    {StaticFilesStage, "Enough space created after clearing static files"},
-    {KernelModulesStage, "Enough space created after clearing kernel modules"},
-    {OldLogsStage, "Enough space created after clearing old logs"},
-    {ExtraFilesStage, "Enough space created after clearing extra files"},
-    {SystemLogsStage, "Enough space created after clearing extra files"},
+    {"Clearing unused static files", ClearStaticFiles, nullptr,
+     "Enough space created after clearing static files"},
+    {"Clearing unused kernel modules", ClearKernelModules, nullptr,
+     "Enough space created after clearing kernel modules"},
+    {"Clearing logs files", nullptr, ClearOldLogs, "Enough space created after clearing old logs"},
+    {"Clearing extra files", ClearExtraFiles, nullptr,
+     "Enough space created after clearing extra files"},
+    {nullptr, EmptySystemLogs, nullptr, "Enough space created after clearing extra files"},
 };
 
 }  // namespace
 
 bool CleanupKV70::PerformCleanup(bool& enough) {
-  LogToUpgradeLog("Beginning file system cleanup");
+  qx::upgrader::utils::LogToUpgradeLog("Beginning file system cleanup");
   (void)CalculateFreespace();  // on failure the last value (0 at first) stands: never enough
   LogValue("FreeSpace: ", FreeSpace());
   LogValue("Required free space: ", FreeSpaceRequired());
   // No check before stage 2: oversized logs and unused static files go even when there is room.
   TrimOversizedLogs();
   for (const Stage& stage : kStages) {
-    stage.run(*this);
+    if (stage.opening_line != nullptr) qx::upgrader::utils::LogToUpgradeLog(stage.opening_line);
+    if (stage.clear != nullptr) stage.clear();
+    if (stage.clear_measuring != nullptr) stage.clear_measuring(*this);
     (void)CalculateFreespace();
     if (EnoughFreeSpace()) {
-      LogToUpgradeLog(stage.success_text);
+      qx::upgrader::utils::LogToUpgradeLog(stage.success_text);
       LogValue("FreeSpace: ", FreeSpace());
       LogValue("Required: ", FreeSpaceRequired());
       enough = true;

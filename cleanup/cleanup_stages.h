@@ -1,14 +1,10 @@
 // The steps of the KV70 cleanup that are not removal lists, each usable on its own (the
-// strategy runs them in order; tests and benchmarks run one at a time). None measures free
-// space unless it says so; all are silent unless they say what they log.
+// strategy runs them in order). None measures free space unless it says so; all are silent
+// unless they say what they log.
 #ifndef QX_CLEANUP_CLEANUP_STAGES_H_
 #define QX_CLEANUP_CLEANUP_STAGES_H_
 
-#include <string>
-#include <vector>
-
 #include "cleanup/cleanup_base.h"
-#include "cleanup/rotated_logs.h"
 
 namespace qx::upgrader::cleanup {
 
@@ -23,12 +19,11 @@ void ClearKernelModules();
 
 // Stage 4 without its opening line: passes that each remove one rotated log, the oldest by
 // modification time across the series (ties: home logs, then messages, then the system log;
-// any time, 0 included, is a real time), measuring free space after each. The passes end when
-// there is enough room, when no series has a member left, or when the chosen member is still
-// there after its unlink (it would be chosen again forever). When removed is given, each
-// removed path is appended to it, in order.
-void ClearOldLogs(CleanupBase& cleanup, MemberScan scan,
-                  std::vector<std::string>* removed = nullptr);
+// any time, 0 included, is a real time, since a series without a member says so itself),
+// measuring free space after each. The passes end when there is enough room, when no series
+// has a member left, or when the chosen member is still there after its unlink (it would be
+// chosen again forever).
+void ClearOldLogs(CleanupBase& cleanup);
 
 // Stage 6: empties both system logs whatever their size.
 void EmptySystemLogs();

@@ -20,14 +20,14 @@ constexpr std::size_t kBannerBytes = 128;
 bool MatchesKernelVersion(const std::string& version, bool& matches) {
   const int fd = ::open(kProcVersionPath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    upgrader::utils::LogToUpgradeLog("Unable to open /proc/version");
+    qx::upgrader::utils::LogToUpgradeLog("Unable to open /proc/version");
     return false;
   }
   char banner[kBannerBytes] = {};
   const ssize_t length = ::read(fd, banner, sizeof banner);
   ::close(fd);
   if (length <= 0) {
-    upgrader::utils::LogToUpgradeLog("Unsuccessful read from /proc/version");
+    qx::upgrader::utils::LogToUpgradeLog("Unsuccessful read from /proc/version");
     return false;
   }
   const std::string_view text(banner, ::strnlen(banner, static_cast<std::size_t>(length)));

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <iterator>
+#include <cstdio>
 
 #include "cleanup/removal_tables.h"
 #include "utils/upgrader_utils.h"
@@ -12,68 +12,73 @@ namespace {
 
 // Results ignored throughout on purpose: a path that is already gone, or cannot go, must not
 // keep the rest of the list from freeing space.
-void Unlink(const char* path) { (void)::unlink(path); }
-
-void RunSupersededRule(const std::string& tested, const std::vector<std::string>& removed) {
-  if (!upgrader::utils::FileExists(tested)) return;
-  for (const std::string& path : removed) Unlink(path.c_str());
+template <std::size_t N>
+void RunCommands(const char* const (&commands)[N]) {
+  for (const char* command : commands) (void)qx::upgrader::utils::RunShellCommand(command);
 }
 
-void RunEntry(const RemovalEntry& entry) {
-  switch (entry.how) {
-    case Removal::kShell:
-      (void)upgrader::utils::RunShellCommand(entry.text);
-      return;
-    case Removal::kUnlink:
-      Unlink(entry.text);
-      return;
-    case Removal::kSuperseded:
-      if (!upgrader::utils::FileExists(entry.text)) return;
-      for (const char* path : entry.more) {
-        if (path != nullptr) Unlink(path);
-      }
-      return;
-    case Removal::kEitherOf:
-      if (upgrader::utils::FileExists(entry.text) || upgrader::utils::FileExists(entry.more[0])) {
-        (void)upgrader::utils::RunShellCommand(entry.more[1]);
-      }
-      return;
-    case Removal::kNetSnmp:
-      for (const SupersededRule& rule : NetSnmpRules()) {
-        RunSupersededRule(rule.tested, rule.removed);
-      }
-      return;
+template <std::size_t N>
+void UnlinkFiles(const char* const (&paths)[N]) {
+  for (const char* path : paths) (void)::unlink(path);
+}
+
+template <std::size_t N>
+void RemoveSuperseded(const Superseded (&rules)[N]) {
+  for (const Superseded& rule : rules) {
+    if (!qx::upgrader::utils::FileExists(rule.newer)) continue;
+    for (const char* path : rule.older) (void)::unlink(path);
   }
 }
 
 template <std::size_t N>
-void RunList(const RemovalEntry (&list)[N]) {
-  for (const RemovalEntry& entry : list) RunEntry(entry);
+void RunEitherOf(const EitherOf (&rules)[N]) {
+  for (const EitherOf& rule : rules) {
+    if (qx::upgrader::utils::FileExists(rule.tested) ||
+        qx::upgrader::utils::FileExists(rule.also_tested)) {
+      (void)qx::upgrader::utils::RunShellCommand(rule.command);
+    }
+  }
 }
 
-std::string NetSnmpPath(const char* base, const char* release) {
-  return std::string("/usr/lib/") + base + ".so." + release;
+// "/usr/lib/<base>.so.<release>"; the longest is well inside the buffer.
+struct NetSnmpPath {
+  NetSnmpPath(const char* base, const char* release) {
+    (void)std::snprintf(text, sizeof text, "/usr/lib/%s.so.%s", base, release);
+  }
+  char text[64];
+};
+
+// Base by base, tier by tier: a present release supersedes every older one, each going with the
+// name that carries only its major version.
+void RemoveSupersededNetSnmp() {
+  constexpr std::size_t kReleases = sizeof kNetSnmpReleases / sizeof kNetSnmpReleases[0];
+  for (const char* base : kNetSnmpBases) {
+    for (std::size_t tier = 0; tier < kNetSnmpTiers; ++tier) {
+      if (!qx::upgrader::utils::FileExists(NetSnmpPath(base, kNetSnmpReleases[tier].full).text)) {
+        continue;
+      }
+      for (std::size_t older = tier + 1; older < kReleases; ++older) {
+        (void)::unlink(NetSnmpPath(base, kNetSnmpReleases[older].full).text);
+        (void)::unlink(NetSnmpPath(base, kNetSnmpReleases[older].major).text);
+      }
+    }
+  }
 }
 
 }  // namespace
 
-std::vector<SupersededRule> NetSnmpRules() {
-  std::vector<SupersededRule> rules;
-  for (const char* base : kNetSnmpBases) {
-    for (std::size_t tier = 0; tier < kNetSnmpTiers; ++tier) {
-      SupersededRule rule{NetSnmpPath(base, kNetSnmpReleases[tier].full), {}};
-      for (std::size_t older = tier + 1; older < std::size(kNetSnmpReleases); ++older) {
-        rule.removed.push_back(NetSnmpPath(base, kNetSnmpReleases[older].full));
-        rule.removed.push_back(NetSnmpPath(base, kNetSnmpReleases[older].major));
-      }
-      rules.push_back(std::move(rule));
-    }
-  }
-  return rules;
+void ClearStaticFiles() {
+  RunCommands(kStaticDirectoryCommands);
+  UnlinkFiles(kStaticFiles);
+  RemoveSuperseded(kStaticSuperseded);
 }
 
-void ClearStaticFiles() { RunList(kStaticRemovals); }
-
-void ClearExtraFiles() { RunList(kExtraRemovals); }
+void ClearExtraFiles() {
+  RunCommands(kExtraDirectoryCommands);
+  UnlinkFiles(kExtraFiles);
+  RemoveSuperseded(kExtraSuperseded);
+  RemoveSupersededNetSnmp();
+  RunEitherOf(kExtraEitherOf);
+}
 
 }  // namespace qx::upgrader::cleanup

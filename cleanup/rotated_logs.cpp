@@ -31,7 +31,7 @@ bool ScanByIndex(const RotatedLogSeries& series, std::string& path) {
   const int count = series.last_index - series.first_index + 1;
   for (int i = 0, index = first; i < count; ++i, index += step) {
     std::string candidate = MemberPath(series, index);
-    if (upgrader::utils::FileExists(candidate)) {
+    if (qx::upgrader::utils::FileExists(candidate)) {
       path = std::move(candidate);
       return true;
     }
@@ -79,7 +79,7 @@ bool ScanByListing(const RotatedLogSeries& series, std::string& path) {
   }
   for (const int index : indexes) {
     std::string candidate = MemberPath(series, index);
-    if (upgrader::utils::FileExists(candidate)) {
+    if (qx::upgrader::utils::FileExists(candidate)) {
       path = std::move(candidate);
       return true;
     }
@@ -89,16 +89,8 @@ bool ScanByListing(const RotatedLogSeries& series, std::string& path) {
 
 bool FindEarliestTime(const RotatedLogSeries& series, long& time) {
   std::string path;
-  if (!FindOldestMember(series, MemberScan::kDirectoryListing, path)) return false;
-  time = upgrader::utils::FileModificationTime(path);
-  return true;
-}
-
-bool UnlinkEarliest(const RotatedLogSeries& series) {
-  std::string path;
-  if (!FindOldestMember(series, MemberScan::kDirectoryListing, path)) return false;
-  // Result ignored on purpose: the member then stays and the next find meets it again.
-  (void)::unlink(path.c_str());
+  if (!FindOldestMember(series, path)) return false;
+  time = qx::upgrader::utils::FileModificationTime(path);
   return true;
 }
 
@@ -130,8 +122,15 @@ bool ParseMemberIndex(const RotatedLogSeries& series, std::string_view name, int
   return true;
 }
 
-bool FindOldestMember(const RotatedLogSeries& series, MemberScan scan, std::string& path) {
-  return scan == MemberScan::kIndexProbe ? ScanByIndex(series, path) : ScanByListing(series, path);
+bool FindOldestMember(const RotatedLogSeries& series, std::string& path) {
+  return ScanByListing(series, path);
+}
+
+Unlinked UnlinkOldestMember(const RotatedLogSeries& series) {
+  std::string path;
+  if (!FindOldestMember(series, path)) return Unlinked::kNoMember;
+  if (::unlink(path.c_str()) == 0 || !qx::upgrader::utils::FileExists(path)) return Unlinked::kGone;
+  return Unlinked::kStayed;
 }
 
 namespace utils {
@@ -140,9 +139,16 @@ bool FindEarliestVarLogSyslogTime(long& time) { return FindEarliestTime(kSyslogS
 bool FindEarliestVarLogMessageTime(long& time) { return FindEarliestTime(kMessagesSeries, time); }
 bool FindEarliestHomeLogTime(long& time) { return FindEarliestTime(kHomeLogSeries, time); }
 
-bool UnlinkEarliestVarLogSyslogTime() { return UnlinkEarliest(kSyslogSeries); }
-bool UnlinkEarliestVarLogMessage() { return UnlinkEarliest(kMessagesSeries); }
-bool UnlinkEarliestHomeLogFile() { return UnlinkEarliest(kHomeLogSeries); }
+// True whenever the series had a member, removed or not: one that stays is met again next time.
+bool UnlinkEarliestVarLogSyslogTime() {
+  return UnlinkOldestMember(kSyslogSeries) != Unlinked::kNoMember;
+}
+bool UnlinkEarliestVarLogMessage() {
+  return UnlinkOldestMember(kMessagesSeries) != Unlinked::kNoMember;
+}
+bool UnlinkEarliestHomeLogFile() {
+  return UnlinkOldestMember(kHomeLogSeries) != Unlinked::kNoMember;
+}
 
 }  // namespace utils
 }  // namespace qx::upgrader::cleanup

@@ -1,4 +1,4 @@
-// The three rotated-log series and the two ways of finding a series' oldest member.
+// The three rotated-log series, and finding and removing a series' oldest member.
 //
 // The members of a series are "<directory>/<prefix><index><suffix>" for the indexes of its
 // range, the index written in plain decimal (width 0) or with exactly `width` digits, zero
@@ -28,15 +28,6 @@ inline constexpr RotatedLogSeries kMessagesSeries{"/var/log", "messages.", ".gz"
 inline constexpr RotatedLogSeries kHomeLogSeries{"/home/logs", "log-", ".txt.gz", 0,
                                                  9999,         5,      false};
 
-enum class MemberScan {
-  // One listing of the series' directory; only the names of member form are tested, in scan
-  // order. The same member as kIndexProbe at a fraction of the lookups.
-  kDirectoryListing,
-  // An existence test of every index in scan order until the first member (up to 10,000
-  // lookups for the home logs). Kept as the reference that kDirectoryListing must agree with.
-  kIndexProbe,
-};
-
 // The member path of index (which must lie in the series' range).
 std::string MemberPath(const RotatedLogSeries& series, int index);
 
@@ -44,8 +35,22 @@ std::string MemberPath(const RotatedLogSeries& series, int index);
 // the series' range; index then receives it.
 bool ParseMemberIndex(const RotatedLogSeries& series, std::string_view name, int& index);
 
-// True when the series has a member; path then receives the oldest one.
-bool FindOldestMember(const RotatedLogSeries& series, MemberScan scan, std::string& path);
+// True when the series has a member; path then receives the oldest one. The series' directory
+// is listed once and only names of member form are tested, in scan order: the member that an
+// existence test of every index would stop at, at a fraction of the lookups. A listing that
+// fails for any reason but a missing directory falls back to testing every index.
+bool FindOldestMember(const RotatedLogSeries& series, std::string& path);
+
+enum class Unlinked {
+  kNoMember,  // the series had no member
+  kGone,      // the oldest member was removed
+  kStayed,    // the oldest member is still there after its unlink (a read-only directory, say)
+};
+
+// Unlinks the oldest member of the series (a symbolic link itself, not its target). The one
+// removal of a rotated log: the series' public unlink operation and the cleanup's passes both
+// come here.
+Unlinked UnlinkOldestMember(const RotatedLogSeries& series);
 
 }  // namespace qx::upgrader::cleanup
 

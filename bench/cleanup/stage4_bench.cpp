@@ -1,11 +1,13 @@
 // Stage 4 (rotated logs, oldest first) on a device with 1,000 home logs at indexes 9000-9999
-// and 50 members in each /var/log series: the directory-listing scan that the cleanup uses
-// against the straightforward index probe, same device, same removal order.
+// and 50 members in each /var/log series: the cleanup's own passes (one directory listing per
+// series and find) against the straightforward index probe written here as the peer (an
+// existence test of every index in scan order), same device, same removal order.
 //
 // Run on a workstation, the program builds a simulated device, copies itself in and runs
 // there; inside (where the simulator's marker file exists) it runs the benchmarks. Lookups are
 // counted by wrapping the C library's path calls at link time (-Wl,--wrap, see CMakeLists.txt),
-// so the cleanup code itself carries no counting.
+// so the cleanup code itself carries no counting; the unlink wrapper also records the removal
+// order.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,8 +35,9 @@ struct dirent* __real_readdir(DIR* dir);
 }
 
 namespace {
-unsigned long g_lookups = 0;  // stat, lstat, statvfs, unlink, opendir
-unsigned long g_entries = 0;  // directory entries read
+unsigned long g_lookups = 0;                     // stat, lstat, statvfs, unlink, opendir
+unsigned long g_entries = 0;                     // directory entries read
+std::vector<std::string>* g_unlinked = nullptr;  // where unlinked paths are recorded, if set
 }  // namespace
 
 extern "C" {
@@ -52,6 +55,7 @@ int __wrap_statvfs(const char* path, struct statvfs* st) {
 }
 int __wrap_unlink(const char* path) {
   ++g_lookups;
+  if (g_unlinked != nullptr) g_unlinked->push_back(path);
   return __real_unlink(path);
 }
 DIR* __wrap_opendir(const char* path) {
@@ -94,25 +98,54 @@ void Populate() {
   }
 }
 
-std::vector<std::string> RunStage(cleanup::MemberScan scan) {
-  cleanup::CleanupKV70 never_enough(0xFFFFFFFFu);  // every member goes
-  std::vector<std::string> removed;
-  cleanup::ClearOldLogs(never_enough, scan, &removed);
-  return removed;
+// The peer: every pass tests each index of each series in scan order until its first member,
+// takes the oldest across the series (ties to the earlier series) and unlinks it.
+void IndexProbeStage(cleanup::CleanupBase& cleanup) {
+  const cleanup::RotatedLogSeries* const kOrder[] = {
+      &cleanup::kHomeLogSeries, &cleanup::kMessagesSeries, &cleanup::kSyslogSeries};
+  for (;;) {
+    std::string chosen;
+    long chosen_time = 0;
+    for (const cleanup::RotatedLogSeries* series : kOrder) {
+      const int step = series->oldest_is_highest ? -1 : 1;
+      int index = series->oldest_is_highest ? series->last_index : series->first_index;
+      for (; index >= series->first_index && index <= series->last_index; index += step) {
+        const std::string path = cleanup::MemberPath(*series, index);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (chosen.empty() || st.st_mtime < chosen_time) {
+          chosen = path;
+          chosen_time = st.st_mtime;
+        }
+        break;
+      }
+    }
+    if (chosen.empty() || ::unlink(chosen.c_str()) != 0) return;
+    (void)cleanup.CalculateFreespace();
+    if (cleanup.EnoughFreeSpace()) return;
+  }
 }
 
-// The removal order of the last run of each scan, compared once all benchmarks have run.
+// The removal order of the last run of each, compared once all benchmarks have run.
 std::vector<std::string> g_orders[2];
 
-void BM_Stage4(benchmark::State& state, cleanup::MemberScan scan) {
+void BM_Stage4(benchmark::State& state, bool index_probe) {
   unsigned long lookups = 0, entries = 0, passes = 0;
-  std::vector<std::string>& order = g_orders[scan == cleanup::MemberScan::kIndexProbe];
+  std::vector<std::string>& order = g_orders[index_probe ? 1 : 0];
   for (auto _ : state) {
     state.PauseTiming();
     Populate();
+    order.clear();
     g_lookups = g_entries = 0;
+    cleanup::CleanupKV70 never_enough(0xFFFFFFFFu);  // every member goes
     state.ResumeTiming();
-    order = RunStage(scan);
+    g_unlinked = &order;
+    if (index_probe) {
+      IndexProbeStage(never_enough);
+    } else {
+      cleanup::ClearOldLogs(never_enough);
+    }
+    g_unlinked = nullptr;
     passes += order.size();
     lookups += g_lookups;
     entries += g_entries;
@@ -122,10 +155,8 @@ void BM_Stage4(benchmark::State& state, cleanup::MemberScan scan) {
   state.counters["lookups"] = static_cast<double>(lookups) / n;
   state.counters["dir_entries"] = static_cast<double>(entries) / n;
 }
-BENCHMARK_CAPTURE(BM_Stage4, listing, cleanup::MemberScan::kDirectoryListing)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
-BENCHMARK_CAPTURE(BM_Stage4, index_probe, cleanup::MemberScan::kIndexProbe)
+BENCHMARK_CAPTURE(BM_Stage4, listing, false)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK_CAPTURE(BM_Stage4, index_probe, true)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);  // about ten million stat calls a run
 

@@ -4,8 +4,8 @@
 //   perform REQ          CleanupKV70(REQ).PerformCleanup  -> "required=R result=B enough=B"
 //   trim | kernel        the log trimming step / the kernel module step
 //   match TEXT           MatchesKernelVersion, flag preset false, then true -> "match=B B B"
-//   drain listing|probe  per series: find and unlink until no member -> "<series>: t t ..."
-//   old-logs SCAN REQ    the rotated-log passes -> one "removed PATH" line each
+//   drain                per series: find and unlink until no member -> "<series>: t t ..."
+//   old-logs REQ         the rotated-log passes
 //   find                 the three finds with the time preset to -1 -> "<series> B T"
 //   static | extra       the removal lists
 // REQ is a byte count, or "+N" for the free space measured now plus N.
@@ -22,7 +22,6 @@
 #include "cleanup/cleanup_stages.h"
 #include "cleanup/cleanup_utils.h"
 #include "cleanup/removal_lists.h"
-#include "cleanup/rotated_logs.h"
 #include "utils/upgrader_utils.h"
 
 namespace {
@@ -41,48 +40,28 @@ unsigned int ParseRequired(const std::string& text) {
 
 struct Series {
   const char* name;
-  const cleanup::RotatedLogSeries& series;
   bool (*find)(long&);
   bool (*unlink)();
 };
 const Series kSeries[] = {
-    {"home", cleanup::kHomeLogSeries, cu::FindEarliestHomeLogTime, cu::UnlinkEarliestHomeLogFile},
-    {"messages", cleanup::kMessagesSeries, cu::FindEarliestVarLogMessageTime,
-     cu::UnlinkEarliestVarLogMessage},
-    {"syslog", cleanup::kSyslogSeries, cu::FindEarliestVarLogSyslogTime,
-     cu::UnlinkEarliestVarLogSyslogTime},
+    {"home", cu::FindEarliestHomeLogTime, cu::UnlinkEarliestHomeLogFile},
+    {"messages", cu::FindEarliestVarLogMessageTime, cu::UnlinkEarliestVarLogMessage},
+    {"syslog", cu::FindEarliestVarLogSyslogTime, cu::UnlinkEarliestVarLogSyslogTime},
 };
 
-// Each series drained on its own; the index probe through the reference scan. Bounded, so an
-// unremovable member shows up as a repeated time instead of a hang.
-void Drain(bool by_listing) {
+// Each series drained on its own. Bounded, so an unremovable member shows up as a repeated time
+// instead of a hang.
+void Drain() {
   for (const Series& s : kSeries) {
     std::string line = std::string(s.name) + ":";
     for (int round = 0; round < 100; ++round) {
       long time = -1;
-      std::string path;
-      if (by_listing) {
-        if (!s.find(time)) break;
-        line += " " + std::to_string(time);
-        s.unlink();
-      } else {
-        if (!cleanup::FindOldestMember(s.series, cleanup::MemberScan::kIndexProbe, path)) break;
-        line += " " + std::to_string(qx::upgrader::utils::FileModificationTime(path));
-        ::unlink(path.c_str());
-      }
+      if (!s.find(time)) break;
+      line += " " + std::to_string(time);
+      s.unlink();
     }
     std::printf("%s\n", line.c_str());
   }
-}
-
-void OldLogs(const std::string& scan, const std::string& required) {
-  cleanup::CleanupKV70 strategy(ParseRequired(required));
-  std::vector<std::string> removed;
-  cleanup::ClearOldLogs(
-      strategy,
-      scan == "probe" ? cleanup::MemberScan::kIndexProbe : cleanup::MemberScan::kDirectoryListing,
-      &removed);
-  for (const std::string& path : removed) std::printf("removed %s\n", path.c_str());
 }
 
 bool ReadOnly(const std::string& dir) {
@@ -119,11 +98,11 @@ int main(int argc, char** argv) {
       const bool first = cu::MatchesKernelVersion(text, unset);
       const bool second = cu::MatchesKernelVersion(text, set);
       std::printf("match=%d %d %d\n", first && second, unset, set);
-    } else if (command == "drain" && has_arg) {
-      Drain(args[++i] == "listing");
-    } else if (command == "old-logs" && i + 2 < args.size()) {
-      OldLogs(args[i + 1], args[i + 2]);
-      i += 2;
+    } else if (command == "drain") {
+      Drain();
+    } else if (command == "old-logs" && has_arg) {
+      cleanup::CleanupKV70 strategy(ParseRequired(args[++i]));
+      cleanup::ClearOldLogs(strategy);
     } else if (command == "find") {
       for (const Series& s : kSeries) {
         long time = -1;

@@ -1,6 +1,7 @@
 // Properties of the cleanup's constant tables and of the rotated-log name rules. Pure data and
 // string functions: nothing here touches the file system.
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,45 +22,36 @@ struct Listed {
   std::vector<std::string> commands;
 };
 
-template <std::size_t N>
-void Collect(const RemovalEntry (&list)[N], Listed& out) {
-  for (const RemovalEntry& entry : list) {
-    switch (entry.how) {
-      case Removal::kShell:
-        out.commands.push_back(entry.text);
-        break;
-      case Removal::kUnlink:
-        out.removed.push_back(entry.text);
-        break;
-      case Removal::kSuperseded:
-        out.tested.push_back(entry.text);
-        for (const char* path : entry.more) {
-          if (path != nullptr) out.removed.push_back(path);
-        }
-        break;
-      case Removal::kEitherOf:
-        out.tested.push_back(entry.text);
-        out.tested.push_back(entry.more[0]);
-        out.commands.push_back(entry.more[1]);
-        break;
-      case Removal::kNetSnmp: {
-        // The tiers overlap by design (each removes every older release): count each path once.
-        std::set<std::string> generated;
-        for (const SupersededRule& rule : NetSnmpRules()) {
-          out.tested.push_back(rule.tested);
-          generated.insert(rule.removed.begin(), rule.removed.end());
-        }
-        out.removed.insert(out.removed.end(), generated.begin(), generated.end());
-        break;
-      }
-    }
+template <std::size_t C, std::size_t F, std::size_t S>
+void Collect(const char* const (&commands)[C], const char* const (&files)[F],
+             const Superseded (&superseded)[S], Listed& out) {
+  out.commands.insert(out.commands.end(), std::begin(commands), std::end(commands));
+  out.removed.insert(out.removed.end(), std::begin(files), std::end(files));
+  for (const Superseded& rule : superseded) {
+    out.tested.push_back(rule.newer);
+    out.removed.insert(out.removed.end(), rule.older.begin(), rule.older.end());
   }
 }
 
 Listed CollectBoth() {
   Listed listed;
-  Collect(kStaticRemovals, listed);
-  Collect(kExtraRemovals, listed);
+  Collect(kStaticDirectoryCommands, kStaticFiles, kStaticSuperseded, listed);
+  Collect(kExtraDirectoryCommands, kExtraFiles, kExtraSuperseded, listed);
+  for (const char* base : kNetSnmpBases) {
+    for (const NetSnmpRelease& release : kNetSnmpReleases) {
+      const std::string full = std::string("/usr/lib/") + base + ".so." + release.full;
+      if (&release == &kNetSnmpReleases[0]) {
+        listed.tested.push_back(full);  // the newest release is never removed
+      } else {
+        listed.removed.push_back(full);
+        listed.removed.push_back(std::string("/usr/lib/") + base + ".so." + release.major);
+      }
+    }
+  }
+  for (const EitherOf& rule : kExtraEitherOf) {
+    listed.tested.insert(listed.tested.end(), {rule.tested, rule.also_tested});
+    listed.commands.push_back(rule.command);
+  }
   for (const KernelModules& row : kKernelModules) listed.commands.push_back(row.command);
   for (const std::string& command : listed.commands) {
     listed.removed.push_back(command.substr(std::strlen(kRmPrefix)));
@@ -111,14 +103,7 @@ TEST(RemovalTablesTest, RemovedPathsAreAbsoluteDistinctAndBelowEveryProtectedPat
 TEST(RemovalTablesTest, TheNewestCopyOfAnythingIsNeverRemoved) {
   const Listed listed = CollectBoth();
   const std::set<std::string> removed(listed.removed.begin(), listed.removed.end());
-  std::set<std::string> newest(listed.tested.begin(), listed.tested.end());
-  // Older net-snmp releases are tested too, and rightly removed once a newer one is present.
-  for (std::size_t tier = 1; tier < kNetSnmpTiers; ++tier) {
-    for (const char* base : kNetSnmpBases) {
-      newest.erase(std::string("/usr/lib/") + base + ".so." + kNetSnmpReleases[tier].full);
-    }
-  }
-  for (const std::string& path : newest) {
+  for (const std::string& path : listed.tested) {
     SCOPED_TRACE(path);
     EXPECT_EQ(0u, removed.count(path));
   }
