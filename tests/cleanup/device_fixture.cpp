@@ -2,12 +2,34 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <regex>
+#include <sstream>
 
 namespace qx::cleanup_test {
 namespace {
 
 constexpr const char kProbeDevicePath[] = "/probe/cleanup_probe";
+constexpr const char kLauncherDevicePath[] = "/probe/launcher";
+
+// The probe under test: $QX_CLEANUP_PROBE (one cross-built for the router, say) or the one built
+// in this tree, run behind the emulator that $QX_PROBE_LAUNCHER names, if any, with the words of
+// $QX_PROBE_LAUNCHER_ARGS as its options.
+std::string FromEnvironment(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::string(value) : fallback;
+}
+
+std::vector<std::string> ProbeCommand() {
+  std::vector<std::string> argv;
+  if (!FromEnvironment("QX_PROBE_LAUNCHER", "").empty()) {
+    argv.push_back(kLauncherDevicePath);
+    std::istringstream options(FromEnvironment("QX_PROBE_LAUNCHER_ARGS", ""));
+    for (std::string word; options >> word;) argv.push_back(word);
+  }
+  argv.push_back(kProbeDevicePath);
+  return argv;
+}
 const std::set<std::string> kUntracked = {"/proc", "/sys",         "/dev",
                                           "/run",  "/tmp/ramdisk", "/probe"};
 
@@ -69,11 +91,20 @@ sim::DeviceFile ContentFile(const std::string& path, const std::string& content)
 sim::DeviceSpec BaseSpec() {
   sim::DeviceSpec spec;
   spec.start_services = false;
-  spec.binaries.push_back({QX_CLEANUP_PROBE, kProbeDevicePath});
+  spec.binaries.push_back(
+      {FromEnvironment("QX_CLEANUP_PROBE", QX_CLEANUP_PROBE), kProbeDevicePath});
+  const std::string launcher = FromEnvironment("QX_PROBE_LAUNCHER", "");
+  if (!launcher.empty()) spec.binaries.push_back({launcher, kLauncherDevicePath});
   return spec;
 }
 
 std::unique_ptr<sim::Device> DeviceTest::Create(sim::DeviceSpec spec) {
+  // The emulator's bytes are not the router's: the root grows by them, so the free space that a
+  // test chose stays the same.
+  struct stat launcher {};
+  if (::stat(FromEnvironment("QX_PROBE_LAUNCHER", "").c_str(), &launcher) == 0) {
+    spec.root_size += static_cast<std::uint64_t>(launcher.st_size);
+  }
   std::string error;
   std::unique_ptr<sim::Device> device = sim::Device::Create(spec, &error);
   EXPECT_NE(nullptr, device) << error;
@@ -81,7 +112,7 @@ std::unique_ptr<sim::Device> DeviceTest::Create(sim::DeviceSpec spec) {
 }
 
 sim::RunResult DeviceTest::Probe(sim::Device& device, const std::vector<std::string>& commands) {
-  std::vector<std::string> argv = {kProbeDevicePath};
+  std::vector<std::string> argv = ProbeCommand();
   argv.insert(argv.end(), commands.begin(), commands.end());
   sim::RunResult result = device.Run(argv, std::chrono::seconds(60));
   EXPECT_TRUE(result.started) << result.error;

@@ -1,8 +1,13 @@
 #include "tests/driver/upgrade_run.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tools/upgrade_file_writer.h"
@@ -21,6 +26,13 @@ std::string UpgraderHostPath() { return FromEnvironment("QX_UPGRADER", QX_DEFAUL
 
 std::string LauncherHostPath() { return FromEnvironment("QX_UPGRADER_LAUNCHER", ""); }
 
+std::vector<std::string> LauncherArgs() {
+  std::vector<std::string> words;
+  std::istringstream text(FromEnvironment("QX_UPGRADER_LAUNCHER_ARGS", ""));
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
+}
+
 void AddUpgrader(qx::sim::DeviceSpec& spec) {
   spec.binaries.push_back({UpgraderHostPath(), kDeviceUpgrader});
   const std::string launcher = LauncherHostPath();
@@ -29,10 +41,28 @@ void AddUpgrader(qx::sim::DeviceSpec& spec) {
 
 std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args) {
   std::vector<std::string> argv;
-  if (!LauncherHostPath().empty()) argv.push_back(kDeviceLauncher);
+  if (!LauncherHostPath().empty()) {
+    argv.push_back(kDeviceLauncher);
+    const std::vector<std::string> options = LauncherArgs();
+    argv.insert(argv.end(), options.begin(), options.end());
+  }
   argv.push_back(kDeviceUpgrader);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
+}
+
+void KeepRunOutput(const std::string& run_name, const std::string& output) {
+  const std::string path = FromEnvironment("QX_UPGRADER_OUTPUT", "");
+  if (path.empty()) return;
+  std::string text = "=== run: " + run_name + "\n" + output;
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  // One write to a file opened for appending, so that runs of parallel test processes never
+  // interleave.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const bool written =
+      fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) ::close(fd);
+  if (!written) std::fprintf(stderr, "cannot append the run's output to %s\n", path.c_str());
 }
 
 std::string MakeUpgradeFile(const std::vector<Member>& members) {

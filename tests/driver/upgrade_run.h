@@ -15,15 +15,22 @@ constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
 constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
 
 // The upgrader under test: $QX_UPGRADER or the one built in this tree, and the emulator named
-// by $QX_UPGRADER_LAUNCHER (empty: run natively).
+// by $QX_UPGRADER_LAUNCHER (empty: run natively), with the words of $QX_UPGRADER_LAUNCHER_ARGS
+// as its options (for qemu-arm-static: "-cpu arm926", "-r 2.6.35.3 -strace", ...).
 std::string UpgraderHostPath();
 std::string LauncherHostPath();
+std::vector<std::string> LauncherArgs();
 
 // Adds the upgrader (and the launcher, if any) to the device's binaries.
 void AddUpgrader(qx::sim::DeviceSpec& spec);
 
-// The command line that runs the upgrader with the given arguments, behind the launcher if any.
+// The command line that runs the upgrader with the given arguments, behind the launcher and its
+// options if any.
 std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args);
+
+// When $QX_UPGRADER_OUTPUT names a host file, appends a heading with the run's name and the
+// run's output (the driver writes none itself; under an emulator, say, its -strace lines).
+void KeepRunOutput(const std::string& run_name, const std::string& output);
 
 // The device's reboot records once the reboot command has acted. The watchdog applet detaches
 // and opens the watchdog device after the upgrader may already have returned, so this waits up

@@ -92,6 +92,7 @@ void UpgradeRunTest::RunUpgraderInDevice(const std::vector<std::string>& args,
                                          const std::string& cwd) {
   started_ = static_cast<std::uint32_t>(std::time(nullptr));
   result_ = device_->Run(UpgraderArgv(args), std::chrono::seconds(60), cwd);
+  KeepRunOutput(::testing::UnitTest::GetInstance()->current_test_info()->name(), result_.output);
   ended_ = static_cast<std::uint32_t>(std::time(nullptr));
   ASSERT_TRUE(result_.started) << result_.error;
   ASSERT_FALSE(result_.timed_out) << "trace:\n" << Joined(result_.trace);

@@ -1,0 +1,85 @@
+# The on-device unit tests, cross-built with the router's toolchain (QX_TARGET_TESTS, set by the
+# armel-static preset) from the same sources as the host suites, and linked against the very
+# library objects that go into the shipped `upgrader`. 32-bit `long`, `time_t` and `size_t` and
+# unsigned `char` are where a fault hides that the x86-64 suites cannot see.
+#
+#   cmake --build --preset armel-static-tests     # target `target_tests`, not part of `all`
+#   ctest --preset armel-static                   # each under ${CMAKE_CROSSCOMPILING_EMULATOR}
+#
+# ctest runs the programs on the host under the emulator (qemu-arm-static -cpu arm926 for
+# armel). The two that write the upgrade log at its device path get a private /tmp first
+# (tests/support/private_tmp_main.cpp), as on the host. cleanup_probe is the cleanup's device
+# program: the host's cleanup_device_test runs it inside the simulator (QX_CLEANUP_PROBE,
+# QX_PROBE_LAUNCHER; see scripts/test.d/60-router.sh).
+#
+# GoogleTest is built for the target from the sources that Debian's `googletest` package
+# installs (no download), without its install rules, so the router package never holds it.
+include_guard(GLOBAL)
+
+set(QX_GTEST_SOURCE_DIR /usr/src/googletest/googletest
+    CACHE PATH "GoogleTest sources to build for the target")
+if(NOT EXISTS "${QX_GTEST_SOURCE_DIR}/src/gtest-all.cc")
+  message(FATAL_ERROR
+    "QX_TARGET_TESTS: no GoogleTest sources in ${QX_GTEST_SOURCE_DIR}; install Debian's "
+    "googletest package (scripts/install-deps.sh) or configure with -DQX_TARGET_TESTS=OFF")
+endif()
+
+enable_testing()
+
+add_library(qx_target_gtest STATIC EXCLUDE_FROM_ALL "${QX_GTEST_SOURCE_DIR}/src/gtest-all.cc")
+target_include_directories(qx_target_gtest SYSTEM PUBLIC "${QX_GTEST_SOURCE_DIR}/include"
+                           PRIVATE "${QX_GTEST_SOURCE_DIR}")
+add_library(qx_target_gtest_main STATIC EXCLUDE_FROM_ALL "${QX_GTEST_SOURCE_DIR}/src/gtest_main.cc")
+target_link_libraries(qx_target_gtest_main PUBLIC qx_target_gtest)
+
+add_library(qx_target_private_tmp_main STATIC EXCLUDE_FROM_ALL
+            ${PROJECT_SOURCE_DIR}/tests/support/private_tmp_main.cpp)
+target_link_libraries(qx_target_private_tmp_main PUBLIC qx_target_gtest)
+qx_host_target(qx_target_private_tmp_main)
+
+# udtool's writer makes the container tests' upgrade files; it is host code, but portable.
+add_library(qx_target_udtool_writer STATIC EXCLUDE_FROM_ALL
+            ${PROJECT_SOURCE_DIR}/tools/upgrade_file_writer.cpp)
+target_link_libraries(qx_target_udtool_writer PUBLIC upgrade_container)
+qx_host_target(qx_target_udtool_writer)
+
+add_custom_target(target_tests)
+
+# qx_target_test(NAME SOURCES... LIBRARIES...): one test program, run by ctest under the
+# emulator.
+function(qx_target_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBRARIES")
+  list(TRANSFORM ARG_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/tests/)
+  add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+  qx_host_target(${name})
+  add_dependencies(target_tests ${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS target)
+endfunction()
+
+qx_target_test(upgrader_utils_test SOURCES utils/upgrader_utils_test.cpp
+               LIBRARIES upgrader_utils qx_target_private_tmp_main)
+
+# The MD5 comparison with OpenSSL is left out: the cross sysroot has no OpenSSL. The published
+# test suite, the split and alignment cases stay.
+qx_target_test(container_test
+  SOURCES container/md5_test.cpp container/upgrade_file_information_test.cpp
+          container/upgrade_file_parse_test.cpp container/upgrade_file_extract_test.cpp
+          container/recording_log.cpp container/test_support.cpp
+  LIBRARIES upgrade_container qx_target_udtool_writer qx_target_gtest_main)
+target_compile_definitions(container_test PRIVATE QX_MD5_WITHOUT_OPENSSL)
+qx_target_test(container_log_test SOURCES container/header_log_test.cpp container/test_support.cpp
+               LIBRARIES upgrade_container qx_target_udtool_writer qx_target_private_tmp_main)
+
+qx_target_test(cleanup_tables_test SOURCES cleanup/cleanup_tables_test.cpp
+               LIBRARIES upgrader_cleanup qx_target_gtest_main)
+qx_target_test(cleanup_base_test SOURCES cleanup/cleanup_base_test.cpp
+               LIBRARIES upgrader_cleanup qx_target_gtest_main)
+qx_target_test(driver_run_commands_test SOURCES driver/run_commands_test.cpp
+               LIBRARIES upgrader_driver qx_target_gtest_main)
+
+add_executable(cleanup_probe EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tests/cleanup/cleanup_probe.cpp)
+target_link_libraries(cleanup_probe PRIVATE upgrader_cleanup upgrader_utils)
+qx_host_target(cleanup_probe)
+add_dependencies(target_tests cleanup_probe)
