@@ -51,7 +51,7 @@ function(qx_target_test name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBRARIES")
   list(TRANSFORM ARG_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/tests/)
   add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} $<TARGET_NAME_IF_EXISTS:qx_old_kernel>)
   qx_host_target(${name})
   add_dependencies(target_tests ${name})
   add_test(NAME ${name} COMMAND ${name})
@@ -79,7 +79,16 @@ qx_target_test(cleanup_base_test SOURCES cleanup/cleanup_base_test.cpp
 qx_target_test(driver_run_commands_test SOURCES driver/run_commands_test.cpp
                LIBRARIES upgrader_driver qx_target_gtest_main)
 
+# The C library fix for the router's kernel (compat/), with 64-bit times in the test itself so
+# that its struct stat is the library's own.
+if(TARGET qx_old_kernel)
+  qx_target_test(compat_fstat_test SOURCES compat/fstat_fallback_test.cpp
+                 LIBRARIES qx_target_gtest_main)
+  target_compile_definitions(compat_fstat_test PRIVATE _TIME_BITS=64)
+endif()
+
 add_executable(cleanup_probe EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tests/cleanup/cleanup_probe.cpp)
-target_link_libraries(cleanup_probe PRIVATE upgrader_cleanup upgrader_utils)
+target_link_libraries(cleanup_probe PRIVATE upgrader_cleanup upgrader_utils
+                                            $<TARGET_NAME_IF_EXISTS:qx_old_kernel>)
 qx_host_target(cleanup_probe)
 add_dependencies(target_tests cleanup_probe)
