@@ -1,13 +1,13 @@
 # Install rules and release tarballs (CPack, TGZ).
 #
-# A router build (QX_HOST_BUILD=OFF: the armhf presets) installs and packages the device
-# artifact: the stripped `upgrader` and a short installation note. A host build installs and
+# A router build (QX_HOST_BUILD=OFF: the armel and armhf presets) installs and packages the
+# device artifact: the stripped `upgrader` and a short installation note. A host build installs and
 # packages the workstation tool `udtool` on its own. The host-built `upgrader` is never
 # installed: it exists for the simulator's tests, and an x86 copy of a program that deletes
 # system files has no business in /usr/local.
 #
-#   cmake --install build/armhf-static --strip --prefix DIR
-#   cpack --config build/armhf-static/CPackConfig.cmake -B build/armhf-static/package
+#   cmake --install build/armel-static --strip --prefix DIR
+#   cpack --config build/armel-static/CPackConfig.cmake -B build/armel-static/package
 #   cpack --config build/release/CPackConfig.cmake -B build/release/package
 include_guard(GLOBAL)
 
@@ -16,26 +16,58 @@ include_guard(GLOBAL)
 set(QX_DEVICE_DOC_DIR share/doc/qx-upgrader)
 
 if(NOT QX_HOST_BUILD AND TARGET upgrader)
-  # What the toolchain's C library asks of the router, for Debian 12's cross toolchain; the
+  # What the toolchain's C library asks of the router, for Debian 12's cross toolchains; the
   # binary itself states it (the ABI note of `file`, the versions of `objdump -T`).
+  if(CMAKE_CXX_LIBRARY_ARCHITECTURE MATCHES "gnueabihf$")
+    set(QX_DEVICE_ARCH armhf)
+    set(QX_DEVICE_CPU_NOTE
+        "Its code is ARMv7-A with VFPv3 floating point (armhf): it runs on ARMv7 cores only\n\
+(Cortex-A8, A9; `grep -E 'ARMv7|vfpv3' /proc/cpuinfo` on a unit). On an ARMv5 core\n\
+(ARM926EJ-S class) it dies of SIGILL before it writes a single log line, and the unit stays\n\
+as the caller left it. Where a unit's core is not known, ship the armel-static package.")
+  elseif(CMAKE_CXX_LIBRARY_ARCHITECTURE MATCHES "gnueabi$")
+    set(QX_DEVICE_ARCH armel)
+    set(QX_DEVICE_CPU_NOTE
+        "Its code is ARMv5TE without floating-point instructions (armel, soft-float): it runs on\n\
+every ARM core of the router's generation, ARM926EJ-S class (ARMv5TE, no FPU) as well as\n\
+ARMv6 and ARMv7 (Cortex-A8, A9). This is the package to ship by default.")
+  else()
+    set(QX_DEVICE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+    set(QX_DEVICE_CPU_NOTE "")
+  endif()
   if(CMAKE_EXE_LINKER_FLAGS MATCHES "(^| )-static( |$)")
     set(QX_DEVICE_LINKAGE static)
+    # The calls newer than the router's kernel, from the table that CI holds the driver to.
+    set(table "${PROJECT_SOURCE_DIR}/tests/kernel/syscalls.tsv")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
+    file(STRINGS "${table}" rows REGEX "^[^#]")
+    set(newer "")
+    foreach(row IN LISTS rows)
+      string(REPLACE "\t" ";" columns "${row}")
+      list(GET columns 0 call)
+      list(GET columns 1 release)
+      if(release VERSION_GREATER 2.6.35 AND NOT call MATCHES "/")
+        list(APPEND newer "${call} (${release})")
+      endif()
+    endforeach()
+    list(JOIN newer ", " newer)
     set(QX_DEVICE_LINKAGE_NOTE
-        "This build is fully static: it needs nothing from the router's libraries. It needs an\n\
-ARMv7-A CPU with VFPv3 (armhf). Its C library is built for Linux 3.2 or later; it does not\n\
-refuse an older kernel, and of the system calls a whole upgrade makes, only statx,\n\
-clock_gettime64 and getrandom are newer than the router's 2.6.35, each with a fallback in\n\
-the C library when the kernel answers ENOSYS. Try it on a unit before shipping.")
+        "This build is fully static: it needs nothing from the router's libraries.\n\
+${QX_DEVICE_CPU_NOTE}\n\
+The kernel must run EABI programs (CONFIG_AEABI), and /proc must be mounted. The C library\n\
+is built for Linux 3.2 or later but does not refuse an older kernel. Of the system calls a\n\
+whole upgrade makes, these are newer than the router's 2.6.35:\n\
+  ${newer}\n\
+each with a fallback in the C library when the kernel answers ENOSYS, and this build carries\n\
+a fix of its own for fstat before Linux 2.6.39. That was checked under an emulator, not on a\n\
+2.6.35 kernel: try the package on a unit before it ships.")
   else()
     set(QX_DEVICE_LINKAGE dynamic)
     set(QX_DEVICE_LINKAGE_NOTE
         "This build is dynamically linked: the router's libc.so.6, libstdc++.so.6 and libgcc_s.so.1\n\
 must provide the symbol versions it names (glibc 2.34 and the C++ library of GCC 5 or later,\n\
-built with GCC ${CMAKE_CXX_COMPILER_VERSION}). When in doubt, ship the fully static package instead.")
-  endif()
-  set(QX_DEVICE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
-  if(CMAKE_CXX_LIBRARY_ARCHITECTURE MATCHES "gnueabihf$")
-    set(QX_DEVICE_ARCH armhf)
+built with GCC ${CMAKE_CXX_COMPILER_VERSION}); a router of the 2.6.35 kernel generation has none so new.\n\
+${QX_DEVICE_CPU_NOTE}")
   endif()
 
   file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/INSTALL.txt" @ONLY CONTENT [[

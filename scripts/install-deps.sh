@@ -9,6 +9,7 @@ packages=(
   clang clang-format libclang-rt-14-dev llvm
   busybox-static procps
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
+  g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev
 )
 
 missing=()

@@ -43,7 +43,7 @@ fi
 
 size=$(stat -c %s "$binary")
 percent=$((size * 100 / limit))
-line="$(basename "$binary") ($linkage): $size bytes of $limit ($percent% of the budget)"
+line="$binary ($linkage): $size bytes of $limit ($percent% of the budget)"
 if [ "$size" -gt "$limit" ]; then
   fail "over budget: $line"
 fi

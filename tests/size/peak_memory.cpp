@@ -3,14 +3,16 @@
 // emulated program's memory), taken at its exit by qx-peak-rss (peak_rss_wrapper.cpp) inside
 // the device. The shell commands the run starts are not counted.
 //
-//   qx_peak_memory UPGRADER [LAUNCHER]
+//   qx_peak_memory UPGRADER [LAUNCHER [OPTION...]]
 //
 // UPGRADER is the host path of the upgrader to measure; LAUNCHER, if given, the host path of
-// an emulator (qemu-arm-static) copied into the device and put before the upgrader. Runs, on a
+// an emulator (qemu-arm-static) copied into the device and put before the upgrader, with the
+// OPTIONs (say, -cpu arm926) between them. Runs, on a
 // fresh device each: the upgrader without an argument (exit E1: the process and, under an
 // emulator, the emulator itself, with no upgrade work: the baseline), then successful upgrades
 // (exit E7) of 1 MB and 20 MB. Prints one line per run and the differences; exits 1 if a run
 // did not end as expected. Needs root, like every simulator run.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +36,7 @@ constexpr const char kDeviceFigure[] = "/qx-peak-rss.kib";
 struct Subject {
   std::string upgrader;
   std::string launcher;  // empty: runs natively
+  std::vector<std::string> options;
 };
 
 // Random bytes: the reader's buffers cannot profit from repeated content.
@@ -60,6 +63,7 @@ long MeasureRun(const Subject& subject, const std::string& upgrade, int expected
   if (!subject.launcher.empty()) {
     spec.binaries.push_back({subject.launcher, kDeviceLauncher});
     argv.push_back(kDeviceLauncher);
+    argv.insert(argv.end(), subject.options.begin(), subject.options.end());
   }
   argv.push_back(kDeviceUpgrader);
   if (!upgrade.empty()) {
@@ -89,11 +93,12 @@ long MeasureRun(const Subject& subject, const std::string& upgrade, int expected
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: %s UPGRADER [LAUNCHER]\n", argv[0]);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s UPGRADER [LAUNCHER [OPTION...]]\n", argv[0]);
     return 2;
   }
-  const Subject subject{argv[1], argc == 3 ? argv[2] : ""};
+  const Subject subject{argv[1], argc >= 3 ? argv[2] : "",
+                        std::vector<std::string>(argv + std::min(argc, 3), argv + argc)};
   struct Case {
     const char* name;
     std::size_t megabytes;  // 0: no upgrade file and no argument (exit E1)
@@ -102,8 +107,9 @@ int main(int argc, char** argv) {
   constexpr Case kCases[] = {{"E1, no argument (baseline)", 0, 0},
                              {"E7, 1 MB upgrade", 1, 1},
                              {"E7, 20 MB upgrade", 20, 1}};
-  std::printf("peak resident memory of %s%s%s\n", subject.upgrader.c_str(),
-              subject.launcher.empty() ? "" : " under ", subject.launcher.c_str());
+  std::string under = subject.launcher.empty() ? "" : " under " + subject.launcher;
+  for (const std::string& option : subject.options) under += " " + option;
+  std::printf("peak resident memory of %s%s\n", subject.upgrader.c_str(), under.c_str());
   long peaks[3] = {};
   for (std::size_t i = 0; i < 3; ++i) {
     const std::string upgrade = kCases[i].megabytes ? UpgradeOfMegabytes(kCases[i].megabytes) : "";
