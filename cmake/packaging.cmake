@@ -38,7 +38,7 @@ ARMv6 and ARMv7 (Cortex-A8, A9). This is the package to ship by default.")
   if(CMAKE_EXE_LINKER_FLAGS MATCHES "(^| )-static( |$)")
     set(QX_DEVICE_LINKAGE static)
     # The calls newer than the router's kernel, from the table that CI holds the driver to.
-    set(table "${PROJECT_SOURCE_DIR}/tests/kernel/syscalls.tsv")
+    set(table "${PROJECT_SOURCE_DIR}/cmake/router-syscalls.tsv")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${table}")
     file(STRINGS "${table}" rows REGEX "^[^#]")
     set(newer "")

@@ -9,7 +9,7 @@
 #     simulated router in each cell of the CPU matrix, and proves that the CPU is enforced:
 #     armhf under -cpu arm926 must die with SIGILL before its first action;
 #  4. holds the system calls that the driver made in those cells (qemu -r 2.6.35.3 -strace) to
-#     tests/kernel/syscalls.tsv;
+#     cmake/router-syscalls.tsv;
 #  5. measures the armel upgrader's peak memory under -cpu arm926.
 # The emulator is copied into each simulated device and named on the command line before the
 # program; no binfmt handler is ever registered on the host.

@@ -6,7 +6,7 @@
 #
 # TRACE is the output of upgrader runs under `qemu-arm-static -strace` (the end-to-end suite
 # writes it with QX_UPGRADER_OUTPUT; "=== run: NAME" lines name the runs). Every call the
-# driver process made is looked up in syscalls.tsv beside this script. The check fails when a
+# driver process made is looked up in cmake/router-syscalls.tsv. The check fails when a
 # call is not in the table, when a call newer than 2.6.35 has no fallback there, when a release
 # is not filled in, or when the list in README.md is not the table's. --binary also fails an
 # ARM binary that calls the kernel's cmpxchg64 user helper (Linux 3.1), which the emulator
@@ -19,13 +19,13 @@ set -euo pipefail
 export LC_ALL=C  # one order of names (sort) everywhere
 
 here=$(cd "$(dirname "$0")" && pwd)
-table=${QX_SYSCALL_TABLE:-$here/syscalls.tsv}
+table=${QX_SYSCALL_TABLE:-$here/../../cmake/router-syscalls.tsv}
 readme=${QX_SYSCALL_README:-$here/../../README.md}
 unistd=${QX_ARM_UNISTD:-/usr/arm-linux-gnueabi/include/asm/unistd-eabi.h}
 manual=${QX_SYSCALL_MANUAL:-/usr/share/man/man2/syscalls.2.gz}
 objdump=${OBJDUMP:-arm-linux-gnueabi-objdump}
 readonly router_kernel=2.6.35
-readonly begin_mark='<!-- system calls: made from tests/kernel/syscalls.tsv by tests/kernel/check_syscalls.sh --update -->'
+readonly begin_mark='<!-- system calls: made from cmake/router-syscalls.tsv by tests/kernel/check_syscalls.sh --update -->'
 readonly end_mark='<!-- end of system calls -->'
 
 usage() {
@@ -52,10 +52,11 @@ done
   exit 1
 }
 
-# name<TAB>runs<TAB>first run, one line per call seen (CALL/FLAG for a form that the table
-# lists), from the trace lines "PID name(arguments) = result". Runs write concurrently, so one
-# line can hold the ends of several calls: every "PID name(" in it counts, as long as the name
-# is one of ARM's system calls. "Unknown syscall N" is named by its ARM number.
+# name<TAB>count<TAB>first run, one line per call seen (CALL/FLAG for a form that the table
+# lists), from the trace lines "PID name(arguments) = result". A parent and the child it forks
+# write to one stream, so a line can hold the ends of several calls: a "PID name(" further on
+# in a line counts when the name is one of ARM's system calls, one at the start of a line
+# always. "Unknown syscall N" is named by its ARM number.
 seen_calls() {
   awk -v unistd="$unistd" -v table="$table" '
     BEGIN {
@@ -73,8 +74,8 @@ seen_calls() {
         if (index(cols[1], "/")) { split(cols[1], form, "/"); flags[form[1]] = flags[form[1]] " " form[2] }
       }
     }
-    function note(call, args,    n, i, list) {
-      if (!(call in known)) return
+    function note(call, args, certain,    n, i, list) {
+      if (!(call in known) && !certain) return
       if (call in flags) {
         n = split(flags[call], list, " ")
         for (i = 1; i <= n; ++i) if (index(args, list[i])) { call = call "/" list[i]; break }
@@ -86,20 +87,22 @@ seen_calls() {
     /^=== run: / { run = substr($0, 10); next }
     {
       line = $0
+      certain = 1
       while (match(line, /[0-9]+ [a-z_][a-z0-9_]*\(/)) {
         call = substr(line, RSTART, RLENGTH - 1)
         sub(/^[0-9]+ /, "", call)
+        certain = certain && RSTART == 1
         line = substr(line, RSTART + RLENGTH)
         end = index(line, ")")
-        note(call, end ? substr(line, 1, end) : line)
+        note(call, end ? substr(line, 1, end) : line, certain)
+        certain = 0
       }
       line = $0
       while (match(line, /Unknown syscall [0-9]+/)) {
         number = substr(line, RSTART + 16, RLENGTH - 16)
         line = substr(line, RSTART + RLENGTH)
         call = number in by_number ? by_number[number] : "syscall_" number
-        known[call] = 1
-        note(call, "")
+        note(call, "", 1)
       }
     }
     END { for (call in count) printf "%s\t%d\t%s\n", call, count[call], first[call] }
@@ -190,11 +193,11 @@ fail() {
 while IFS=$'\t' read -r name count first; do
   row=$(table_rows | awk -F'\t' -v n="$name" '$1 == n')
   if [ -z "$row" ]; then
-    fail "$name ($count calls, first in $first) is not in $(basename "$table")"
+    fail "$name (made $count times, first in $first) is not in $(basename "$table")"
     continue
   fi
   IFS=$'\t' read -r _ release fallback <<<"$row"
-  if newer_than_router "$release" && [ "${fallback:--}" = "-" ]; then
+  if [[ "$release" =~ ^[0-9.]+$ ]] && newer_than_router "$release" && [ "${fallback:--}" = "-" ]; then
     fail "$name came with Linux $release, after $router_kernel, and the table names no fallback"
   fi
 done <<<"$seen"
