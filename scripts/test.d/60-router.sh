@@ -36,6 +36,7 @@ build_router_preset() {
 }
 
 elapsed_since() { echo $(($(date +%s) - $1)); }
+stage_start=$(date +%s)
 
 # --- 1. builds, budgets, packages
 build_router_preset armel-static
@@ -64,24 +65,24 @@ ctest --preset armel-static
 echo "router: cleanup simulator suite, armel probe under $qemu -cpu arm926"
 QX_CLEANUP_PROBE=$PWD/build/armel-static/cleanup_probe QX_PROBE_LAUNCHER=$qemu \
   QX_PROBE_LAUNCHER_ARGS="-cpu arm926" "$cleanup_suite" --gtest_brief=1
-echo "router: unit tests on armel, $(elapsed_since "$start") s"
+echo "router: unit tests on armel, built and run in $(elapsed_since "$start") s"
 
 # --- 3. the CPU matrix
 rm -rf "$traces"
 mkdir -p "$traces"
 run_cell() {
-  local name=$1 upgrader=$2 cpu=$3
-  local cell_start
+  local preset=$1 cpu=$2
+  local name=${preset%-static}-$cpu upgrader=$PWD/build/$1/stage/sbin/upgrader cell_start
   cell_start=$(date +%s)
-  echo "router: cell $name: end-to-end suite, $(basename "$(dirname "$(dirname "$(dirname "$upgrader")")")") under $qemu -cpu $cpu"
+  echo "router: cell $name: end-to-end suite, $preset under $qemu -cpu $cpu"
   QX_UPGRADER=$upgrader QX_UPGRADER_LAUNCHER=$qemu \
     QX_UPGRADER_LAUNCHER_ARGS="-cpu $cpu -r $kernel_release -strace" \
     QX_UPGRADER_OUTPUT=$PWD/$traces/$name.strace "$e2e" --gtest_brief=1
   echo "router: cell $name passed in $(elapsed_since "$cell_start") s"
 }
-run_cell armel-arm926 "$armel" arm926
-run_cell armel-cortex-a8 "$armel" cortex-a8
-run_cell armhf-cortex-a8 "$armhf" cortex-a8
+run_cell armel-static arm926
+run_cell armel-static cortex-a8
+run_cell armhf-static cortex-a8
 
 # The negative cell: without it the matrix could pass by ignoring the CPU option. The armhf
 # upgrader, started on an ARMv5 core with everything it needs for a run, must die of SIGILL
@@ -108,3 +109,4 @@ tests/kernel/check_syscalls.sh --binary "$armel" --binary "$armhf" "$traces"/*.s
 # --- 5. memory
 echo "router: peak resident memory, armel under -cpu arm926"
 build/release/tests/size/qx_peak_memory "$armel" "$qemu" -cpu arm926
+echo "router: stage done in $(elapsed_since "$stage_start") s"
