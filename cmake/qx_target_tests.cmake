@@ -18,10 +18,12 @@ include_guard(GLOBAL)
 
 set(QX_GTEST_SOURCE_DIR /usr/src/googletest/googletest
     CACHE PATH "GoogleTest sources to build for the target")
+# Without them the package still builds; only the target `target_tests` is missing then.
 if(NOT EXISTS "${QX_GTEST_SOURCE_DIR}/src/gtest-all.cc")
-  message(FATAL_ERROR
-    "QX_TARGET_TESTS: no GoogleTest sources in ${QX_GTEST_SOURCE_DIR}; install Debian's "
-    "googletest package (scripts/install-deps.sh) or configure with -DQX_TARGET_TESTS=OFF")
+  message(WARNING
+    "QX_TARGET_TESTS: no GoogleTest sources in ${QX_GTEST_SOURCE_DIR}, so no on-device unit "
+    "tests; install Debian's googletest package (scripts/install-deps.sh) to build them")
+  return()
 endif()
 
 enable_testing()
