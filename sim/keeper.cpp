@@ -24,6 +24,7 @@
 #include <set>
 
 #include "sim/cgroup.h"
+#include "sim/private_mounts.h"
 #include "sim/wire.h"
 
 namespace qx::sim {
@@ -170,22 +171,6 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
   ::unlink(source.c_str());
   if (sock >= 0) ::close(sock);
   return bound;
-}
-
-// In a chroot, "/" is not a mount point: neither can it be made private, nor can pivot_root
-// leave it. This process is in a mount namespace of its own, so it goes up to the namespace's
-// root (chroot into a directory below the working directory, then ".." up to the top), where
-// everything can be made private. Nothing of the host changes; the caller returns to the chroot.
-bool ClimbToNamespaceRoot(const std::string& inner_dir) {
-  if (::chdir("/") != 0 || ::chroot(inner_dir.c_str()) != 0) return false;
-  for (int level = 0; level < 4096; ++level) {
-    struct stat here {
-    }, up{};
-    if (::stat(".", &here) != 0 || ::chdir("..") != 0 || ::stat(".", &up) != 0) return false;
-    if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) return ::chroot(".") == 0;
-  }
-  errno = ELOOP;
-  return false;
 }
 
 // Makes the device root the root of the mount namespace and drops the host's tree from it.
@@ -399,26 +384,22 @@ void Keeper::SetUpNamespaces() {
     }
   }
   // Before any mount: nothing done in this namespace may propagate to the host.
+  std::string error;
+  if (!MakeMountsPrivate(plan_.root_dir, &error, &real_root_fd_)) Finish(kKeeperRefused, error);
+  if (real_root_fd_ < 0) Finish(kKeeperFailed, Reason("cannot open the namespace's root"));
+  // The host's own control groups: at the namespace's root /proc and /sys are in view, even
+  // from a chroot that has none.
   const int chroot_fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    if (errno != EINVAL) Finish(kKeeperRefused, Reason("cannot make the device's mounts private"));
-    if (!ClimbToNamespaceRoot(plan_.root_dir) ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      Finish(kKeeperRefused,
-             Reason("/ is not a mount point (a chroot) and the mount namespace's root cannot be "
-                    "made private") +
-                 "; make the chroot directory a mount point (mount --bind DIR DIR) first");
-    }
+  if (chroot_fd < 0 || ::fchdir(real_root_fd_) != 0 || ::chroot(".") != 0) {
+    Finish(kKeeperFailed, Reason("cannot enter the namespace's root"));
   }
-  real_root_fd_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  // At the namespace's root the host's /proc and /sys are in view, even from a chroot.
   DeviceLimits limits;
   limits.memory_bytes = plan_.spec->memory_limit;
   limits.processes = plan_.spec->process_limit;
   std::uint32_t tag = 0;
   (void)::getrandom(&tag, sizeof tag, 0);
   cgroups_.Create(limits, "qx-sim-" + std::to_string(::getpid()) + "-" + std::to_string(tag));
-  if (chroot_fd < 0 || real_root_fd_ < 0 || ::fchdir(chroot_fd) != 0 || ::chroot(".") != 0) {
+  if (::fchdir(chroot_fd) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0) {
     Finish(kKeeperFailed, Reason("cannot return to the host's root"));
   }
   ::close(chroot_fd);
