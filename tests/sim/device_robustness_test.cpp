@@ -1,6 +1,8 @@
 // Whatever the program inside does, the device ends cleanly and leaves nothing on the host.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,27 +85,50 @@ TEST(DeviceRobustnessTest, HangingProgramIsKilledAtItsTimeoutAndNothingIsLeft) {
   EXPECT_EQ(0, ::rmdir(tmpdir)) << "the device left something in its TMPDIR";
 }
 
+// Kills and reaps a child on every path out of a test, failed assertions included: a child
+// left behind holds ctest's output pipe and hangs the whole suite.
+class ChildGuard {
+ public:
+  explicit ChildGuard(pid_t pid) : pid_(pid) {}
+  ~ChildGuard() { Kill(); }
+  ChildGuard(const ChildGuard&) = delete;
+  ChildGuard& operator=(const ChildGuard&) = delete;
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
 TEST(DeviceRobustnessTest, InterruptedOwnerTakesTheDeviceWithIt) {
   int pipe_fds[2];
-  ASSERT_EQ(0, ::pipe(pipe_fds));
+  ASSERT_EQ(0, ::pipe2(pipe_fds, O_CLOEXEC));
   const pid_t owner = ::fork();
   if (owner == 0) {  // a test process that is killed while its device runs
+    ::close(pipe_fds[0]);
+    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     std::string error;
     auto device = Device::Create(DeviceSpec{}, &error);
     // Asking for the state waits until init has started the services.
     const int init = device && device->ServiceSignals().size() == 25 ? device->InitPid() : 0;
     (void)!::write(pipe_fds[1], &init, sizeof init);
+    if (init == 0) ::_exit(1);  // no device: nothing to be killed with
     for (;;) ::pause();
   }
-  int init = 0;
-  ASSERT_EQ(static_cast<ssize_t>(sizeof init), ::read(pipe_fds[0], &init, sizeof init));
-  ::close(pipe_fds[0]);
+  ChildGuard guard(owner);
   ::close(pipe_fds[1]);
+  int init = 0;
+  const ssize_t got = ::read(pipe_fds[0], &init, sizeof init);
+  ::close(pipe_fds[0]);
+  ASSERT_EQ(static_cast<ssize_t>(sizeof init), got);
   ASSERT_GT(init, 0);
   const ino_t pid_namespace = PidNamespaceOf(init);
   EXPECT_EQ(26, ProcessesIn(pid_namespace));  // init and the 25 services
-  ::kill(owner, SIGKILL);
-  ::waitpid(owner, nullptr, 0);
+  guard.Kill();
   EXPECT_TRUE(EventuallyNone(pid_namespace));
 }
 
