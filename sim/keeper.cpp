@@ -180,7 +180,8 @@ bool EnterRoot(int real_root_fd, int device_root_fd, std::string* error) {
     return false;
   }
   if (::syscall(SYS_pivot_root, ".", ".") != 0) {
-    *error = Reason("cannot move into the device root (pivot_root)");
+    *error = Reason("cannot move into the device root (pivot_root)") +
+             "; the simulator needs pivot_root, not forbidden by a container or seccomp";
     return false;
   }
   if (::umount2(".", MNT_DETACH) != 0 || ::chdir("/") != 0) {
@@ -380,7 +381,8 @@ void Keeper::SetUpNamespaces() {
   for (const auto& ns : kNamespaces) {
     if (::unshare(ns.flag) != 0) {
       Finish(kKeeperRefused, Reason(std::string("no ") + ns.name + " namespace for the device") +
-                                 "; the simulator needs root and a kernel with namespaces");
+                                 "; the simulator needs root and a kernel that offers it, "
+                                 "not forbidden by a container or seccomp");
     }
   }
   // Before any mount: nothing done in this namespace may propagate to the host.

@@ -34,8 +34,10 @@ int ProcessesIn(ino_t pid_namespace) {
   return count;
 }
 
+// The kernel ends the device's processes asynchronously; the bound only ends a wait for a
+// device that is never torn down.
 bool EventuallyNone(ino_t pid_namespace) {
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 6000; ++i) {
     if (ProcessesIn(pid_namespace) == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -71,7 +73,8 @@ TEST(DeviceRobustnessTest, HangingProgramIsKilledAtItsTimeoutAndNothingIsLeft) {
   const auto start = std::chrono::steady_clock::now();
   const RunResult run =
       device->Run({kProbe, "/tmp/wdprog &", "sleep 1000"}, std::chrono::milliseconds(300));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Killed at its timeout, not after init's answer was given up (30 s later).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_TRUE(run.timed_out);
   EXPECT_EQ(SIGKILL, run.term_signal);
   EXPECT_EQ(std::vector<std::string>({"/tmp/wdprog &", "sleep 1000"}), run.trace);
