@@ -41,9 +41,6 @@ std::string OwnerOptions() {
          ",gid=" + std::to_string(wire::kDeviceRootHostId);
 }
 
-// The root is mounted without nosuid, as the router's is: in the device's user namespace a
-// flag of a mount made here is locked, and a plain `mount -o remount,bind,ro` (without nosuid)
-// of a directory of the root would then fail.
 bool MountTmpfs(const std::string& where, const std::string& options, std::string* error,
                 unsigned long flags = MS_NOSUID) {
   if (::mount("tmpfs", where.c_str(), "tmpfs", flags, options.c_str()) == 0) return true;
@@ -322,8 +319,11 @@ bool BringUpLoopback() {
   const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ifreq request{};
   std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = sock >= 0 && ::ioctl(sock, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ::ioctl(sock, SIOCSIFFLAGS, &request) == 0);
+  bool up = sock >= 0 && ::ioctl(sock, SIOCGIFFLAGS, &request) == 0;
+  if (up) {
+    request.ifr_flags |= IFF_UP;
+    up = ::ioctl(sock, SIOCSIFFLAGS, &request) == 0;
+  }
   if (sock >= 0) ::close(sock);
   return up;
 }
@@ -429,6 +429,9 @@ std::string Keeper::AwaitInit(int report_fd) {
 void Keeper::Run() {
   SetUpNamespaces();
   std::string error;
+  // The root is mounted without nosuid, as the router's is: in the device's user namespace the
+  // flags of a mount made here are locked, and a plain `mount -o remount,bind,ro` (without
+  // nosuid) of a directory of the root would fail.
   const std::string options = "size=" + std::to_string(plan_.spec->root_size) + ",mode=0755";
   if (!MountTmpfs(plan_.root_dir, options + OwnerOptions(), &error, 0)) {
     Finish(kKeeperFailed, error);
