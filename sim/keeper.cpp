@@ -98,7 +98,11 @@ bool InRamdisk(const std::string& path) {
   return normal == "/tmp/ramdisk" || normal.rfind("/tmp/ramdisk/", 0) == 0;
 }
 
-bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
+// The device root's directories and its mounts: everything init's mount namespace must hold
+// when init copies it. The files come after, while init starts (see Keeper::Run). /dev and
+// /sys are mounted before anything is copied or written, so that an entry the test puts under
+// one of them lands on that mount instead of being hidden beneath it.
+bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
                           "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
     if (!root.MakeDirs(dir, 0755, error)) return false;
@@ -107,10 +111,7 @@ bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
     *error = Reason("cannot set the mode of /tmp");
     return false;
   }
-  // /dev and /sys are mounted before anything is copied or written, so that an entry the test
-  // puts under one of them lands on that mount instead of being hidden beneath it.
-  return MountSpecialDirectories(plan, root, error) &&
-         WriteEntries(*plan.spec, *plan.userland, root, EntryPlace::kOutsideRamdisk, error);
+  return MountSpecialDirectories(plan, root, error);
 }
 
 // A bind of path onto itself, made read-only. In the device's user namespace the flag is locked.
@@ -129,8 +130,9 @@ bool MakeReadOnly(const std::string& path, std::string* error) {
 // /proc/version as configured: a bind mount of the banner, of a socket (every open fails with
 // ENXIO, even for root), or nothing (a proc that shows only the processes). /proc/sys and
 // /proc/sysrq-trigger are read-only.
+// Paths are relative to the working directory, the device root.
 bool SetUpProc(const KeeperPlan& plan, std::string* error) {
-  const std::string proc = plan.root_dir + "/proc";
+  const std::string proc = "proc";
   const ProcVersion mode = plan.spec->proc_version;
   const char* options = mode == ProcVersion::kAbsent ? "subset=pid" : nullptr;
   if (::mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, options) != 0) {
@@ -141,7 +143,7 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
   if (!MakeReadOnly(proc + "/sys", error) || !MakeReadOnly(proc + "/sysrq-trigger", error)) {
     return false;
   }
-  const std::string source = plan.root_dir + kVersionSource;
+  const std::string source = std::string(".") + kVersionSource;
   int sock = -1;
   if (mode == ProcVersion::kBanner) {
     const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
@@ -170,12 +172,9 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
   return bound;
 }
 
-// Makes the device root the root of the mount namespace and drops the host's tree from it.
-bool EnterRoot(int real_root_fd, int device_root_fd, std::string* error) {
-  if (::fchdir(real_root_fd) != 0 || ::chroot(".") != 0 || ::fchdir(device_root_fd) != 0) {
-    *error = Reason("cannot enter the device root");
-    return false;
-  }
+// Makes the device root (the working directory) the root of the mount namespace and drops the
+// host's tree from it.
+bool EnterRoot(std::string* error) {
   if (::syscall(SYS_pivot_root, ".", ".") != 0) {
     *error = Reason("cannot move into the device root (pivot_root)") +
              "; the simulator needs pivot_root, not forbidden by a container or seccomp";
@@ -195,46 +194,35 @@ bool WriteText(const std::string& path, const std::string& text) {
   return written;
 }
 
-// The device's user namespace, made by a short-lived child and mapped from here (a process of
+int HoldNamespace(void*) {
+  for (;;) ::pause();
+}
+
+// The device's user namespace, held by a short-lived child and mapped from here (a process of
 // the parent namespace with the privilege to map any range): device root is the host's
-// wire::kDeviceRootHostId. Returns a descriptor of the namespace, or -1 with the reason.
+// wire::kDeviceRootHostId. The child shares this process's memory (nothing to copy) and only
+// waits to be killed. Returns a descriptor of the namespace, or -1 with the reason.
 int MakeUserNamespace(std::string* error) {
-  int sync[2];
-  if (::pipe2(sync, O_CLOEXEC) != 0) {
-    *error = Reason("cannot create a pipe");
-    return -1;
-  }
-  const pid_t helper = ::fork();
-  if (helper == 0) {
-    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-    const int result = ::unshare(CLONE_NEWUSER) == 0 ? 0 : errno;
-    (void)wire::WriteAll(sync[1], &result, sizeof result);
-    for (;;) ::pause();
-  }
-  ::close(sync[1]);
-  int result = EAGAIN;
-  const bool heard = helper > 0 && wire::ReadAll(sync[0], &result, sizeof result);
-  ::close(sync[0]);
-  int fd = -1;
-  if (helper < 0 || !heard || result != 0) {
-    errno = helper < 0 ? errno : result;
-    *error = Reason("no user namespace for the device (unshare(CLONE_NEWUSER))") +
+  alignas(64) static char stack[16384];
+  const pid_t holder =
+      ::clone(HoldNamespace, stack + sizeof stack, CLONE_VM | CLONE_NEWUSER | SIGCHLD, nullptr);
+  if (holder < 0) {
+    *error = Reason("no user namespace for the device (CLONE_NEWUSER)") +
              "; the simulator needs user namespaces (sysctl user.max_user_namespaces > 0, not "
              "forbidden by a container or seccomp)";
-  } else {
-    const std::string proc = "/proc/" + std::to_string(helper);
-    const std::string map = "0 " + std::to_string(wire::kDeviceRootHostId) + " " +
-                            std::to_string(wire::kDeviceIdCount) + "\n";
-    if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
-      *error = Reason("cannot map the device's user and group ids");
-    } else if ((fd = ::open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-      *error = Reason("cannot open the device's user namespace");
-    }
+    return -1;
   }
-  if (helper > 0) {
-    ::kill(helper, SIGKILL);
-    while (::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
-    }
+  const std::string proc = "/proc/" + std::to_string(holder);
+  const std::string map = "0 " + std::to_string(wire::kDeviceRootHostId) + " " +
+                          std::to_string(wire::kDeviceIdCount) + "\n";
+  int fd = -1;
+  if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
+    *error = Reason("cannot map the device's user and group ids");
+  } else if ((fd = ::open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    *error = Reason("cannot open the device's user namespace");
+  }
+  ::kill(holder, SIGKILL);
+  while (::waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
   }
   return fd;
 }
@@ -260,6 +248,16 @@ struct InitDescriptors {
   sigemptyset(&none);
   (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
   std::string error;
+  // pivot_root needs the namespace's root as the root (not a chroot's) and the new root as the
+  // working directory. Then a mount namespace of its own for the pivot, so that the keeper's
+  // view (the host's files it still copies in) stays as it is; root and working directory
+  // move into the copy.
+  if (::fchdir(fds.real_root) != 0 || ::chroot(".") != 0 || ::fchdir(fds.device_root) != 0) {
+    ReportAndExit(fds.report, wire::kStartFailed, Reason("cannot enter the device root"));
+  }
+  if (::unshare(CLONE_NEWNS) != 0) {
+    ReportAndExit(fds.report, wire::kStartRefused, Reason("no mount namespace for the device"));
+  }
   if (!cgroups.Join(&error)) ReportAndExit(fds.report, wire::kStartFailed, error);
   // The device sees its own group as the root of the hierarchy. Older kernels have no cgroup
   // namespaces (EINVAL); the device then simply has none of its own.
@@ -267,7 +265,7 @@ struct InitDescriptors {
     ReportAndExit(fds.report, wire::kStartRefused, Reason("no cgroup namespace for the device"));
   }
   if (!SetUpProc(plan, &error)) ReportAndExit(fds.report, wire::kStartFailed, error);
-  if (!EnterRoot(fds.real_root, fds.device_root, &error)) {
+  if (!EnterRoot(&error)) {
     ReportAndExit(fds.report, wire::kStartRefused, error);
   }
   const int user_namespace = MakeUserNamespace(&error);
@@ -438,7 +436,8 @@ void Keeper::Run() {
   }
   const int root_fd = ::open(plan_.root_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) Finish(kKeeperFailed, Reason("cannot open " + plan_.root_dir));
-  if (!Populate(plan_, RootFs(root_fd, DeviceRootOwner()), &error)) Finish(kKeeperFailed, error);
+  const RootFs root(root_fd, DeviceRootOwner());
+  if (!PrepareRoot(plan_, root, &error)) Finish(kKeeperFailed, error);
   InitDescriptors fds;
   fds.program = ::open(plan_.userland->init_path.c_str(), O_RDONLY | O_CLOEXEC);
   fds.real_root = real_root_fd_;
@@ -451,7 +450,15 @@ void Keeper::Run() {
   init_ = ::fork();
   if (init_ < 0) Finish(kKeeperFailed, Reason("cannot fork the device's init"));
   if (init_ == 0) BecomeInit(plan_, fds, cgroups_);
-  for (const int fd : {report[1], fds.program, root_fd, real_root_fd_}) ::close(fd);
+  for (const int fd : {report[1], fds.program, real_root_fd_}) ::close(fd);
+  // The files go in while init starts: they are on the root's file system, which init's mount
+  // namespace shares, and init runs no program of the device before the host side asks.
+  if (!WriteEntries(*plan_.spec, *plan_.userland, root, EntryPlace::kOutsideRamdisk, &error)) {
+    Finish(kKeeperFailed, error);
+  }
+  // Only the device holds its root from now on; the host side may remove root_dir.
+  (void)::umount2(plan_.root_dir.c_str(), MNT_DETACH);
+  ::close(root_fd);
   const std::string reported = AwaitInit(report[0]);
   ::close(report[0]);
   if (reported.empty() || reported[0] != wire::kStartReady) {

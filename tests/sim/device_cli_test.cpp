@@ -92,7 +92,8 @@ TEST(DeviceCliTest, RunReportsOutputTraceServicesRebootAndStatus) {
 }
 
 // `device-sim run -- /bin/true` on a machine that lacks something: a seccomp filter makes the
-// system call fail with EPERM, for unshare() only when flags has one of the given bits.
+// system call fail with EPERM, when its first argument has one of the given bits (the flags of
+// unshare() and of clone(), which is denied alike).
 Outcome DeviceSimWhere(long denied_call, unsigned int flags) {
   Outcome outcome;
   int pipe_fds[2];
@@ -101,11 +102,14 @@ Outcome DeviceSimWhere(long denied_call, unsigned int flags) {
   if (pid == 0) {
     ::dup2(pipe_fds[1], 1);
     ::dup2(pipe_fds[1], 2);
+    const auto also =
+        static_cast<unsigned int>(denied_call == SYS_unshare ? SYS_clone : denied_call);
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(denied_call), 0, 2),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(denied_call), 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, also, 0, 2),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // low half
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
