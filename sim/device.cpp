@@ -156,8 +156,8 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   if (!BuildUserland(spec, userland, error)) return nullptr;
   std::unique_ptr<Device> device(new Device());
   Impl& impl = *device->impl_;
-  // The mount point of the root, private to the device; gone again once the device has
-  // pivoted into it (within milliseconds), or at teardown.
+  // The mount point of the root, in the keeper's namespace only; removed once the device holds
+  // its root (within milliseconds), or at teardown.
   const char* tmpdir = std::getenv("TMPDIR");
   std::string root_dir = (tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp");
   root_dir += "/qx-sim-XXXXXX";
@@ -207,7 +207,7 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
     *error = "cannot open " + root_link + ": " + std::strerror(errno);
     return nullptr;
   }
-  // After pivot_root the mount no longer hangs on this directory in any namespace.
+  // The keeper has detached its mount of the root from this directory.
   if (::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
   // The ramdisk is init's own mount, in the device's mount namespace: what goes into it is
   // written now, through init's root.

@@ -1,14 +1,15 @@
 // The keeper: the process, forked from the host side, that builds a device and ends it.
 //
 // With the host's privileges it enters new mount, UTS, IPC, network and PID namespaces, makes
-// every mount private before anything else, creates the device's control groups, mounts and
-// populates the device's tmpfs root (/dev with its nodes, /sys read-only), then forks the
-// device's PID 1. That process joins the groups and a new cgroup namespace, mounts /proc (with
-// /proc/sys and /proc/sysrq-trigger read-only), moves into the root with pivot_root, creates the
-// device's user namespace and becomes the static init, which enters that namespace as device
-// root. Everything mounted so far is then locked for the device: it cannot unmount or remount
-// it. The keeper waits for init, and when init is gone, or the host side is (its parent-death
-// signal), it kills init if need be and removes the groups.
+// every mount private before anything else, creates the device's control groups, mounts the
+// device's tmpfs root with its directories and mounts (/dev with its nodes, /sys read-only),
+// then forks the device's PID 1, and copies the files in while that process starts. The PID 1
+// takes a mount namespace of its own, joins the groups and a new cgroup namespace, mounts /proc
+// (with /proc/sys and /proc/sysrq-trigger read-only), moves into the root with pivot_root,
+// creates the device's user namespace and becomes the static init, which enters that namespace
+// as device root. Everything mounted so far is then locked for the device: it cannot unmount or
+// remount it. The keeper waits for init, and when init is gone, or the host side is (its
+// parent-death signal), it kills init if need be and removes the groups.
 #ifndef QX_SIM_KEEPER_H_
 #define QX_SIM_KEEPER_H_
 
