@@ -456,8 +456,6 @@ void Keeper::Run() {
   if (!WriteEntries(*plan_.spec, *plan_.userland, root, EntryPlace::kOutsideRamdisk, &error)) {
     Finish(kKeeperFailed, error);
   }
-  // Only the device holds its root from now on; the host side may remove root_dir.
-  (void)::umount2(plan_.root_dir.c_str(), MNT_DETACH);
   ::close(root_fd);
   const std::string reported = AwaitInit(report[0]);
   ::close(report[0]);
@@ -466,6 +464,10 @@ void Keeper::Run() {
     Finish(refused ? kKeeperRefused : kKeeperFailed,
            reported.size() > 1 ? reported.substr(1) : "the device's init did not start");
   }
+  // Init has made its copy of this namespace long since (its first step): only the device holds
+  // its root from now on, and the host side may remove root_dir. Detached before that, the
+  // root would be missing from init's copy.
+  (void)::umount2(plan_.root_dir.c_str(), MNT_DETACH);
   wire::Message ready;
   ready.Add(kKeeperReady);
   ready.AddInt(init_);
