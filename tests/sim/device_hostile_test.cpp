@@ -51,13 +51,15 @@ std::set<std::string> Interfaces() {
 }
 
 // The canaries on the host side. The test process first moves into a mount namespace of its
-// own, so that the canary mount goes with it whatever happens; the device is made from there,
-// so that namespace is the host as the device sees it.
+// own with a /tmp of its own, so that the canary mount and every scratch file go with it
+// whatever happens; the device is made from there, so that namespace is the host as the device
+// sees it.
 class HostCanaries {
  public:
   HostCanaries() : process_("qx-canary-hst") {
     std::string error;
-    if (::unshare(CLONE_NEWNS) != 0 || !MakeMountsPrivate("/tmp", &error)) {
+    if (::unshare(CLONE_NEWNS) != 0 || !MakeMountsPrivate("/tmp", &error) ||
+        ::mount("qx-hostile-tmp", "/tmp", "tmpfs", 0, "size=64m") != 0) {
       ADD_FAILURE() << "cannot make a private mount namespace: " << error;
     }
     EXPECT_NE(nullptr, ::mkdtemp(dir_));

@@ -96,6 +96,10 @@ TEST(DeviceRobustnessTest, ProgramEndingsAreReported) {
 TEST(DeviceRobustnessTest, HangingProgramIsKilledAtItsTimeoutAndNothingIsLeft) {
   char tmpdir[] = "/tmp/qx-sim-test-XXXXXX";
   ASSERT_NE(nullptr, ::mkdtemp(tmpdir));
+  struct Remover {
+    const char* dir;
+    ~Remover() { ::rmdir(dir); }  // on every path; empty unless the device left something
+  } remover{tmpdir};
   ASSERT_EQ(0, ::setenv("TMPDIR", tmpdir, 1));
   auto device = MakeDevice(WithProbe());
   ::unsetenv("TMPDIR");
