@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, builds and runs the unit and end-to-end tests
-# in the release and asan presets, then every further stage in scripts/test.d/ in name order
-# (fuzzing, the router build under qemu, ...). Stops at the first failing stage.
-set -euo pipefail
+# The whole test suite: installs what it needs, then runs its stages: build and test the
+# release and asan presets (each checks that every test has a TIMEOUT), then every further stage
+# in scripts/test.d/ in name order (formatting, fuzzing, the router build under qemu, ...).
+# A failed stage does not stop the others. The closing line counts the stages that passed and
+# failed and names those that failed; the exit status is 0 only when all passed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -10,22 +12,56 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-scripts/install-deps.sh
+if ! scripts/install-deps.sh; then
+  echo "test.sh: 0 stages run: the packages the suite needs could not be installed" >&2
+  exit 1
+fi
 
-passed=0
-for preset in release asan; do
-  echo "=== build and test: $preset"
+passed=()
+failed=()
+
+# Runs "$@" as the stage $1 in a subshell that stops at its first failing command.
+run_stage() {
+  local name=$1
+  shift
+  local start=$SECONDS
+  echo "=== stage: $name"
+  (
+    set -e
+    "$@"
+  )
+  local status=$?
+  if [ "$status" -eq 0 ]; then
+    passed+=("$name")
+    echo "=== $name: passed ($((SECONDS - start)) s)"
+  else
+    failed+=("$name")
+    echo "=== $name: FAILED with status $status ($((SECONDS - start)) s)" >&2
+  fi
+}
+
+preset_stage() {
+  local preset=$1
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
-  passed=$((passed + 1))
+  ctest --preset "$preset" --show-only=json-v1 >"build/$preset/ctest-tests.json"
+  cmake -DJSON_FILE="build/$preset/ctest-tests.json" -P cmake/qx_check_test_timeouts.cmake
+}
+
+for preset in release asan; do
+  run_stage "$preset" preset_stage "$preset"
 done
 
 for stage in scripts/test.d/*.sh; do
   [ -e "$stage" ] || continue
-  echo "=== stage: $(basename "$stage")"
-  bash "$stage"
-  passed=$((passed + 1))
+  run_stage "$(basename "$stage")" bash "$stage"
 done
 
-echo "stages: $passed passed, 0 failed"
+total=$((${#passed[@]} + ${#failed[@]}))
+if [ "${#failed[@]}" -eq 0 ]; then
+  echo "test.sh: all $total stages passed"
+  exit 0
+fi
+echo "test.sh: ${#passed[@]} of $total stages passed, ${#failed[@]} failed: ${failed[*]}" >&2
+exit 1

@@ -49,8 +49,9 @@ bool ParseSize(const std::string& text, std::uint64_t& bytes);
 // Prints "device-sim: <message>" and a pointer to --help on standard error; returns kUsageError.
 int UsageError(const std::string& message);
 
-// Builds the device for options, or prints why not and returns nullptr.
-std::unique_ptr<Device> CreateDevice(const DeviceOptions& options);
+// Builds the device for options, or prints why not and returns nullptr; *refused tells a
+// machine that cannot isolate a device (exit status kUsageError) from another failure.
+std::unique_ptr<Device> CreateDevice(const DeviceOptions& options, bool* refused);
 
 // A signal number as its name ("SIGKILL"), or the number for one without a common name.
 std::string SignalName(int signal);

@@ -19,9 +19,20 @@ constexpr Command kCommands[] = {QX_DEVICE_SIM_COMMANDS(QX_DEVICE_SIM_ENTRY)};
 void PrintHelp() {
   std::printf(
       "usage: device-sim COMMAND [options] ...\n\n"
-      "A throwaway simulated router: a tmpfs root in its own mount and PID namespaces with the\n"
-      "router's busybox userland, its 25 services, /tmp/ramdisk, /proc/version and the board\n"
-      "file. Nothing done inside reaches the host. Needs root.\n\ncommands:\n");
+      "A throwaway simulated router: a tmpfs root with the router's busybox userland, its 25\n"
+      "services, /tmp/ramdisk, /proc/version and the board file. Needs root.\n\n"
+      "What a device may do: anything its root may do to its own files, mounts (unmount and\n"
+      "remount /tmp/ramdisk, mount more tmpfs), processes and loopback network, within its\n"
+      "memory and process limits (--memory-limit, --process-limit), its tmpfs sizes and the\n"
+      "run's --timeout (CPU time itself is not limited).\n"
+      "What it may not do to this machine: see or signal its processes; see its files, mounts\n"
+      "or network interfaces, or reach its network; write /proc/sys, /proc/sysrq-trigger or\n"
+      "/sys; create device nodes or use any beyond /dev/null, /dev/zero and /dev/urandom; load\n"
+      "kernel modules; reboot it (reboot(2) fails inside); hold any capability outside the\n"
+      "device. Device root is an unprivileged id range of this machine (a user namespace), and\n"
+      "the device has its own mount, PID, UTS, IPC, network and cgroup namespaces. A machine\n"
+      "that cannot provide them gets a refusal naming what is missing (exit status 2), never\n"
+      "a weaker device.\n\ncommands:\n");
   for (const Command& command : kCommands)
     std::printf("  %-8s %s\n", command.name, command.summary);
   std::printf("\n`device-sim COMMAND --help` lists the options of a command.\n");

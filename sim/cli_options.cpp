@@ -62,9 +62,10 @@ OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& opt
     return OptionResult::kTaken;
   }
   static const char* const kWithValue[] = {
-      "--root-size", "--ramdisk-size", "--kernel", "--kernel-banner", "--proc-version", "--board",
-      "--copy",      "--file",         "--fill",   "--dir",           "--symlink",      "--timeout",
-      "--env",       "--cwd"};
+      "--root-size",    "--ramdisk-size",  "--kernel",  "--kernel-banner",
+      "--proc-version", "--board",         "--copy",    "--file",
+      "--fill",         "--dir",           "--symlink", "--timeout",
+      "--memory-limit", "--process-limit", "--env",     "--cwd"};
   bool known = false;
   for (const char* name : kWithValue) known = known || option == name;
   if (!known) return OptionResult::kNotMine;
@@ -83,6 +84,15 @@ OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& opt
     if (!ParseSize(value, size) || size < (1u << 20))
       return bad("a size of at least 1M (e.g. 64M)");
     (option == "--root-size" ? spec.root_size : spec.ramdisk_size) = size;
+  } else if (option == "--memory-limit") {
+    if (!ParseSize(value, size) || size < (16u << 20))
+      return bad("a size of at least 16M (e.g. 256M)");
+    spec.memory_limit = size;
+  } else if (option == "--process-limit") {
+    // init and the 25 services take 26; the rest is for what runs.
+    if (!ParseSize(value, size) || size < 32 || size > 4194304)
+      return bad("a number from 32 to 4194304");
+    spec.process_limit = size;
   } else if (option == "--kernel") {
     spec.kernel_banner = KernelBannerFor(value);
   } else if (option == "--kernel-banner") {
@@ -152,6 +162,11 @@ const char* DeviceOptionsHelp() {
          "  --dir DEVICE            create a directory (with parents)\n"
          "  --symlink DEVICE=TARGET create a symbolic link\n"
          "  --timeout SECONDS       kill the device's processes after this long (default 60)\n"
+         "  --memory-limit SIZE     memory of the whole device, its tmpfs pages included\n"
+         "                          (default 256M); beyond it the kernel kills its largest\n"
+         "                          process\n"
+         "  --process-limit N       processes of the whole device (default 512); beyond it\n"
+         "                          fork fails\n"
          "  --env NAME=VALUE        add to the program's environment (PATH is set)\n"
          "  --cwd DEVICE            working directory of the program (default /)\n";
 }
@@ -161,10 +176,14 @@ int UsageError(const std::string& message) {
   return kUsageError;
 }
 
-std::unique_ptr<Device> CreateDevice(const DeviceOptions& options) {
+std::unique_ptr<Device> CreateDevice(const DeviceOptions& options, bool* refused) {
   std::string error;
-  std::unique_ptr<Device> device = Device::Create(options.spec, &error);
-  if (!device) std::fprintf(stderr, "device-sim: cannot create the device: %s\n", error.c_str());
+  std::unique_ptr<Device> device = Device::Create(options.spec, &error, refused);
+  if (!device) {
+    std::fprintf(stderr, "device-sim: %s: %s\n",
+                 *refused ? "refusing to start a device" : "cannot create the device",
+                 error.c_str());
+  }
   return device;
 }
 

@@ -19,7 +19,8 @@ void PrintRunHelp() {
       "prints its output, every command line it ran through /bin/sh -c (the trace), how the\n"
       "services and the watchdog program ended, the reboot-command records and the exit\n"
       "status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
-      "%d when the device could not be built, %d when COMMAND could not be started).\n\n"
+      "%d when the device could not be built, %d when COMMAND could not be started, 2 on a\n"
+      "usage error or when this machine cannot isolate a device).\n\n"
       "  --quiet                 print only the program's output (for test runners)\n"
       "  -h, --help              this text\n\n%s",
       kTimedOut, kDeviceFailed, kCannotRun, DeviceOptionsHelp());
@@ -48,6 +49,8 @@ void PrintReport(const RunResult& result, Device& device) {
   std::printf("%s\n", !device.WatchdogProgramStarted() ? "never started"
                       : wd_signal == 0                 ? "running"
                                        : ("killed by " + SignalName(wd_signal)).c_str());
+  std::printf("--- limits: memory by %s, processes by %s\n", device.MemoryLimitKind(),
+              device.ProcessLimitKind());
 }
 
 }  // namespace
@@ -79,8 +82,9 @@ int RunCommand(int argc, char** argv) {
   }
   if (i >= argc) return UsageError("run: no COMMAND given");
   const std::vector<std::string> command(argv + i, argv + argc);
-  std::unique_ptr<Device> device = CreateDevice(options);
-  if (!device) return kDeviceFailed;
+  bool refused = false;
+  std::unique_ptr<Device> device = CreateDevice(options, &refused);
+  if (!device) return refused ? kUsageError : kDeviceFailed;
   const RunResult result = device->Run(command, options.timeout, options.cwd, options.env);
   std::fwrite(result.output.data(), 1, result.output.size(), stdout);
   if (!quiet) PrintReport(result, *device);

@@ -25,8 +25,9 @@ int ShellCommand(int argc, char** argv) {
     if (parsed == OptionResult::kBad) return UsageError("shell: " + error);
     if (parsed == OptionResult::kNotMine) return UsageError("shell: unknown option " + arg);
   }
-  std::unique_ptr<Device> device = CreateDevice(options);
-  if (!device) return 125;
+  bool refused = false;
+  std::unique_ptr<Device> device = CreateDevice(options, &refused);
+  if (!device) return refused ? kUsageError : 125;
   // Ctrl-C belongs to the shell inside; this process only waits for it.
   (void)::signal(SIGINT, SIG_IGN);
   (void)::signal(SIGQUIT, SIG_IGN);

@@ -323,7 +323,8 @@ int UpgradeCommand(int argc, char** argv) {
     command.insert(command.begin(), kDeviceLauncher);
   }
 
-  const std::unique_ptr<Device> device = CreateDevice(options.device);
+  bool refused = false;
+  const std::unique_ptr<Device> device = CreateDevice(options.device, &refused);
   if (device == nullptr) return kUsageError;
   UpgradeReport report;
   std::map<std::string, std::uint64_t> before;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/cgroup.h"
 #include "sim/keeper.h"
 #include "sim/root_fs.h"
 #include "sim/userland.h"
@@ -45,10 +46,15 @@ bool WaitReadable(int fd, long long timeout_ms) {
   }
 }
 
-// Waits for the process to end, at most timeout_ms, then kills it; always reaps it.
+// Waits for the keeper to end, at most timeout_ms; then asks it to end the device at once
+// (SIGTERM: it kills init and still removes the device's groups), and kills it if that takes
+// more than a few seconds too. Always reaps it.
 void ReapWithin(pid_t pid, int timeout_ms) {
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0 || !WaitReadable(pidfd, timeout_ms)) ::kill(pid, SIGKILL);
+  if (pidfd < 0 || !WaitReadable(pidfd, timeout_ms)) {
+    ::kill(pid, SIGTERM);
+    if (pidfd < 0 || !WaitReadable(pidfd, kTeardownTimeoutMs)) ::kill(pid, SIGKILL);
+  }
   if (pidfd >= 0) ::close(pidfd);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -94,6 +100,8 @@ struct Device::Impl {
   int root_fd = -1;
   std::string root_dir;  // empty once removed
   bool alive = false;
+  LimitKind memory_limit = LimitKind::kRlimit;
+  LimitKind process_limit = LimitKind::kRlimit;
 
   RunResult Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                 const std::string& cwd, const std::vector<std::string>& extra_env, bool terminal);
@@ -128,19 +136,28 @@ void Device::Impl::Shutdown() {
   root_dir.clear();
 }
 
-std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* error) {
+std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* error, bool* refused) {
   std::string ignored;
+  bool ignored_refusal = false;
   if (error == nullptr) error = &ignored;
+  if (refused == nullptr) refused = &ignored_refusal;
+  *refused = true;
   if (::geteuid() != 0) {
     *error = "the device simulator needs root (namespaces, mounts)";
     return nullptr;
   }
+  if (::access("/proc/self/ns/user", F_OK) != 0) {
+    *error =
+        "/proc is not mounted here, and the device simulator needs it (mount -t proc proc /proc)";
+    return nullptr;
+  }
+  *refused = false;
   Userland userland;
   if (!BuildUserland(spec, userland, error)) return nullptr;
   std::unique_ptr<Device> device(new Device());
   Impl& impl = *device->impl_;
-  // The mount point of the root, private to the device; gone again once the device has
-  // pivoted into it (within milliseconds), or at teardown.
+  // The mount point of the root, in the keeper's namespace only; removed once the device holds
+  // its root (within milliseconds), or at teardown.
   const char* tmpdir = std::getenv("TMPDIR");
   std::string root_dir = (tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp");
   root_dir += "/qx-sim-XXXXXX";
@@ -168,17 +185,21 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   }
   wire::Message ready;
   std::string kind, why;
-  std::int64_t init = 0, pivoted = 0;
+  std::int64_t init = 0, memory = 0, processes = 0;
   if (!WaitReadable(impl.control, kStartTimeoutMs) || !wire::ReceiveMessage(impl.control, ready) ||
       !ready.Next(kind)) {
     *error = "the device did not start";
     return nullptr;
   }
-  if (kind != kKeeperReady || !ready.NextInt(init) || !ready.NextInt(pivoted)) {
+  if (kind != kKeeperReady || !ready.NextInt(init) || !ready.NextInt(memory) ||
+      !ready.NextInt(processes)) {
+    *refused = kind == kKeeperRefused;
     *error = ready.Next(why) ? why : "the device did not start";
     return nullptr;
   }
   impl.init = static_cast<pid_t>(init);
+  impl.memory_limit = static_cast<LimitKind>(memory);
+  impl.process_limit = static_cast<LimitKind>(processes);
   impl.alive = true;
   const std::string root_link = "/proc/" + std::to_string(impl.init) + "/root";
   impl.root_fd = ::open(root_link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -186,8 +207,14 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
     *error = "cannot open " + root_link + ": " + std::strerror(errno);
     return nullptr;
   }
-  // After pivot_root the mount no longer hangs on this directory in any namespace.
-  if (pivoted != 0 && ::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
+  // The keeper has detached its mount of the root from this directory.
+  if (::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
+  // The ramdisk is init's own mount, in the device's mount namespace: what goes into it is
+  // written now, through init's root.
+  if (!WriteEntries(spec, userland, RootFs(impl.root_fd, DeviceRootOwner()), EntryPlace::kInRamdisk,
+                    error)) {
+    return nullptr;
+  }
   return device;
 }
 
@@ -199,7 +226,7 @@ bool Device::Impl::Ask(const wire::Message& request, wire::Message& reply, long 
   }
   // No answer: the device is beyond use. Kill it now rather than leave a stuck init behind.
   alive = false;
-  if (keeper > 0) ::kill(keeper, SIGKILL);
+  if (keeper > 0) ::kill(keeper, SIGTERM);
   return false;
 }
 
@@ -259,6 +286,10 @@ RunResult Device::RunInteractive(const std::vector<std::string>& argv,
 
 int Device::InitPid() const { return impl_->init; }
 
+const char* Device::MemoryLimitKind() const { return LimitKindName(impl_->memory_limit); }
+
+const char* Device::ProcessLimitKind() const { return LimitKindName(impl_->process_limit); }
+
 std::map<std::string, int> Device::ServiceSignals() const { return impl_->State().services; }
 
 std::vector<std::string> Device::RebootRecords() const { return impl_->State().reboot_records; }
@@ -273,7 +304,7 @@ bool Device::ReadFile(const std::string& path, std::string& content) const {
 
 bool Device::WriteFile(const DeviceFile& file) {
   std::string error;
-  return RootFs(impl_->root_fd).WriteFile(file, &error);
+  return RootFs(impl_->root_fd, DeviceRootOwner()).WriteFile(file, &error);
 }
 
 bool Device::Exists(const std::string& path) const {

@@ -1,13 +1,18 @@
 // The device simulator: a throwaway router in Linux namespaces.
 //
 // A Device is a fresh tmpfs root (its size sets the free space that statvfs("/") reports
-// inside), in new mount and PID namespaces with every mount private, populated like the router
-// (busybox userland, /tmp/ramdisk tmpfs with its fstab line, /proc with the configured kernel
-// banner, the board identity file, the 25 services running as real processes) and entered with
-// chroot. Programs run inside it; everything they do stays inside; the Device's destructor kills
-// the whole PID namespace and leaves nothing behind on the host.
+// inside), populated like the router (busybox userland, /tmp/ramdisk tmpfs with its fstab line,
+// /proc with the configured kernel banner, the board identity file, the 25 services running as
+// real processes) and made the root of its own mount namespace with pivot_root. Its processes
+// run as root of their own user namespace, which is an unprivileged id range of the host
+// (wire::kDeviceRootHostId): they have every capability over the device and none over the host.
+// The device has its own PID, UTS, IPC, network (loopback only) and cgroup namespaces, and a
+// memory and a process-count limit. Programs run inside it; everything they do stays inside;
+// the Device's destructor kills the whole PID namespace and leaves nothing behind on the host.
 //
-// Requires root. Nothing here ever touches the host's own device paths.
+// Requires root. Nothing here ever touches the host's own device paths. Where the machine
+// cannot isolate a device (no user or network namespaces, say), Create refuses: there is no
+// weaker fallback.
 #ifndef QX_SIM_DEVICE_H_
 #define QX_SIM_DEVICE_H_
 
@@ -66,6 +71,10 @@ struct DeviceSpec {
   std::vector<std::string> directories;  // absolute device paths, created with parents, 0755
   std::vector<DeviceSymlink> symlinks;
   std::vector<HostBinary> binaries;
+  // Limits on the device as a whole (in control groups where the host has them, else per
+  // process: see DeviceCgroups): bytes of memory, its tmpfs pages included, and processes.
+  std::uint64_t memory_limit = 256ull << 20;
+  std::uint64_t process_limit = 512;
 };
 
 // One program run inside a device.
@@ -88,10 +97,13 @@ struct RunResult {
 
 class Device {
  public:
-  // Builds and starts a device. On failure returns nullptr and says why in *error.
+  // Builds and starts a device. On failure returns nullptr and says why in *error; *refused
+  // (when given) tells a machine that cannot isolate a device (the message names what is
+  // missing) from any other failure.
   // Forks: call it from a single-threaded process (or before starting other threads). The
   // device dies with the thread that created it.
-  static std::unique_ptr<Device> Create(const DeviceSpec& spec, std::string* error);
+  static std::unique_ptr<Device> Create(const DeviceSpec& spec, std::string* error,
+                                        bool* refused = nullptr);
   ~Device();  // kills every process of the device, unmounts, removes its host directories
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
@@ -111,6 +123,11 @@ class Device {
 
   // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
   int InitPid() const;
+
+  // How the memory and process limits are enforced: "cgroup v2" or "cgroup v1" (for the
+  // device as a whole), or "rlimit" (per process).
+  const char* MemoryLimitKind() const;
+  const char* ProcessLimitKind() const;
 
   // How each service ended so far: name -> signal number that killed it, 0 while it runs,
   // -1 if it exited by itself.

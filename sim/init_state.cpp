@@ -54,14 +54,15 @@ bool IsDying(pid_t pid) {
   return state != std::string::npos && (status[state + 8] == 'Z' || status[state + 8] == 'X');
 }
 
-// comm and parent pid from /proc/<pid>/stat ("pid (comm) state ppid ...").
-bool CommAndParent(const std::string& pid, std::string& comm, long& ppid) {
+// comm, state and parent pid from /proc/<pid>/stat ("pid (comm) state ppid ...").
+bool CommAndParent(const std::string& pid, std::string& comm, long& ppid, char& state) {
   const std::string stat = ReadSmallFile("/proc/" + pid + "/stat");
   const std::size_t open = stat.find('('), close = stat.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close + 4 > stat.size()) {
     return false;
   }
   comm = stat.substr(open + 1, close - open - 1);
+  state = stat[close + 2];
   ppid = std::strtol(stat.c_str() + close + 4, nullptr, 10);
   return true;
 }
@@ -82,21 +83,27 @@ bool HasOpen(const std::string& pid, const char* path) {
 
 }  // namespace
 
-bool DeviceState::StartsPending() const {
+DeviceState::Pending DeviceState::StartsPending() const {
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return false;
-  bool pending = false;
+  if (proc == nullptr) return Pending::kNone;
+  Pending pending = Pending::kNone;
   while (const dirent* entry = ::readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-    if (pid <= 1 || service_pids_.count(pid) != 0 || pid == watchdog_pid_) continue;
+    if (pid <= 1 || service_pids_.count(pid) != 0 || watchdog_reported_.count(pid) != 0) {
+      continue;
+    }
     std::string comm;
     long ppid = 0;
-    if (!CommAndParent(entry->d_name, comm, ppid)) continue;
+    char state = 0;
+    if (!CommAndParent(entry->d_name, comm, ppid, state) || state == 'Z' || state == 'X') continue;
     if ((comm == "watchdog" && !HasOpen(entry->d_name, "/dev/watchdog")) ||
-        (comm == "busybox" && ppid == 1)) {
-      pending = true;
+        comm == wire::kWatchdogProgramName ||
+        (comm == "busybox" && ppid == 1 &&
+         CommandLineOf(pid).find(wire::kWatchdogProgramName) != std::string::npos)) {
+      pending = Pending::kStarting;
       break;
     }
+    if (comm == "busybox" && ppid == 1) pending = Pending::kMaybe;
   }
   ::closedir(proc);
   return pending;
@@ -127,6 +134,8 @@ void DeviceState::StartServices(const std::vector<std::string>& names) {
       ResetSignals();
       (void)::setsid();
       (void)::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+      // A copy of init that holds nothing: device root may trace it like any of its processes.
+      (void)::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
       const int null_fd = ::open("/dev/null", O_RDWR);
       for (int fd = 0; fd < 3 && null_fd >= 0; ++fd) (void)::dup2(null_fd, fd);
       CloseFromExcept(3, -1);
@@ -175,6 +184,7 @@ void DeviceState::HandleReport(const std::string& record, std::vector<std::strin
     const long pid = std::strtol(record.c_str() + 1, nullptr, 10);
     if (pid > 0) {
       watchdog_pid_ = static_cast<pid_t>(pid);
+      watchdog_reported_.insert(watchdog_pid_);
       watchdog_started_ = true;
       watchdog_signal_ = 0;
     }
@@ -188,6 +198,7 @@ void DeviceState::Reaped(pid_t pid, int status) {
     services_[service->second].signal = signal;
     service_pids_.erase(service);
   }
+  watchdog_reported_.erase(pid);
   if (pid == watchdog_pid_) {
     watchdog_signal_ = signal > 0 ? signal : 0;
     watchdog_pid_ = 0;

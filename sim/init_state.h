@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,14 @@ class DeviceState {
   // Called for every reaped child; status as from waitpid.
   void Reaped(pid_t pid, int status);
 
-  // True while a program started in the background is still getting under way: a busybox
-  // `watchdog` daemon that has not opened /dev/watchdog yet, or an orphaned shell child that
-  // has not yet become the program it was forked for (e.g. `/tmp/wdprog &`). A run's results
-  // wait for these, so that what a program started before it ended is seen whole.
-  bool StartsPending() const;
+  // Whether a program started in the background is still getting under way. kStarting: one
+  // the device state depends on and that is sure to get there: a busybox `watchdog` daemon
+  // that has not opened /dev/watchdog yet, the watchdog program before its start report, or an
+  // orphaned shell child about to become it (`/tmp/wdprog &`). kMaybe: another orphaned shell
+  // child, which may become a program or stay a shell. A run's results wait for these, so
+  // that what a program started before it ended is seen whole.
+  enum class Pending { kNone, kMaybe, kStarting };
+  Pending StartsPending() const;
 
   // Waits (briefly) for tracked processes that already have a fatal signal pending, so a
   // `pkill` that returned before its victim died still shows in the state.
@@ -52,6 +56,7 @@ class DeviceState {
   std::vector<std::string> reboot_records_;
   int reboot_fd_ = -1;
   pid_t watchdog_pid_ = 0;
+  std::set<pid_t> watchdog_reported_;  // every watchdog program that reported its start
   bool watchdog_started_ = false;
   int watchdog_signal_ = 0;
 };

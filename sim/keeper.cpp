@@ -1,10 +1,15 @@
 #include "sim/keeper.h"
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,11 +18,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
 
-#include "sim/root_fs.h"
+#include "sim/cgroup.h"
+#include "sim/private_mounts.h"
 #include "sim/wire.h"
 
 namespace qx::sim {
@@ -29,24 +36,23 @@ constexpr const char kVersionSource[] = "/dev/.qx-version";  // on /dev's tmpfs,
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-[[noreturn]] void Fail(int control_fd, const std::string& why) {
-  wire::Message message;
-  message.Add(kKeeperFailed);
-  message.Add(why);
-  (void)wire::SendMessage(control_fd, message);
-  ::_exit(1);
+std::string OwnerOptions() {
+  return ",uid=" + std::to_string(wire::kDeviceRootHostId) +
+         ",gid=" + std::to_string(wire::kDeviceRootHostId);
 }
 
-bool MountTmpfs(const std::string& where, const std::string& options, std::string* error) {
-  if (::mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID, options.c_str()) == 0) return true;
+bool MountTmpfs(const std::string& where, const std::string& options, std::string* error,
+                unsigned long flags = MS_NOSUID) {
+  if (::mount("tmpfs", where.c_str(), "tmpfs", flags, options.c_str()) == 0) return true;
   *error = Reason("cannot mount a tmpfs on " + where);
   return false;
 }
 
 bool MakeNode(const std::string& path, unsigned int major_number, unsigned int minor_number,
               std::string* error) {
+  const FileOwner owner = DeviceRootOwner();
   if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(major_number, minor_number)) == 0 &&
-      ::chmod(path.c_str(), 0666) == 0) {
+      ::chown(path.c_str(), owner.uid, owner.gid) == 0 && ::chmod(path.c_str(), 0666) == 0) {
     return true;
   }
   *error = Reason("cannot create device node " + path);
@@ -54,12 +60,14 @@ bool MakeNode(const std::string& path, unsigned int major_number, unsigned int m
 }
 
 // /dev and /sys are tmpfs mounts of their own, as devtmpfs and sysfs are on the router, so
-// nothing in them counts against the root's free space.
+// nothing in them counts against the root's free space. /dev holds only the nodes made here:
+// the device cannot make more (mknod needs a capability in the host's user namespace), and the
+// mounts it may make itself never honour device nodes. The ramdisk is left to init, which
+// mounts it where the device can unmount and remount it.
 bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, std::string* error) {
   const std::string& base = plan.root_dir;
   const DeviceSpec& spec = *plan.spec;
-  if (!MountTmpfs(base + "/tmp/ramdisk", "size=" + std::to_string(spec.ramdisk_size), error) ||
-      !MountTmpfs(base + "/dev", "size=1m,mode=0755", error) ||
+  if (!MountTmpfs(base + "/dev", "size=1m,mode=0755" + OwnerOptions(), error) ||
       !MakeNode(base + "/dev/null", 1, 3, error) || !MakeNode(base + "/dev/zero", 1, 5, error) ||
       !MakeNode(base + "/dev/urandom", 1, 9, error)) {
     return false;
@@ -67,7 +75,7 @@ bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, std::st
   // The device's own watchdog: a plain file. init records every open of it.
   DeviceFile watchdog{"/dev/watchdog", "", std::nullopt, 0600, std::nullopt};
   if (!root.WriteFile(watchdog, error)) return false;
-  if (!MountTmpfs(base + "/sys", "size=1m,mode=0755", error)) return false;
+  if (!MountTmpfs(base + "/sys", "size=1m,mode=0755" + OwnerOptions(), error)) return false;
   if (spec.board) {
     DeviceFile board{kBoardPath, *spec.board, std::nullopt, 0444, std::nullopt};
     if (!root.WriteFile(board, error)) return false;
@@ -82,7 +90,19 @@ bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, std::st
   return true;
 }
 
-bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
+bool InRamdisk(const std::string& path) {
+  std::string normal;
+  for (const char c : path) {
+    if (c != '/' || normal.empty() || normal.back() != '/') normal += c;
+  }
+  return normal == "/tmp/ramdisk" || normal.rfind("/tmp/ramdisk/", 0) == 0;
+}
+
+// The device root's directories and its mounts: everything init's mount namespace must hold
+// when init copies it. The files come after, while init starts (see Keeper::Run). /dev and
+// /sys are mounted before anything is copied or written, so that an entry the test puts under
+// one of them lands on that mount instead of being hidden beneath it.
+bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
                           "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
     if (!root.MakeDirs(dir, 0755, error)) return false;
@@ -91,46 +111,28 @@ bool Populate(const KeeperPlan& plan, const RootFs& root, std::string* error) {
     *error = Reason("cannot set the mode of /tmp");
     return false;
   }
-  // The ramdisk, /dev and /sys are mounted before anything is copied or written, so that an
-  // entry the test puts under one of them (a binary copied into /tmp/ramdisk, say) lands on that
-  // mount instead of being hidden beneath it.
-  if (!MountSpecialDirectories(plan, root, error)) return false;
-  std::set<std::string> copied;
-  for (const HostCopy& copy : plan.userland->copies) {
-    if (!root.CopyHostFile(copy.host_path, copy.device_path, copy.mode, error)) return false;
-    copied.insert(copy.device_path);
-  }
-  std::vector<std::string> links;
-  for (const std::string& link : plan.userland->applet_links) {
-    if (copied.count(link) == 0) links.push_back(link);
-  }
-  if (!root.Symlinks(links, "/bin/busybox", error)) return false;
-  const DeviceFile etc[] = {
-      {"/etc/fstab", kFstab, std::nullopt, 0644, std::nullopt},
-      {"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n", std::nullopt, 0644, std::nullopt},
-      {"/etc/group", "root:x:0:\n", std::nullopt, 0644, std::nullopt},
-      {kDeviceMarker, "", std::nullopt, 0444, std::nullopt},  // empty: costs no blocks
-  };
-  for (const DeviceFile& file : etc) {
-    if (!root.WriteFile(file, error)) return false;
-  }
-  const DeviceSpec& spec = *plan.spec;
-  for (const std::string& dir : spec.directories) {
-    if (!root.MakeDirs(dir, 0755, error)) return false;
-  }
-  for (const DeviceFile& file : spec.files) {
-    if (!root.WriteFile(file, error)) return false;
-  }
-  for (const DeviceSymlink& link : spec.symlinks) {
-    if (!root.Symlink(link.path, link.target, error)) return false;
+  return MountSpecialDirectories(plan, root, error);
+}
+
+// A bind of path onto itself, made read-only. In the device's user namespace the flag is locked.
+// A path the kernel does not offer (no magic SysRq key, say) is absent for the device too.
+bool MakeReadOnly(const std::string& path, std::string* error) {
+  if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return true;
+  if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      ::mount(nullptr, path.c_str(), nullptr,
+              MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    *error = Reason("cannot make " + path + " read-only");
+    return false;
   }
   return true;
 }
 
 // /proc/version as configured: a bind mount of the banner, of a socket (every open fails with
-// ENXIO, even for root), or nothing (a proc that shows only the processes).
+// ENXIO, even for root), or nothing (a proc that shows only the processes). /proc/sys and
+// /proc/sysrq-trigger are read-only.
+// Paths are relative to the working directory, the device root.
 bool SetUpProc(const KeeperPlan& plan, std::string* error) {
-  const std::string proc = plan.root_dir + "/proc";
+  const std::string proc = "proc";
   const ProcVersion mode = plan.spec->proc_version;
   const char* options = mode == ProcVersion::kAbsent ? "subset=pid" : nullptr;
   if (::mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, options) != 0) {
@@ -138,7 +140,10 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
     return false;
   }
   if (mode == ProcVersion::kAbsent) return true;
-  const std::string source = plan.root_dir + kVersionSource;
+  if (!MakeReadOnly(proc + "/sys", error) || !MakeReadOnly(proc + "/sysrq-trigger", error)) {
+    return false;
+  }
+  const std::string source = std::string(".") + kVersionSource;
   int sock = -1;
   if (mode == ProcVersion::kBanner) {
     const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
@@ -167,122 +172,387 @@ bool SetUpProc(const KeeperPlan& plan, std::string* error) {
   return bound;
 }
 
-// Makes the device root the root of the mount namespace and drops the host's tree from it.
-// Returns 'P' when that worked and 'C' when only chroot was possible (e.g. a host whose root is
-// not a mount point); the host side then keeps root_dir until the device is gone.
-char EnterRoot(const std::string& root_dir, std::string* error) {
-  if (::chdir(root_dir.c_str()) != 0) {
-    *error = Reason("cannot enter " + root_dir);
-    return 0;
+// Makes the device root (the working directory) the root of the mount namespace and drops the
+// host's tree from it.
+bool EnterRoot(std::string* error) {
+  if (::syscall(SYS_pivot_root, ".", ".") != 0) {
+    *error = Reason("cannot move into the device root (pivot_root)") +
+             "; the simulator needs pivot_root, not forbidden by a container or seccomp";
+    return false;
   }
-  if (::syscall(SYS_pivot_root, ".", ".") == 0 && ::umount2(".", MNT_DETACH) == 0 &&
-      ::chdir("/") == 0) {
-    return 'P';
+  if (::umount2(".", MNT_DETACH) != 0 || ::chdir("/") != 0) {
+    *error = Reason("cannot detach the host's tree from the device");
+    return false;
   }
-  if (::chroot(".") == 0 && ::chdir("/") == 0) return 'C';
-  *error = Reason("cannot change root to " + root_dir);
-  return 0;
+  return true;
 }
 
-// The device's PID 1 before it becomes init. Reports on report_fd: 'P' or 'C', then, only if
-// something failed, the reason.
-[[noreturn]] void BecomeInit(const KeeperPlan& plan, int init_fd, int report_fd) {
-  (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-  std::string error;
-  char entered = 0;
-  if (SetUpProc(plan, &error)) entered = EnterRoot(plan.root_dir, &error);
-  if (entered == 0) {
-    (void)wire::WriteAll(report_fd, "E", 1);
-    (void)wire::WriteAll(report_fd, error.data(), error.size());
-    ::_exit(1);
+bool WriteText(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written = fd >= 0 && wire::WriteAll(fd, text.data(), text.size());
+  if (fd >= 0) ::close(fd);
+  return written;
+}
+
+int HoldNamespace(void*) {
+  for (;;) ::pause();
+}
+
+// The device's user namespace, held by a short-lived child and mapped from here (a process of
+// the parent namespace with the privilege to map any range): device root is the host's
+// wire::kDeviceRootHostId. The child shares this process's memory (nothing to copy) and only
+// waits to be killed. Returns a descriptor of the namespace, or -1 with the reason.
+int MakeUserNamespace(std::string* error) {
+  alignas(64) static char stack[16384];
+  const pid_t holder =
+      ::clone(HoldNamespace, stack + sizeof stack, CLONE_VM | CLONE_NEWUSER | SIGCHLD, nullptr);
+  if (holder < 0) {
+    *error = Reason("no user namespace for the device (CLONE_NEWUSER)") +
+             "; the simulator needs user namespaces (sysctl user.max_user_namespaces > 0, not "
+             "forbidden by a container or seccomp)";
+    return -1;
   }
-  (void)wire::WriteAll(report_fd, &entered, 1);
-  // Descriptors: 0-2 as the host side left them, 3 the control socket, 4 the init program,
-  // 5 the report pipe; nothing else of the host crosses into the device.
-  // Moved up first, so that placing one cannot overwrite another that sits at 3, 4 or 5.
+  const std::string proc = "/proc/" + std::to_string(holder);
+  const std::string map = "0 " + std::to_string(wire::kDeviceRootHostId) + " " +
+                          std::to_string(wire::kDeviceIdCount) + "\n";
+  int fd = -1;
+  if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
+    *error = Reason("cannot map the device's user and group ids");
+  } else if ((fd = ::open((proc + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    *error = Reason("cannot open the device's user namespace");
+  }
+  ::kill(holder, SIGKILL);
+  while (::waitpid(holder, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return fd;
+}
+
+[[noreturn]] void ReportAndExit(int report_fd, char kind, const std::string& why) {
+  (void)wire::WriteAll(report_fd, &kind, 1);
+  (void)wire::WriteAll(report_fd, why.data(), why.size());
+  ::_exit(1);
+}
+
+struct InitDescriptors {
+  int program = -1;    // the static init, open for execveat
+  int report = -1;     // the start report's write end
+  int real_root = -1;  // the mount namespace's root
+  int device_root = -1;
+};
+
+// The device's PID 1 before it becomes init.
+[[noreturn]] void BecomeInit(const KeeperPlan& plan, const InitDescriptors& fds,
+                             const DeviceCgroups& cgroups) {
+  (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::string error;
+  // pivot_root needs the namespace's root as the root (not a chroot's) and the new root as the
+  // working directory. Then a mount namespace of its own for the pivot, so that the keeper's
+  // view (the host's files it still copies in) stays as it is; root and working directory
+  // move into the copy.
+  if (::fchdir(fds.real_root) != 0 || ::chroot(".") != 0 || ::fchdir(fds.device_root) != 0) {
+    ReportAndExit(fds.report, wire::kStartFailed, Reason("cannot enter the device root"));
+  }
+  if (::unshare(CLONE_NEWNS) != 0) {
+    ReportAndExit(fds.report, wire::kStartRefused, Reason("no mount namespace for the device"));
+  }
+  if (!cgroups.Join(&error)) ReportAndExit(fds.report, wire::kStartFailed, error);
+  // The device sees its own group as the root of the hierarchy. Older kernels have no cgroup
+  // namespaces (EINVAL); the device then simply has none of its own.
+  if (::unshare(CLONE_NEWCGROUP) != 0 && errno != EINVAL) {
+    ReportAndExit(fds.report, wire::kStartRefused, Reason("no cgroup namespace for the device"));
+  }
+  if (!SetUpProc(plan, &error)) ReportAndExit(fds.report, wire::kStartFailed, error);
+  if (!EnterRoot(&error)) {
+    ReportAndExit(fds.report, wire::kStartRefused, error);
+  }
+  const int user_namespace = MakeUserNamespace(&error);
+  if (user_namespace < 0) ReportAndExit(fds.report, wire::kStartRefused, error);
+  // Descriptors: 0-2 as the host side left them, then init's own (see wire.h); nothing else of
+  // the host crosses into the device. Moved up first, so that placing one cannot overwrite
+  // another that sits where it goes.
   const int control = ::fcntl(plan.control_fd, F_DUPFD_CLOEXEC, 10);
-  const int program = ::fcntl(init_fd, F_DUPFD_CLOEXEC, 10);
-  const int report = ::fcntl(report_fd, F_DUPFD_CLOEXEC, 10);
-  (void)::dup2(control, 3);  // init's control socket: not close-on-exec
+  const int program = ::fcntl(fds.program, F_DUPFD_CLOEXEC, 10);
+  const int report = ::fcntl(fds.report, F_DUPFD_CLOEXEC, 10);
+  const int user = ::fcntl(user_namespace, F_DUPFD_CLOEXEC, 10);
+  (void)::dup2(control, wire::kInitControlFd);
   (void)::dup3(program, 4, O_CLOEXEC);
-  (void)::dup3(report, 5, O_CLOEXEC);
-  (void)::syscall(SYS_close_range, 6, ~0u, 0);
+  (void)::dup2(report, wire::kInitReportFd);
+  (void)::dup2(user, wire::kInitUserNamespaceFd);
+  (void)::syscall(SYS_close_range, wire::kInitUserNamespaceFd + 1, ~0u, 0);
+  const DeviceSpec& spec = *plan.spec;
   char* argv[] = {const_cast<char*>("init"), nullptr};
   std::string services = wire::kServicesVariable + std::string("=");
-  if (plan.spec->start_services) {
+  if (spec.start_services) {
     for (const std::string& name : kServiceNames) services += name + " ";
   }
+  std::string ramdisk = wire::kRamdiskSizeVariable + ("=" + std::to_string(spec.ramdisk_size));
+  std::string processes = wire::kProcessLimitVariable + ("=" + std::to_string(spec.process_limit));
+  // Without a memory group, the memory limit can only be each process's address space.
+  std::string address_space =
+      wire::kAddressSpaceLimitVariable +
+      ("=" + std::to_string(cgroups.memory() == LimitKind::kRlimit ? spec.memory_limit : 0));
   char path_env[] = "PATH=/sbin:/usr/sbin:/bin:/usr/bin";
-  char* env[] = {path_env, services.data(), nullptr};
+  char* env[] = {path_env,         services.data(),      ramdisk.data(),
+                 processes.data(), address_space.data(), nullptr};
   ::syscall(SYS_execveat, 4, "", argv, env, AT_EMPTY_PATH);
-  error = Reason("cannot start the device's init");
-  (void)wire::WriteAll(5, "E", 1);
-  (void)wire::WriteAll(5, error.data(), error.size());
+  ReportAndExit(wire::kInitReportFd, wire::kStartFailed, Reason("cannot start the device's init"));
+}
+
+// Closes every descriptor from 3 up but those given.
+void CloseAllBut(std::vector<int> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned int from = 3;
+  for (const int fd : keep) {
+    if (fd < static_cast<int>(from)) continue;
+    if (static_cast<unsigned int>(fd) > from) (void)::syscall(SYS_close_range, from, fd - 1, 0);
+    from = static_cast<unsigned int>(fd) + 1;
+  }
+  (void)::syscall(SYS_close_range, from, ~0u, 0);
+}
+
+bool BringUpLoopback() {
+  const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = sock >= 0 && ::ioctl(sock, SIOCGIFFLAGS, &request) == 0;
+  if (up) {
+    request.ifr_flags |= IFF_UP;
+    up = ::ioctl(sock, SIOCSIFFLAGS, &request) == 0;
+  }
+  if (sock >= 0) ::close(sock);
+  return up;
+}
+
+class Keeper {
+ public:
+  Keeper(const KeeperPlan& plan, int signal_fd) : plan_(plan), signal_fd_(signal_fd) {}
+  [[noreturn]] void Run();
+
+ private:
+  [[noreturn]] void Finish(const char* kind, const std::string& why);
+  bool TerminationRequested();  // drains the signal descriptor
+  void SetUpNamespaces();
+  std::string AwaitInit(int report_fd);
+
+  const KeeperPlan& plan_;
+  const int signal_fd_;
+  DeviceCgroups cgroups_;
+  pid_t init_ = -1;
+  int real_root_fd_ = -1;
+};
+
+void Keeper::Finish(const char* kind, const std::string& why) {
+  if (init_ > 0) {
+    ::kill(init_, SIGKILL);
+    while (::waitpid(init_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  cgroups_.Remove();
+  wire::Message message;
+  message.Add(kind);
+  message.Add(why);
+  (void)wire::SendMessage(plan_.control_fd, message);
   ::_exit(1);
+}
+
+bool Keeper::TerminationRequested() {
+  signalfd_siginfo info;
+  bool term = false;
+  while (::read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    term = term || info.ssi_signo == SIGTERM;
+  }
+  return term;
+}
+
+void Keeper::SetUpNamespaces() {
+  static const struct {
+    int flag;
+    const char* name;
+  } kNamespaces[] = {{CLONE_NEWNS, "mount"},
+                     {CLONE_NEWUTS, "UTS"},
+                     {CLONE_NEWIPC, "IPC"},
+                     {CLONE_NEWNET, "network"},
+                     {CLONE_NEWPID, "PID"}};
+  for (const auto& ns : kNamespaces) {
+    if (::unshare(ns.flag) != 0) {
+      Finish(kKeeperRefused, Reason(std::string("no ") + ns.name + " namespace for the device") +
+                                 "; the simulator needs root and a kernel that offers it, "
+                                 "not forbidden by a container or seccomp");
+    }
+  }
+  // Before any mount: nothing done in this namespace may propagate to the host.
+  std::string error;
+  if (!MakeMountsPrivate(plan_.root_dir, &error, &real_root_fd_)) Finish(kKeeperRefused, error);
+  if (real_root_fd_ < 0) Finish(kKeeperFailed, Reason("cannot open the namespace's root"));
+  // The host's own control groups: at the namespace's root /proc and /sys are in view, even
+  // from a chroot that has none.
+  const int chroot_fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (chroot_fd < 0 || ::fchdir(real_root_fd_) != 0 || ::chroot(".") != 0) {
+    Finish(kKeeperFailed, Reason("cannot enter the namespace's root"));
+  }
+  DeviceLimits limits;
+  limits.memory_bytes = plan_.spec->memory_limit;
+  limits.processes = plan_.spec->process_limit;
+  std::uint32_t tag = 0;
+  (void)::getrandom(&tag, sizeof tag, 0);
+  cgroups_.Create(limits, "qx-sim-" + std::to_string(::getpid()) + "-" + std::to_string(tag));
+  if (::fchdir(chroot_fd) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0) {
+    Finish(kKeeperFailed, Reason("cannot return to the host's root"));
+  }
+  ::close(chroot_fd);
+  (void)::sethostname("router", 6);
+  if (!BringUpLoopback()) Finish(kKeeperFailed, Reason("cannot bring up the device's loopback"));
+}
+
+std::string Keeper::AwaitInit(int report_fd) {
+  std::string reported;
+  for (;;) {
+    pollfd fds[2] = {{report_fd, POLLIN, 0}, {signal_fd_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    if (fds[1].revents != 0 && TerminationRequested()) {
+      Finish(kKeeperFailed, "the simulator was stopped while the device started");
+    }
+    if (fds[0].revents == 0) continue;
+    char buffer[512];
+    const ssize_t n = ::read(report_fd, buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+    if (n > 0) reported.append(buffer, static_cast<std::size_t>(n));
+  }
+  return reported;
+}
+
+void Keeper::Run() {
+  SetUpNamespaces();
+  std::string error;
+  // The root is mounted without nosuid, as the router's is: in the device's user namespace the
+  // flags of a mount made here are locked, and a plain `mount -o remount,bind,ro` (without
+  // nosuid) of a directory of the root would fail.
+  const std::string options = "size=" + std::to_string(plan_.spec->root_size) + ",mode=0755";
+  if (!MountTmpfs(plan_.root_dir, options + OwnerOptions(), &error, 0)) {
+    Finish(kKeeperFailed, error);
+  }
+  const int root_fd = ::open(plan_.root_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd < 0) Finish(kKeeperFailed, Reason("cannot open " + plan_.root_dir));
+  const RootFs root(root_fd, DeviceRootOwner());
+  if (!PrepareRoot(plan_, root, &error)) Finish(kKeeperFailed, error);
+  InitDescriptors fds;
+  fds.program = ::open(plan_.userland->init_path.c_str(), O_RDONLY | O_CLOEXEC);
+  fds.real_root = real_root_fd_;
+  fds.device_root = root_fd;
+  int report[2];
+  if (fds.program < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+    Finish(kKeeperFailed, Reason("cannot open " + plan_.userland->init_path));
+  }
+  fds.report = report[1];
+  init_ = ::fork();
+  if (init_ < 0) Finish(kKeeperFailed, Reason("cannot fork the device's init"));
+  if (init_ == 0) BecomeInit(plan_, fds, cgroups_);
+  for (const int fd : {report[1], fds.program, real_root_fd_}) ::close(fd);
+  // The files go in while init starts: they are on the root's file system, which init's mount
+  // namespace shares, and init runs no program of the device before the host side asks.
+  if (!WriteEntries(*plan_.spec, *plan_.userland, root, EntryPlace::kOutsideRamdisk, &error)) {
+    Finish(kKeeperFailed, error);
+  }
+  ::close(root_fd);
+  const std::string reported = AwaitInit(report[0]);
+  ::close(report[0]);
+  if (reported.empty() || reported[0] != wire::kStartReady) {
+    const bool refused = !reported.empty() && reported[0] == wire::kStartRefused;
+    Finish(refused ? kKeeperRefused : kKeeperFailed,
+           reported.size() > 1 ? reported.substr(1) : "the device's init did not start");
+  }
+  // Init has made its copy of this namespace long since (its first step): only the device holds
+  // its root from now on, and the host side may remove root_dir. Detached before that, the
+  // root would be missing from init's copy.
+  (void)::umount2(plan_.root_dir.c_str(), MNT_DETACH);
+  wire::Message ready;
+  ready.Add(kKeeperReady);
+  ready.AddInt(init_);
+  ready.AddInt(static_cast<int>(cgroups_.memory()));
+  ready.AddInt(static_cast<int>(cgroups_.processes()));
+  (void)wire::SendMessage(plan_.control_fd, ready);
+  // From here on the keeper holds nothing of the host side's but its parent-death signal.
+  for (const int fd : {0, 1, 2, plan_.control_fd}) ::close(fd);
+  for (;;) {
+    const pid_t done = ::waitpid(init_, nullptr, WNOHANG);
+    if (done == init_ || (done < 0 && errno != EINTR)) break;
+    pollfd signal{signal_fd_, POLLIN, 0};
+    (void)::poll(&signal, 1, -1);
+    if (TerminationRequested()) ::kill(init_, SIGKILL);
+  }
+  cgroups_.Remove();
+  ::_exit(0);
 }
 
 }  // namespace
 
+FileOwner DeviceRootOwner() {
+  FileOwner owner;
+  owner.uid = wire::kDeviceRootHostId;
+  owner.gid = wire::kDeviceRootHostId;
+  owner.device = true;
+  return owner;
+}
+
+bool WriteEntries(const DeviceSpec& spec, const Userland& userland, const RootFs& root,
+                  EntryPlace place, std::string* error) {
+  const bool ramdisk = place == EntryPlace::kInRamdisk;
+  const auto mine = [ramdisk](const std::string& path) { return InRamdisk(path) == ramdisk; };
+  std::set<std::string> copied;
+  for (const HostCopy& copy : userland.copies) {
+    copied.insert(copy.device_path);
+    if (mine(copy.device_path) &&
+        !root.CopyHostFile(copy.host_path, copy.device_path, copy.mode, error)) {
+      return false;
+    }
+  }
+  if (!ramdisk) {
+    std::vector<std::string> links;
+    for (const std::string& link : userland.applet_links) {
+      if (copied.count(link) == 0) links.push_back(link);
+    }
+    if (!root.Symlinks(links, "/bin/busybox", error)) return false;
+    const DeviceFile etc[] = {
+        {"/etc/fstab", kFstab, std::nullopt, 0644, std::nullopt},
+        {"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n", std::nullopt, 0644, std::nullopt},
+        {"/etc/group", "root:x:0:\n", std::nullopt, 0644, std::nullopt},
+        {kDeviceMarker, "", std::nullopt, 0444, std::nullopt},  // empty: costs no blocks
+    };
+    for (const DeviceFile& file : etc) {
+      if (!root.WriteFile(file, error)) return false;
+    }
+  }
+  for (const std::string& dir : spec.directories) {
+    if (mine(dir) && !root.MakeDirs(dir, 0755, error)) return false;
+  }
+  for (const DeviceFile& file : spec.files) {
+    if (mine(file.path) && !root.WriteFile(file, error)) return false;
+  }
+  for (const DeviceSymlink& link : spec.symlinks) {
+    if (mine(link.path) && !root.Symlink(link.path, link.target, error)) return false;
+  }
+  return true;
+}
+
 void RunKeeper(const KeeperPlan& plan) {
-  (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-  if (::getppid() != plan.host_pid) ::_exit(1);  // the host side is already gone
+  // The host side's thread ending (even by SIGKILL) sends SIGTERM, which ends the device; the
+  // keeper catches it through a descriptor so that it can still remove the device's groups.
+  (void)::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+  sigset_t caught;
+  sigemptyset(&caught);
+  sigaddset(&caught, SIGTERM);
+  sigaddset(&caught, SIGCHLD);
+  (void)::sigprocmask(SIG_BLOCK, &caught, nullptr);
+  const int signal_fd = ::signalfd(-1, &caught, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (::getppid() != plan.host_pid || signal_fd < 0) ::_exit(1);  // the host side is gone
   for (int sig : {SIGINT, SIGQUIT, SIGTSTP}) (void)::signal(sig, SIG_IGN);
-  const int control = plan.control_fd;
-  if (::unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWNET) != 0) {
-    Fail(control, Reason("cannot create namespaces (the simulator needs root)"));
-  }
-  // Before any other mount: nothing done in this namespace may propagate to the host.
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    Fail(control, Reason("cannot make the mounts private"));
-  }
-  (void)::sethostname("router", 6);
-  std::string error;
-  if (!MountTmpfs(plan.root_dir, "size=" + std::to_string(plan.spec->root_size) + ",mode=0755",
-                  &error)) {
-    Fail(control, error);
-  }
-  const int root_fd = ::open(plan.root_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd < 0) Fail(control, Reason("cannot open " + plan.root_dir));
-  if (!Populate(plan, RootFs(root_fd), &error)) Fail(control, error);
-  ::close(root_fd);
-  const int init_fd = ::open(plan.userland->init_path.c_str(), O_RDONLY | O_CLOEXEC);
-  int report[2];
-  if (init_fd < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
-    Fail(control, Reason("cannot open " + plan.userland->init_path));
-  }
-  const pid_t init_pid = ::fork();
-  if (init_pid < 0) Fail(control, Reason("cannot fork the device's init"));
-  if (init_pid == 0) {
-    ::close(report[0]);
-    BecomeInit(plan, init_fd, report[1]);
-  }
-  ::close(report[1]);
-  ::close(init_fd);
-  std::string reported;
-  char buffer[512];
-  ssize_t n;
-  while ((n = ::read(report[0], buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    reported.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(report[0]);
-  const std::size_t failed = reported.find('E');
-  if (reported.empty() || failed != std::string::npos) {
-    ::kill(init_pid, SIGKILL);
-    Fail(control, failed != std::string::npos ? reported.substr(failed + 1)
-                                              : "the device's init did not start");
-  }
-  wire::Message ready;
-  ready.Add(kKeeperReady);
-  ready.AddInt(init_pid);
-  ready.AddInt(reported[0] == 'P' ? 1 : 0);
-  (void)wire::SendMessage(control, ready);
-  (void)::syscall(SYS_close_range, 0, ~0u, 0);
-  int status = 0;
-  while (::waitpid(init_pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  ::_exit(0);
+  // Of the host side's descriptors, only the standard ones (init's, for an interactive shell)
+  // and the control socket stay.
+  CloseAllBut({plan.control_fd, signal_fd});
+  Keeper(plan, signal_fd).Run();
 }
 
 }  // namespace qx::sim

@@ -1,8 +1,15 @@
-// The keeper: the process, forked from the host side, that builds a device. It enters new mount,
-// PID, UTS, IPC and network namespaces (so the driver's one-run claim, an abstract socket, is
-// the device's own), makes every mount private before anything else, mounts and
-// populates the device's tmpfs root, then forks the device's PID 1, which mounts /proc, moves
-// into the root with pivot_root and becomes the static init. The keeper then only waits for it.
+// The keeper: the process, forked from the host side, that builds a device and ends it.
+//
+// With the host's privileges it enters new mount, UTS, IPC, network and PID namespaces, makes
+// every mount private before anything else, creates the device's control groups, mounts the
+// device's tmpfs root with its directories and mounts (/dev with its nodes, /sys read-only),
+// then forks the device's PID 1, and copies the files in while that process starts. The PID 1
+// takes a mount namespace of its own, joins the groups and a new cgroup namespace, mounts /proc
+// (with /proc/sys and /proc/sysrq-trigger read-only), moves into the root with pivot_root,
+// creates the device's user namespace and becomes the static init, which enters that namespace
+// as device root. Everything mounted so far is then locked for the device: it cannot unmount or
+// remount it. The keeper waits for init, and when init is gone, or the host side is (its
+// parent-death signal), it kills init if need be and removes the groups.
 #ifndef QX_SIM_KEEPER_H_
 #define QX_SIM_KEEPER_H_
 
@@ -11,25 +18,37 @@
 #include <string>
 
 #include "sim/device.h"
+#include "sim/root_fs.h"
 #include "sim/userland.h"
 
 namespace qx::sim {
 
 // The keeper's first message on the control socket: kReady with the init's pid (in the host's
-// PID namespace) and whether the old root was detached (then the host may remove root_dir at
-// once), or kFailed with the reason.
+// PID namespace) and how the limits are enforced; kFailed with the reason; or kRefused with
+// what this machine lacks for isolating a device (a namespace, pivot_root, ...).
 constexpr const char kKeeperReady[] = "ready";
 constexpr const char kKeeperFailed[] = "failed";
+constexpr const char kKeeperRefused[] = "refused";
 
 struct KeeperPlan {
   const DeviceSpec* spec = nullptr;
   const Userland* userland = nullptr;
   std::string root_dir;  // an empty host directory; the root tmpfs is mounted on it privately
   int control_fd = -1;   // becomes init's descriptor 3
-  pid_t host_pid = 0;    // the keeper dies with it
+  pid_t host_pid = 0;    // the keeper ends the device when this process's thread is gone
 };
 
 [[noreturn]] void RunKeeper(const KeeperPlan& plan);
+
+// Owner of everything written into a device from the host side: device root.
+FileOwner DeviceRootOwner();
+
+// The spec's files, directories and links and the userland's copies are written in two parts:
+// the keeper writes those outside the ramdisk before the device starts; the host side writes
+// those in /tmp/ramdisk once init has mounted it in the device's own mount namespace.
+enum class EntryPlace { kOutsideRamdisk, kInRamdisk };
+bool WriteEntries(const DeviceSpec& spec, const Userland& userland, const RootFs& root,
+                  EntryPlace place, std::string* error);
 
 }  // namespace qx::sim
 

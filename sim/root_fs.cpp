@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/fsuid.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,6 +34,29 @@ bool Components(const std::string& path, std::vector<std::string>& parts) {
   }
   return true;
 }
+
+// The calling thread's file-system ids (not the process's: the kernel keeps them per thread)
+// for one creation.
+class CreatingAs {
+ public:
+  explicit CreatingAs(const FileOwner& owner) : active_(owner.device) {
+    if (!active_) return;
+    previous_gid_ = static_cast<gid_t>(::setfsgid(owner.gid));
+    previous_uid_ = static_cast<uid_t>(::setfsuid(owner.uid));
+  }
+  ~CreatingAs() {
+    if (!active_) return;
+    (void)::setfsuid(previous_uid_);
+    (void)::setfsgid(previous_gid_);
+  }
+  CreatingAs(const CreatingAs&) = delete;
+  CreatingAs& operator=(const CreatingAs&) = delete;
+
+ private:
+  bool active_;
+  uid_t previous_uid_ = 0;
+  gid_t previous_gid_ = 0;
+};
 
 class Fd {
  public:
@@ -86,6 +110,7 @@ bool RootFs::MakeDirs(const std::string& path, unsigned int mode, std::string* e
     *error = "not an absolute device path: \"" + path + "\"";
     return false;
   }
+  const CreatingAs as(owner_);
   std::string prefix;
   for (const std::string& part : parts) {
     const Fd parent(Open(prefix.empty() ? "/" : prefix, O_PATH | O_DIRECTORY));
@@ -103,6 +128,7 @@ bool RootFs::MakeDirs(const std::string& path, unsigned int mode, std::string* e
 }
 
 int RootFs::CreateFile(const std::string& path, unsigned int mode, std::string* error) const {
+  const CreatingAs as(owner_);
   std::string name;
   const Fd parent(OpenParent(path, true, name, error));
   if (parent.get() < 0) return -1;
@@ -156,6 +182,7 @@ bool RootFs::WriteFile(const DeviceFile& file, std::string* error) const {
 }
 
 bool RootFs::Symlink(const std::string& path, const std::string& target, std::string* error) const {
+  const CreatingAs as(owner_);
   std::string name;
   const Fd parent(OpenParent(path, true, name, error));
   if (parent.get() < 0) return false;
@@ -168,6 +195,7 @@ bool RootFs::Symlink(const std::string& path, const std::string& target, std::st
 
 bool RootFs::Symlinks(const std::vector<std::string>& paths, const std::string& target,
                       std::string* error) const {
+  const CreatingAs as(owner_);
   std::string open_dir;
   int dir_fd = -1;
   bool ok = true;

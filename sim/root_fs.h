@@ -6,6 +6,7 @@
 #define QX_SIM_ROOT_FS_H_
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -15,9 +16,21 @@
 
 namespace qx::sim {
 
+// Whose ids RootFs creates files with: device root's host ids, so that what the host side
+// writes belongs to root inside the device, and may be written on a file system the device
+// mounted itself (one of its user namespace, where only its ids exist). Creating as device root
+// means the calling thread's file-system ids are its ids meanwhile, so it has no more rights
+// there than device root's file permissions give. The default creates with the caller's ids.
+struct FileOwner {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool device = false;
+};
+
 class RootFs {
  public:
-  explicit RootFs(int root_fd) : root_fd_(root_fd) {}  // borrowed, not closed
+  explicit RootFs(int root_fd, FileOwner owner = {})  // root_fd borrowed, not closed
+      : root_fd_(root_fd), owner_(owner) {}
 
   // openat2 of path below the root with RESOLVE_IN_ROOT; -1 and errno on failure.
   int Open(const std::string& path, int flags, unsigned int mode = 0) const;
@@ -45,6 +58,7 @@ class RootFs {
   int CreateFile(const std::string& path, unsigned int mode, std::string* error) const;
 
   int root_fd_;
+  FileOwner owner_;
 };
 
 }  // namespace qx::sim

@@ -1,13 +1,23 @@
 // The device's init: PID 1 of the device's PID namespace, already inside the device's root when
 // it starts (the simulator library mounts, populates and pivots, then execs this program).
 //
-// It starts the services, watches /dev/watchdog, and then serves the host side's requests on
-// descriptor 3 (a stream socket): run one program with a timeout, or report the device state.
-// When the host side closes the socket, init exits, and with PID 1 gone the kernel kills every
-// process of the device. The services to start are named in its environment.
+// It starts with the host's privileges, which it uses only to watch /dev/watchdog (fanotify
+// permission events need them when the watch is made). It keeps its memory out of the device's
+// reach (not dumpable: device root may neither trace it nor open its descriptors), enters the
+// device's user namespace as device root, mounts the ramdisk in a mount namespace of its own
+// (so that the device may unmount and remount it), sets the per-process limits, and reports on
+// descriptor 5 that the device is up (see wire.h).
+//
+// It starts the services and then serves the host side's requests on descriptor 3 (a stream
+// socket): run one program with a timeout, or report the device state. When the host side
+// closes the socket, init exits, and with PID 1 gone the kernel kills every process of the
+// device. The services to start, the ramdisk size and the limits are in its environment.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -32,7 +42,7 @@ namespace wire = qx::sim::wire;
 using qx::sim::init::DeviceState;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kControlFd = 3;
+constexpr int kControlFd = wire::kInitControlFd;
 
 struct RunRequest {
   bool terminal = false;  // use init's own standard descriptors (an interactive shell)
@@ -56,6 +66,8 @@ struct RunOutcome {
 
 class Init {
  public:
+  // With the host's privileges still: the watch on /dev/watchdog.
+  void WatchReboot() { (void)state_.WatchReboot("/dev/watchdog"); }
   bool Start(const std::vector<std::string>& services);
   int Serve();
 
@@ -90,7 +102,6 @@ bool Init::Start(const std::vector<std::string>& services) {
   const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
   (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   state_.StartServices(services);
-  (void)state_.WatchReboot("/dev/watchdog");
   return true;
 }
 
@@ -252,13 +263,22 @@ RunOutcome Init::Run(const RunRequest& request) {
     }
     ::close(output[0]);
   }
-  // Background starts get at most a second to finish; a watchdog daemon waits in its open()
-  // for our answer meanwhile, so reboot events are answered inside the loop.
-  for (int tries = 0; !outcome.timed_out && tries < 1000; ++tries) {
+  // Background starts the results depend on are waited for until they are done, however slow
+  // the machine (the cap only ends a wait that something inside holds up for good); other
+  // orphaned shells get a second. A watchdog daemon waits in its open() for our answer
+  // meanwhile, so reboot events are answered inside the loop.
+  const Clock::time_point settle_start = Clock::now();
+  while (!outcome.timed_out) {
     DrainReports(&outcome.trace, &outcome.trace_us, start);
     if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();
     ReapAll(0, nullptr, nullptr);
-    if (!state_.StartsPending()) break;
+    const DeviceState::Pending pending = state_.StartsPending();
+    if (pending == DeviceState::Pending::kNone) break;
+    const auto waited = Clock::now() - settle_start;
+    if (waited > (pending == DeviceState::Pending::kStarting ? std::chrono::seconds(30)
+                                                             : std::chrono::seconds(1))) {
+      break;
+    }
     const timespec pause{0, 1000000};
     ::nanosleep(&pause, nullptr);
   }
@@ -320,9 +340,61 @@ int Init::Serve() {
 
 }  // namespace
 
+namespace {
+
+std::uint64_t NumberFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  const std::uint64_t number = value != nullptr ? std::strtoull(value, nullptr, 10) : 0;
+  ::unsetenv(name);
+  return number;
+}
+
+[[noreturn]] void ReportStart(char kind, const std::string& why) {
+  (void)wire::WriteAll(wire::kInitReportFd, &kind, 1);
+  (void)wire::WriteAll(wire::kInitReportFd, why.data(), why.size());
+  ::_exit(1);
+}
+
+std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// From the host's root to device root: the device's user namespace (with every capability in
+// it and none outside), its ids 0, a mount namespace of its own, the ramdisk and the limits.
+void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint64_t address_space) {
+  if (::setns(wire::kInitUserNamespaceFd, CLONE_NEWUSER) != 0) {
+    ReportStart(wire::kStartRefused, Reason("cannot enter the device's user namespace"));
+  }
+  ::close(wire::kInitUserNamespaceFd);
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) {
+    ReportStart(wire::kStartFailed, Reason("cannot become device root"));
+  }
+  // A change of ids resets both: init stays out of the device's reach and dies with the keeper.
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  (void)::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  // The mounts made so far are locked in this namespace (the device cannot unmount them or
+  // lift their read-only flags); the ramdisk mounted here is the device's own.
+  if (::unshare(CLONE_NEWNS) != 0) {
+    ReportStart(wire::kStartRefused, Reason("no mount namespace of the device's own"));
+  }
+  const std::string options = "size=" + std::to_string(ramdisk_size);
+  if (::mount("tmpfs", "/tmp/ramdisk", "tmpfs", MS_NOSUID, options.c_str()) != 0) {
+    ReportStart(wire::kStartFailed, Reason("cannot mount a tmpfs on /tmp/ramdisk"));
+  }
+  // RLIMIT_NPROC counts the processes of device root across the device (per user of its user
+  // namespace); RLIMIT_AS, set only when no control group limits the memory, is per process.
+  const rlimit nproc{processes, processes};
+  const rlimit as{address_space, address_space};
+  if ((processes > 0 && ::setrlimit(RLIMIT_NPROC, &nproc) != 0) ||
+      (address_space > 0 && ::setrlimit(RLIMIT_AS, &as) != 0)) {
+    ReportStart(wire::kStartFailed, Reason("cannot set the device's limits"));
+  }
+}
+
+}  // namespace
+
 int main() {
   if (::getpid() != 1) return 2;                // only ever PID 1 of a device
   (void)::prctl(PR_SET_NAME, "init", 0, 0, 0);  // started from a descriptor, it has no name
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   std::vector<std::string> services;
   const char* names = std::getenv(wire::kServicesVariable);
   for (const char* p = names != nullptr ? names : ""; *p != '\0';) {
@@ -332,7 +404,14 @@ int main() {
     p = *end != '\0' ? end + 1 : end;
   }
   ::unsetenv(wire::kServicesVariable);
+  const std::uint64_t ramdisk_size = NumberFromEnvironment(wire::kRamdiskSizeVariable);
+  const std::uint64_t processes = NumberFromEnvironment(wire::kProcessLimitVariable);
+  const std::uint64_t address_space = NumberFromEnvironment(wire::kAddressSpaceLimitVariable);
   Init init;
-  if (!init.Start(services)) return 1;
+  init.WatchReboot();
+  EnterDevice(ramdisk_size, processes, address_space);
+  if (!init.Start(services)) ReportStart(wire::kStartFailed, "cannot set up init's descriptors");
+  (void)wire::WriteAll(wire::kInitReportFd, &wire::kStartReady, 1);
+  ::close(wire::kInitReportFd);
   return init.Serve();
 }

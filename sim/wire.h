@@ -20,8 +20,33 @@ constexpr char kEventCommand = 'C';
 constexpr char kEventWatchdogProgram = 'W';
 constexpr std::size_t kMaxEventBytes = 192 * 1024;  // below the default socket send buffer
 
-// init's environment variable naming the services to start, separated by blanks.
+// The process name (comm) of the watchdog program the simulator offers (Device::kWatchdogProgram
+// is /tmp/wdprog).
+constexpr const char kWatchdogProgramName[] = "wdprog";
+
+// init's environment: the services to start (separated by blanks), the size of the ramdisk it
+// mounts, and the per-process limits it sets on the device (0: none).
 constexpr const char kServicesVariable[] = "QX_SIM_SERVICES";
+constexpr const char kRamdiskSizeVariable[] = "QX_SIM_RAMDISK_SIZE";
+constexpr const char kProcessLimitVariable[] = "QX_SIM_NPROC";
+constexpr const char kAddressSpaceLimitVariable[] = "QX_SIM_ADDRESS_SPACE";
+
+// init's descriptors as the simulator starts it, still with the host's privileges: the control
+// socket, the start report and the device's user namespace. init enters that namespace (device
+// root), mounts the ramdisk in a mount namespace of its own, then writes kStartReady on the
+// report descriptor and closes it; on failure it writes kStartFailed, or kStartRefused when the
+// machine lacks what isolation needs, and the reason.
+constexpr int kInitControlFd = 3;
+constexpr int kInitReportFd = 5;
+constexpr int kInitUserNamespaceFd = 6;
+constexpr char kStartReady = 'R';
+constexpr char kStartFailed = 'E';
+constexpr char kStartRefused = 'X';
+
+// The device's user namespace: device root (uid and gid 0) is this host id, and kDeviceIdCount
+// ids from it are mapped. Outside the ranges that host accounts and container tools use.
+constexpr unsigned int kDeviceRootHostId = 0x70000000u;
+constexpr unsigned int kDeviceIdCount = 65536;
 
 // Request and reply names.
 constexpr const char kRequestRun[] = "run";

@@ -1,6 +1,17 @@
-// device-sim as a person uses it: help, clear usage errors, and the report of a run.
+// device-sim as a person uses it: help, clear usage errors, the report of a run, and a clear
+// refusal where the machine cannot isolate a device.
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -31,7 +42,7 @@ TEST(DeviceCliTest, HelpDocumentsEveryOption) {
   for (const char* option :
        {"--root-size", "--ramdisk-size", "--kernel", "--kernel-banner", "--proc-version", "--board",
         "--no-board", "--no-services", "--copy", "--file", "--fill", "--dir", "--symlink",
-        "--timeout", "--env", "--cwd", "--quiet"}) {
+        "--timeout", "--memory-limit", "--process-limit", "--env", "--cwd", "--quiet"}) {
     EXPECT_NE(std::string::npos, help.output.find(option)) << option;
   }
   EXPECT_EQ(0, DeviceSim("--help").status);
@@ -50,6 +61,8 @@ TEST(DeviceCliTest, BadOptionsGiveAClearErrorAndStatusTwo) {
       {"run --proc-version maybe -- /bin/true", "expected banner, unreadable or absent"},
       {"run --file relative=x -- /bin/true", "--file relative=x: expected /DEVICE_PATH=CONTENT"},
       {"run --timeout", "--timeout needs a value"},
+      {"run --process-limit 20 -- /bin/true", "expected a number from 32 to 4194304"},
+      {"run --memory-limit 1M -- /bin/true", "expected a size of at least 16M"},
       {"run --bogus -- /bin/true", "run: unknown option --bogus"},
       {"run", "run: no COMMAND given"},
       {"shell --bogus", "shell: unknown option --bogus"},
@@ -76,6 +89,77 @@ TEST(DeviceCliTest, RunReportsOutputTraceServicesRebootAndStatus) {
   EXPECT_EQ(124, quiet.status);
   EXPECT_NE(std::string::npos, quiet.output.find("timed out after 0.3 s"));
   EXPECT_EQ(127, DeviceSim("run --quiet -- /no/such/program").status);
+}
+
+// `device-sim run -- /bin/true` on a machine that lacks something: a seccomp filter makes the
+// system call fail with EPERM, when its first argument has one of the given bits (the flags of
+// unshare() and of clone(), which is denied alike).
+Outcome DeviceSimWhere(long denied_call, unsigned int flags) {
+  Outcome outcome;
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return outcome;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    ::dup2(pipe_fds[1], 2);
+    const auto also =
+        static_cast<unsigned int>(denied_call == SYS_unshare ? SYS_clone : denied_call);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(denied_call), 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, also, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flags, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+    const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0) {
+      ::execl(QX_DEVICE_SIM_PATH, "device-sim", "run", "--quiet", "--", "/bin/true", nullptr);
+    }
+    ::_exit(99);
+  }
+  ::close(pipe_fds[1]);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+    outcome.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    outcome.status = WEXITSTATUS(status);
+  }
+  return outcome;
+}
+
+TEST(DeviceCliTest, MachineThatCannotIsolateADeviceGetsOneLineAndStatusTwo) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the seccomp filter is written for x86-64";
+#endif
+  struct Case {
+    long call;
+    unsigned int flags;  // for unshare()
+    const char* missing;
+  };
+  // pivot_root takes a path: every flag bit matches its pointer's low half but 0.
+  const Case kCases[] = {
+      {SYS_unshare, CLONE_NEWUSER, "no user namespace"},
+      {SYS_unshare, CLONE_NEWNET, "no network namespace"},
+      {SYS_unshare, CLONE_NEWPID, "no PID namespace"},
+      {SYS_pivot_root, ~0u, "cannot move into the device root (pivot_root)"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.missing);
+    const Outcome outcome = DeviceSimWhere(c.call, c.flags);
+    EXPECT_EQ(2, outcome.status);
+    EXPECT_EQ(0u, outcome.output.find(std::string("device-sim: refusing to start a device: ") +
+                                      c.missing))
+        << outcome.output;
+    EXPECT_EQ(outcome.output.size() - 1, outcome.output.find('\n')) << "not one line";
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "gtest/gtest.h"
+#include "sim/private_mounts.h"
 
 namespace {
 
@@ -20,8 +21,9 @@ bool IsolateTmp() {
                  std::strerror(errno));
     return false;
   }
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    std::fprintf(stderr, "refusing to run: cannot make mounts private: %s\n", std::strerror(errno));
+  std::string error;
+  if (!qx::sim::MakeMountsPrivate("/tmp", &error)) {
+    std::fprintf(stderr, "refusing to run: %s\n", error.c_str());
     return false;
   }
   if (::mount("qx-test-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "size=64m,mode=1777") != 0) {

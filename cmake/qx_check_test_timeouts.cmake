@@ -1,0 +1,33 @@
+# Fails when a test of a `ctest --show-only=json-v1` listing has no TIMEOUT property, so that
+# no fault in the product or the simulator can hang CI:
+#
+#   ctest --preset release --show-only=json-v1 >tests.json
+#   cmake -DJSON_FILE=tests.json -P cmake/qx_check_test_timeouts.cmake
+file(READ "${JSON_FILE}" json)
+string(JSON count LENGTH "${json}" tests)
+set(untimed "")
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON name GET "${json}" tests ${i} name)
+    string(JSON properties ERROR_VARIABLE no_properties LENGTH "${json}" tests ${i} properties)
+    set(timed FALSE)
+    if(NOT no_properties AND properties GREATER 0)
+      math(EXPR last_property "${properties} - 1")
+      foreach(j RANGE ${last_property})
+        string(JSON property GET "${json}" tests ${i} properties ${j} name)
+        if(property STREQUAL "TIMEOUT")
+          set(timed TRUE)
+        endif()
+      endforeach()
+    endif()
+    if(NOT timed)
+      list(APPEND untimed "${name}")
+    endif()
+  endforeach()
+endif()
+if(untimed)
+  list(JOIN untimed ", " names)
+  message(FATAL_ERROR "tests without a TIMEOUT property: ${names}")
+endif()
+message(STATUS "all ${count} tests have a TIMEOUT")
