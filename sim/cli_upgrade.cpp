@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +41,11 @@ void PrintUpgradeHelp() {
       "                          beside device-sim); $QX_UPGRADER_LAUNCHER names an emulator\n"
       "  --fill DEVICE=SIZE@DAYS a file of SIZE real bytes, last modified DAYS days ago\n"
       "                          (rotated logs are removed oldest first)\n"
+      "  --power-cut-at TIME     cut the power TIME into the run (milliseconds, or with s),\n"
+      "                          switch the router on again (the root file system kept, the\n"
+      "                          ramdisk empty) and run the upgrade again with a fresh copy of\n"
+      "                          FILE; the report covers both runs. Unsynced data is not lost\n"
+      "                          as on the router: the simulator keeps no page cache of its own\n"
       "  --json                  the same report as one JSON object\n"
       "  -h, --help              this text\n\n%s",
       DeviceOptionsHelp());
@@ -55,7 +61,21 @@ struct UpgradeOptions {
   std::string upgrader;
   std::string launcher;
   bool json = false;
+  std::optional<std::chrono::milliseconds> power_cut;
 };
+
+// TIME: milliseconds, or seconds with an "s" suffix ("1500", "1.5s").
+bool ParseDuration(const std::string& text, std::chrono::milliseconds& duration) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || errno != 0 || !(value >= 0) || value > 86400000) return false;
+  const std::string suffix = end;
+  if (suffix != "" && suffix != "ms" && suffix != "s") return false;
+  duration =
+      std::chrono::milliseconds(static_cast<long long>(suffix == "s" ? value * 1000 : value));
+  return true;
+}
 
 // DEVICE=SIZE@DAYS: a file of SIZE real bytes, modified DAYS days ago.
 bool ParseAgedFill(const std::string& text, DeviceFile& file) {
@@ -104,6 +124,15 @@ bool ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options, std::st
     const std::string arg = argv[i];
     if (arg == "--json") {
       options.json = true;
+      continue;
+    }
+    if (arg == "--power-cut-at") {
+      std::chrono::milliseconds at{0};
+      if (i + 1 >= argc || !ParseDuration(argv[++i], at)) {
+        error = "--power-cut-at: expected a time such as 1500 or 1.5s";
+        return false;
+      }
+      options.power_cut = at;
       continue;
     }
     if ((arg == "--upgrader" || arg == "--fill") && i + 1 < argc &&
@@ -330,6 +359,27 @@ int UpgradeCommand(int argc, char** argv) {
   std::map<std::string, std::uint64_t> before;
   Walk(*device, "/", before);
   report.free_before = device->FreeSpace("/");
+  if (options.power_cut) {
+    // The first run ends where the power goes; the router then boots and the upgrade is tried
+    // again, as whoever started it would, with the file put back into the empty ramdisk.
+    const RunResult cut =
+        device->Run(command, *options.power_cut, options.device.cwd, options.device.env);
+    std::string why;
+    if (!cut.started || !device->PowerCycle(&why) ||
+        !device->WriteFile({device_path, upgrade, {}, 0644, {}})) {
+      std::fprintf(stderr, "device-sim upgrade: cannot cut the power: %s%s\n", cut.error.c_str(),
+                   why.c_str());
+      return kUsageError;
+    }
+    if (!options.json) {
+      std::string log;
+      device->ReadFile(kPersistentLog, log);
+      std::printf("== power cut %lld ms into the run (%s); %s after the power cycle:\n%s",
+                  static_cast<long long>(options.power_cut->count()),
+                  cut.timed_out ? "the upgrader was still running" : "the upgrader had ended",
+                  kPersistentLog, log.empty() ? "(none)\n" : log.c_str());
+    }
+  }
   report.run = device->Run(command, options.device.timeout, options.device.cwd, options.device.env);
   if (!report.run.started) {
     std::fprintf(stderr, "device-sim upgrade: cannot run the upgrader: %s\n",

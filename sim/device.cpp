@@ -284,6 +284,20 @@ RunResult Device::RunInteractive(const std::vector<std::string>& argv,
   return impl_->Run(argv, timeout, "/", extra_env, true);
 }
 
+bool Device::PowerCycle(std::string* error) {
+  wire::Message request, reply;
+  request.Add(wire::kRequestPowerCycle);
+  std::string kind, why;
+  std::int64_t ok = 0;
+  if (!impl_->Ask(request, reply, kReplyGraceMs) || !reply.Next(kind) ||
+      kind != wire::kReplyPowerCycle || !reply.NextInt(ok) || !reply.Next(why)) {
+    why = "the device is gone (its init did not answer)";
+  }
+  if (ok != 0) return true;
+  if (error != nullptr) *error = why;
+  return false;
+}
+
 int Device::InitPid() const { return impl_->init; }
 
 const char* Device::MemoryLimitKind() const { return LimitKindName(impl_->memory_limit); }

@@ -121,6 +121,15 @@ class Device {
                            std::chrono::milliseconds timeout = std::chrono::hours(24),
                            const std::vector<std::string>& extra_env = {});
 
+  // Cuts the power and switches it on again: every process of the device dies at once, every
+  // mount made inside the device (the ramdisk, and whatever was stacked on it) goes, the ramdisk
+  // comes back empty if /etc/fstab still has its line, and the services start again. The root
+  // file system stays exactly as it was: the simulator keeps no page cache of its own, so data
+  // written but not yet synced is not lost the way it can be on the router. Reboot records and
+  // the watchdog program's state start afresh. False, with the reason in *error, when the device
+  // could not be brought up again.
+  bool PowerCycle(std::string* error = nullptr);
+
   // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
   int InitPid() const;
 

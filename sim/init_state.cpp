@@ -146,6 +146,17 @@ void DeviceState::StartServices(const std::vector<std::string>& names) {
   }
 }
 
+void DeviceState::Restart(const std::vector<std::string>& names) {
+  services_.clear();
+  service_pids_.clear();
+  reboot_records_.clear();
+  watchdog_pid_ = 0;
+  watchdog_reported_.clear();
+  watchdog_started_ = false;
+  watchdog_signal_ = 0;
+  StartServices(names);
+}
+
 bool DeviceState::WatchReboot(const char* device_path) {
   reboot_fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
   if (reboot_fd_ < 0) return false;

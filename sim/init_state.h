@@ -19,6 +19,10 @@ class DeviceState {
   // Forks one sleeping process per name, each with that process name (comm).
   void StartServices(const std::vector<std::string>& names);
 
+  // After a power cycle: what was known of the services, the watchdog program and the reboot
+  // records is forgotten (the watch on /dev/watchdog stays) and the services start again.
+  void Restart(const std::vector<std::string>& names);
+
   // Marks /dev/watchdog so that every open of it is recorded with the opener's command line.
   // False when the kernel offers no fanotify permission events (records then stay empty).
   bool WatchReboot(const char* device_path);

@@ -28,9 +28,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/init_state.h"
@@ -68,10 +71,13 @@ class Init {
  public:
   // With the host's privileges still: the watch on /dev/watchdog.
   void WatchReboot() { (void)state_.WatchReboot("/dev/watchdog"); }
-  bool Start(const std::vector<std::string>& services);
+  // As device root, with the ramdisk mounted: notes the mounts the device was built with and
+  // starts the services.
+  bool Start(const std::vector<std::string>& services, std::uint64_t ramdisk_size);
   int Serve();
 
  private:
+  bool PowerCycle(std::string& error);
   RunOutcome Run(const RunRequest& request);
   pid_t Spawn(const RunRequest& request, int output_fd, std::string& error);
   void DrainReports(std::vector<std::string>* trace, std::vector<std::int64_t>* times,
@@ -80,12 +86,61 @@ class Init {
   void SendRunReply(const RunOutcome& outcome);
 
   DeviceState state_;
-  int report_read_ = -1;   // init's end of the report socket
-  int report_write_ = -1;  // what programs inherit as wire::kEventFd
-  int signal_fd_ = -1;     // SIGCHLD
+  std::vector<std::string> services_;
+  std::uint64_t ramdisk_size_ = 0;
+  std::set<std::string> boot_mounts_;  // mount ids of the built device, the ramdisk's left out
+  int report_read_ = -1;               // init's end of the report socket
+  int report_write_ = -1;              // what programs inherit as wire::kEventFd
+  int signal_fd_ = -1;                 // SIGCHLD
 };
 
-bool Init::Start(const std::vector<std::string>& services) {
+// The mounts of this mount namespace: id and mount point (octal escapes undone), in the order
+// the kernel lists them (a mount after the one it is mounted on).
+std::vector<std::pair<std::string, std::string>> Mounts() {
+  std::vector<std::pair<std::string, std::string>> mounts;
+  std::string text;
+  const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  char buffer[4096];
+  ssize_t n;
+  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (fd >= 0) ::close(fd);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    // "ID PARENT MAJ:MIN ROOT MOUNTPOINT ..."
+    std::size_t fields[5] = {0, 0, 0, 0, 0};
+    std::size_t at = 0;
+    for (int i = 1; i < 5 && at != std::string::npos; ++i) {
+      at = line.find(' ', at);
+      if (at != std::string::npos) fields[i] = ++at;
+    }
+    if (at == std::string::npos) continue;
+    const std::string raw = line.substr(fields[4], line.find(' ', fields[4]) - fields[4]);
+    std::string point;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 3 < raw.size()) {
+        point += static_cast<char>(std::strtol(raw.substr(i + 1, 3).c_str(), nullptr, 8));
+        i += 3;
+      } else {
+        point += raw[i];
+      }
+    }
+    mounts.emplace_back(line.substr(0, line.find(' ')), point);
+  }
+  return mounts;
+}
+
+bool Init::Start(const std::vector<std::string>& services, std::uint64_t ramdisk_size) {
+  services_ = services;
+  ramdisk_size_ = ramdisk_size;
+  for (const auto& [id, point] : Mounts()) {
+    if (point != "/tmp/ramdisk") boot_mounts_.insert(id);
+  }
   for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGHUP, SIGTERM}) (void)::signal(sig, SIG_IGN);
   sigset_t child;
   sigemptyset(&child);
@@ -102,6 +157,59 @@ bool Init::Start(const std::vector<std::string>& services) {
   const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
   (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   state_.StartServices(services);
+  return true;
+}
+
+bool Init::PowerCycle(std::string& error) {
+  // Everything but init goes at once, as it does when the power goes.
+  (void)::kill(-1, SIGKILL);
+  int status = 0;
+  pid_t dead;
+  while ((dead = ::waitpid(-1, &status, 0)) > 0 || (dead < 0 && errno == EINTR)) {
+    if (dead > 0) state_.Reaped(dead, status);
+  }
+  DrainReports(nullptr, nullptr, Clock::now());
+  // The mounts made since the device was built (the ramdisk, and whatever the device stacked on
+  // it or mounted elsewhere), newest first, until none is left.
+  for (int round = 0; round < 1000; ++round) {
+    std::string newest;
+    for (const auto& [id, point] : Mounts()) {
+      if (boot_mounts_.count(id) == 0) newest = point;
+    }
+    if (newest.empty()) break;
+    if (::umount2(newest.c_str(), MNT_DETACH) != 0) {
+      error = "cannot unmount " + newest + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  // The boot mounts the ramdisk from its fstab line, if the line is still there.
+  std::string fstab;
+  const int fd = ::open("/etc/fstab", O_RDONLY | O_CLOEXEC);
+  char buffer[4096];
+  ssize_t n;
+  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    fstab.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (fd >= 0) ::close(fd);
+  std::size_t start = 0;
+  while (start < fstab.size()) {
+    std::size_t end = fstab.find('\n', start);
+    if (end == std::string::npos) end = fstab.size();
+    char source[256], point[256], type[64];
+    if (std::sscanf(fstab.substr(start, end - start).c_str(), "%255s %255s %63s", source, point,
+                    type) == 3 &&
+        std::strcmp(type, "tmpfs") == 0 &&
+        (std::strcmp(point, "/tmp/ramdisk") == 0 || std::strcmp(point, "/tmp/ramdisk/") == 0)) {
+      const std::string options = "size=" + std::to_string(ramdisk_size_);
+      if (::mount(source, "/tmp/ramdisk", "tmpfs", MS_NOSUID, options.c_str()) != 0) {
+        error = std::string("cannot mount the ramdisk: ") + std::strerror(errno);
+        return false;
+      }
+      break;
+    }
+    start = end + 1;
+  }
+  state_.Restart(services_);
   return true;
 }
 
@@ -326,6 +434,14 @@ int Init::Serve() {
       }
       run.terminal = terminal != 0;
       SendRunReply(Run(run));
+    } else if (kind == wire::kRequestPowerCycle) {
+      std::string error;
+      const bool powered = PowerCycle(error);
+      wire::Message reply;
+      reply.Add(wire::kReplyPowerCycle);
+      reply.AddInt(powered ? 1 : 0);
+      reply.Add(error);
+      (void)wire::SendMessage(kControlFd, reply);
     } else if (kind == wire::kRequestState) {
       state_.Settle();
       wire::Message reply;
@@ -410,7 +526,8 @@ int main() {
   Init init;
   init.WatchReboot();
   EnterDevice(ramdisk_size, processes, address_space);
-  if (!init.Start(services)) ReportStart(wire::kStartFailed, "cannot set up init's descriptors");
+  if (!init.Start(services, ramdisk_size))
+    ReportStart(wire::kStartFailed, "cannot set up init's descriptors");
   (void)wire::WriteAll(wire::kInitReportFd, &wire::kStartReady, 1);
   ::close(wire::kInitReportFd);
   return init.Serve();

@@ -124,6 +124,31 @@ TEST(DeviceFidelityTest, WatchdogProgramAndRebootCommandAreObservable) {
   EXPECT_EQ(std::vector<std::string>{"watchdog /dev/watchdog -T 5"}, device->RebootRecords());
 }
 
+// A power cycle keeps the root file system and nothing else: processes, the ramdisk (with what
+// was stacked on it) and the records of the last boot go; the services and an empty ramdisk
+// come back, the ramdisk only while its fstab line is there.
+TEST(DeviceFidelityTest, PowerCycleKeepsOnlyTheRootFileSystem) {
+  auto device = MakeDevice(WithProbe());
+  ASSERT_TRUE(device);
+  RunCommands(*device, {"/tmp/wdprog &", "pkill -9 sshd", "watchdog /dev/watchdog -T 5",
+                        "echo kept > /etc/kept", "echo gone > /tmp/ramdisk/gone",
+                        "mount -t tmpfs -o size=1M tmpfs /tmp/ramdisk"});
+  ASSERT_NE(25ull << 20, device->FreeSpace("/tmp/ramdisk"));
+  std::string error;
+  ASSERT_TRUE(device->PowerCycle(&error)) << error;
+  EXPECT_TRUE(device->Exists("/etc/kept"));
+  EXPECT_FALSE(device->Exists("/tmp/ramdisk/gone"));
+  EXPECT_EQ(32ull << 20, device->FreeSpace("/tmp/ramdisk"));  // the size it was built with
+  for (const auto& [name, signal] : device->ServiceSignals()) EXPECT_EQ(0, signal) << name;
+  EXPECT_TRUE(device->RebootRecords().empty());
+  EXPECT_FALSE(device->WatchdogProgramStarted());
+  EXPECT_EQ("1\n", Shell(*device, "pidof sshd | wc -w"));
+  // Without its fstab line the ramdisk stays a plain directory of the root file system.
+  Shell(*device, "rm /etc/fstab");
+  ASSERT_TRUE(device->PowerCycle(&error)) << error;
+  EXPECT_EQ(device->FreeSpace("/"), device->FreeSpace("/tmp/ramdisk"));
+}
+
 TEST(DeviceFidelityTest, SpecEntriesAppearWithModesTimesAndLinks) {
   DeviceSpec spec;
   spec.directories.push_back("/lib/modules/2.6.35.3");
