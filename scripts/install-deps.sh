@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ make git
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   clang clang-format libclang-rt-14-dev llvm
-  busybox-static procps
+  busybox-static procps strace
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev
 )

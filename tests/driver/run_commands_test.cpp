@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -40,10 +39,6 @@ TEST(SweepCommandTest, SparesTheCurrentWindowAndItsNeighbours) {
   }
 }
 
-TEST(WatchdogCommandTest, StartRunsTheArgumentInTheBackground) {
-  EXPECT_EQ("/tmp/wdprog &", ComposeWatchdogStartCommand("/tmp/wdprog"));
-}
-
 TEST(WatchdogCommandTest, KillNamesTheProcessAfterTheDirectoryPrefix) {
   struct Case {
     const char* watchdog;
@@ -60,12 +55,6 @@ TEST(WatchdogCommandTest, KillNamesTheProcessAfterTheDirectoryPrefix) {
     SCOPED_TRACE(c.watchdog);
     EXPECT_EQ(c.command, ComposeWatchdogKillCommand(c.watchdog));
   }
-}
-
-TEST(UpgradeFilePathTest, KeepsTheDoubleSlashAndTheWholeName) {
-  EXPECT_EQ("/tmp/ramdisk//ud1", UpgradeFilePath("ud1"));
-  const std::string long_name = "ud1780000123-router-firmware-5.2.1.bin";  // far beyond 17
-  EXPECT_EQ("/tmp/ramdisk//" + long_name, UpgradeFilePath(long_name));
 }
 
 TEST(BoardGateTest, PassesOnANonZeroExitCodeByteOnly) {
@@ -104,24 +93,6 @@ TEST(ValidatorVerdictTest, OnlyStatusZeroIsASuccess) {
     SCOPED_TRACE(c.status);
     EXPECT_EQ(c.line, ValidatorVerdictLine(c.status));
   }
-}
-
-TEST(ServiceStopListTest, StopsEachServiceOnceAndOnlyTheManagerGently) {
-  std::set<std::string> names;
-  for (std::size_t row = 0; row < kServiceStopCount; ++row) {
-    const std::string command = kServiceStopCommands[row];
-    SCOPED_TRACE(command);
-    const std::string prefix = row == 0 ? "pkill -SIGINT " : "pkill -9 ";
-    ASSERT_EQ(0u, command.rfind(prefix, 0));
-    const std::string name = command.substr(prefix.size());
-    EXPECT_FALSE(name.empty());
-    EXPECT_EQ(std::string::npos, name.find_first_of(" ;|&$`\"'")) << "one plain process name";
-    EXPECT_TRUE(names.insert(name).second) << "stopped twice";
-  }
-  EXPECT_EQ("service-manager", std::string(kServiceStopCommands[0]).substr(14));
-  // The auto-start daemons are among the services, or they would outlive the upgrade.
-  for (const char* daemon : {"qx_monitor", "qxsshd", "nvlogger"})
-    EXPECT_EQ(1u, names.count(daemon));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // E7 and the edge cases around them. Asserts what the router is left with: the command trace,
 // the services' signals, the reboot record, the persistent log, the markers and the files.
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,76 +108,91 @@ TEST_F(UpgradeExitTest, E2BoardGateAcceptsOnlyBoardTwelve) {
   }
 }
 
-TEST_F(UpgradeExitTest, E3RootThatCannotFree22MiB) {
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(WithSshDaemonDisabled(RouterWithUpgrade(GoodUpgrade()))));
-  // Ballast that no cleanup stage touches, leaving 8 MiB free whatever the binaries take.
-  const std::uint64_t ballast = device_->FreeSpace("/") - (8ull << 20);
-  ASSERT_TRUE(device_->WriteFile({"/data/ballast", "", ballast, 0644, {}}));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram}));
-  ExpectEndedWith(0);
-  ExpectTrace(true, ClosingCommands());
-  const std::vector<std::string> log = Log();
-  ASSERT_GE(log.size(), 4u);
-  EXPECT_EQ((std::vector<std::string>{kBanner, "Running cleanup to allow for upgrade",
-                                      "Beginning file system cleanup"}),
-            std::vector<std::string>(log.begin(), log.begin() + 3));
-  EXPECT_EQ("Unable to sufficiently cleanup the OS", log.back());
-  ExpectDeviceTakenOverAndRestored();
-  ExpectMarkersAndUpgradeFileKept();
-}
-
-TEST_F(UpgradeExitTest, E4NoEntryBeginsWithUd) {
-  qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterSpec());
-  spec.files.push_back({"/tmp/ramdisk/xud1780000123", GoodUpgrade(), {}, 0644, {}});
-  spec.files.push_back({"/tmp/ramdisk/UD1780000123", GoodUpgrade(), {}, 0644, {}});
-  ASSERT_NO_FATAL_FAILURE(
-      RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram, "/tmp/ignored-second-argument"}));
-  ExpectEndedWith(0);
-  ExpectTrace(true, ClosingCommands());  // the second argument changes nothing
-  EXPECT_EQ("Unable to locate upgrade file", Log().back());
-  ExpectDeviceTakenOverAndRestored();
-  ExpectMarkersAndUpgradeFileKept("/tmp/ramdisk/xud1780000123");
-}
-
-TEST_F(UpgradeExitTest, E5DamagedUpgradeFileIsRefused) {
-  std::string upgrade = GoodUpgrade();
-  upgrade[upgrade.size() - 3] ^= 0x01;  // a byte of the database, the last inner file
-  ASSERT_NO_FATAL_FAILURE(RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(upgrade))));
-  ExpectEndedWith(0);
-  ExpectTrace(true, ClosingCommands());
-  const std::vector<std::string> log = Log();
-  EXPECT_EQ("Unable to parse file: Inner header MD5 check failed", log.back());
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(0u, log[log.size() - 2].rfind("Upgrade file size ", 0)) << log[log.size() - 2];
-  ExpectDeviceTakenOverAndRestored();
-  ExpectMarkersAndUpgradeFileKept();
-  EXPECT_FALSE(DeviceHas("/tmp/fs-validator")) << "nothing is extracted from a damaged file";
-}
-
-TEST_F(UpgradeExitTest, E5MessageNamesTheFileWithTheDoubleSlash) {
-  qx::sim::DeviceSpec spec = RouterSpec();
-  spec.symlinks.push_back({"/tmp/ramdisk/ud-dangling", "/tmp/ramdisk/missing"});
-  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec));
-  ExpectEndedWith(0);
-  EXPECT_EQ(
-      "Unable to parse file: Couldn't open file /tmp/ramdisk//ud-dangling: error: No such "
-      "file or directory",
-      Log().back());
-}
-
-TEST_F(UpgradeExitTest, E6UpgradeWithFourInnerFiles) {
-  std::vector<Member> members = UpgradeMembers(CheckingValidatorBody(), kKernel, kDatabase);
-  members.pop_back();
-  ASSERT_NO_FATAL_FAILURE(
-      RunUpgrader(WithSshDaemonDisabled(RouterWithUpgrade(MakeUpgradeFile(members)))));
-  ExpectEndedWith(1);
-  ExpectTrace(true, ClosingCommands());
-  EXPECT_EQ("Unable to extract files: Invalid offset", Log().back());
-  ExpectDeviceTakenOverAndRestored();
-  ExpectMarkersAndUpgradeFileKept();
-  EXPECT_EQ(members[2].data, DeviceFile("/tmp/fs-validator"));
-  EXPECT_EQ(kKernel, DeviceFile("/tmp/kernel_image"));
-  EXPECT_FALSE(DeviceHas("/tmp/filesystem.db"));
+// E3 to E6: each failure ends the run with its line last, the router taken over and restored,
+// both markers and the upgrade file kept.
+TEST_F(UpgradeExitTest, EveryFailureExitLogsItsLineRestoresAndReboots) {
+  std::vector<Member> four = UpgradeMembers(CheckingValidatorBody(), kKernel, kDatabase);
+  four.pop_back();
+  std::string damaged = GoodUpgrade();
+  damaged[damaged.size() - 3] ^= 0x01;  // a byte of the database, the last inner file
+  struct Case {
+    const char* what;
+    std::function<void(qx::sim::DeviceSpec&)> prepare;
+    std::uint64_t free_space;  // 0: as built; else ballast (which no stage touches) leaves this
+    int exit_status;
+    std::string last_line;
+    std::string kept;                         // the upgrade file that stays, "" for none
+    std::vector<std::string> extracted_kept;  // what E6 leaves under /tmp/
+  };
+  const Case kCases[] = {
+      {"E3: a root that cannot free 22 MiB",
+       [](qx::sim::DeviceSpec&) {},
+       8ull << 20,
+       0,
+       "Unable to sufficiently cleanup the OS",
+       kUpgradeFile,
+       {}},
+      {"E4: no entry begins with ud (case and position matter)",
+       [](qx::sim::DeviceSpec& spec) {
+         for (qx::sim::DeviceFile& file : spec.files) {
+           if (file.path == kUpgradeFile) file.path = "/tmp/ramdisk/xud1780000123";
+         }
+         spec.files.push_back({"/tmp/ramdisk/UD1780000123", GoodUpgrade(), {}, 0644, {}});
+       },
+       0,
+       0,
+       "Unable to locate upgrade file",
+       "/tmp/ramdisk/xud1780000123",
+       {}},
+      {"E5: a damaged inner file",
+       [&damaged](qx::sim::DeviceSpec& spec) { spec.files.back().content = damaged; },
+       0,
+       0,
+       "Unable to parse file: Inner header MD5 check failed",
+       kUpgradeFile,
+       {}},
+      {"E5: the message names the file with the double slash",
+       [](qx::sim::DeviceSpec& spec) {
+         spec.files.pop_back();
+         spec.symlinks.push_back({"/tmp/ramdisk/ud-dangling", "/tmp/ramdisk/missing"});
+       },
+       0,
+       0,
+       "Unable to parse file: Couldn't open file /tmp/ramdisk//ud-dangling: error: No such file "
+       "or directory",
+       "",
+       {}},
+      {"E6: an upgrade file of four inner files",
+       [&four](qx::sim::DeviceSpec& spec) { spec.files.back().content = MakeUpgradeFile(four); },
+       0,
+       1,
+       "Unable to extract files: Invalid offset",
+       kUpgradeFile,
+       {"/tmp/fs-validator", "/tmp/kernel_image"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    qx::sim::DeviceSpec spec = WithSshDaemonDisabled(RouterWithUpgrade(GoodUpgrade()));
+    c.prepare(spec);
+    ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+    if (c.free_space != 0) {
+      ASSERT_TRUE(device_->WriteFile(
+          {"/data/ballast", "", device_->FreeSpace("/") - c.free_space, 0644, {}}));
+    }
+    // A second argument changes nothing.
+    ASSERT_NO_FATAL_FAILURE(
+        RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram, "/tmp/ignored-argument"}));
+    ExpectEndedWith(c.exit_status);
+    ExpectTrace(true, ClosingCommands());
+    const std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(c.last_line, log.back());
+    ExpectDeviceTakenOverAndRestored();
+    ExpectMarkersAndUpgradeFileKept(c.kept);
+    EXPECT_EQ(c.extracted_kept.size() > 0, DeviceHas("/tmp/fs-validator"));
+    for (const std::string& path : c.extracted_kept) EXPECT_TRUE(DeviceHas(path)) << path;
+    EXPECT_FALSE(DeviceHas("/tmp/filesystem.db"));
+  }
 }
 
 TEST_F(UpgradeExitTest, E7ValidatedUpgradeIsStagedAndTheMarkerCleared) {
@@ -213,12 +229,16 @@ TEST_F(UpgradeExitTest, E7FailedValidationIsNeverLoggedAsSuccess) {
     const char* verdict;
   };
   const Case kCases[] = {
-      {"exit 1\n", "Firmware validation failed: validator exit status 1"},
-      {"kill -9 $$\n", "Firmware validation failed: validator killed by signal 9"},
+      {"#!/bin/sh\nexit 1\n", "Firmware validation failed: validator exit status 1"},
+      {"#!/bin/sh\nkill -9 $$\n", "Firmware validation failed: validator killed by signal 9"},
+      // The interpreter it names is not on the router: the shell cannot start it.
+      {"#!/no/such/interpreter\n", "Firmware validation failed: validator exit status 127"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.body);
-    ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterWithUpgrade(GoodUpgrade(c.body))));
+    std::vector<Member> members = UpgradeMembers("", kKernel, kDatabase);
+    members[2].data = c.body;
+    ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterWithUpgrade(MakeUpgradeFile(members))));
     ExpectEndedWith(1);
     ExpectTrace(true, Concat(StagingCommands(false), ClosingCommands()));
     EXPECT_EQ(c.verdict, Log().back());
@@ -256,21 +276,39 @@ TEST_F(UpgradeExitTest, FirstUdEntryInDirectoryOrderIsUsed) {
   }
 }
 
-TEST_F(UpgradeExitTest, SweepRemovesStaleEntriesWithoutTouchingTheWorkingDirectory) {
+// Stale entries go whole, whatever their names hold; nothing outside /tmp/ is touched, neither
+// the working directory that a split name would reach nor what a link points to.
+TEST_F(UpgradeExitTest, SweepRemovesStaleEntriesAndNothingElse) {
   const std::string window = std::to_string(static_cast<std::uint32_t>(std::time(nullptr)) / 1000);
+  const std::vector<std::string> kStale = {"/tmp/ud etc", "/tmp/udstale", "/tmp/ud\nline",
+                                           "/tmp/ud*", "/tmp/ud -rf .."};
   qx::sim::DeviceSpec spec = RouterSpec();
-  spec.files.push_back({"/tmp/ud etc/inside", "stale", {}, 0644, {}});
-  spec.files.push_back({"/tmp/udstale", "stale", {}, 0644, {}});
+  for (const std::string& path : kStale) spec.files.push_back({path + "/inside", "", {}, 0644, {}});
+  spec.symlinks.push_back({"/tmp/udlink", "/etc"});
+  spec.files.push_back({"/etc/keep", "", {}, 0644, {}});
   spec.files.push_back({"/tmp/ud" + window + "-current", "fresh", {}, 0644, {}});
-  spec.files.push_back({"/root/etc/keep", "must stay", {}, 0644, {}});
+  spec.files.push_back({"/root/work/etc/keep", "", {}, 0644, {}});
   spec.files.push_back({"/root/udstale", "not in /tmp/", {}, 0644, {}});
-  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram}, "/root"));
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {qx::sim::Device::kWatchdogProgram}, "/root/work"));
   ExpectEndedWith(0);
-  EXPECT_FALSE(DeviceHas("/tmp/ud etc"));
-  EXPECT_FALSE(DeviceHas("/tmp/udstale"));
-  EXPECT_TRUE(DeviceHas("/tmp/ud" + window + "-current"));
-  EXPECT_TRUE(DeviceHas("/root/etc/keep")) << "a blank in a name must not reach the cwd";
-  EXPECT_TRUE(DeviceHas("/root/udstale"));
+  for (const std::string& path : kStale) EXPECT_FALSE(DeviceHas(path)) << path;
+  EXPECT_FALSE(DeviceHas("/tmp/udlink"));
+  for (const std::string& path :
+       {"/tmp/ud" + window + "-current", std::string("/etc/keep"),
+        std::string("/root/work/etc/keep"), std::string("/root/udstale")}) {
+    EXPECT_TRUE(DeviceHas(path)) << path;
+  }
+}
+
+// A root file system that the validator fills up: the log cannot be moved back, and the run
+// still reboots the router with its late exit status; the log stays whole in the ramdisk.
+TEST_F(UpgradeExitTest, FullRootFileSystemAtTheClosingStillReboots) {
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterWithUpgrade(
+      GoodUpgrade("dd if=/dev/zero of=/data-fill bs=65536 >/dev/null 2>&1\nexit 0\n"))));
+  ExpectEndedWith(1);
+  std::string log;
+  ASSERT_TRUE(device_->ReadFile("/tmp/ramdisk/upgrade_log", log));
+  EXPECT_EQ("Successfully upgraded firmware", LogLines(log).end()[-2]);
 }
 
 TEST_F(UpgradeExitTest, ShortWatchdogArgumentIsRemovedWithoutPkill) {
