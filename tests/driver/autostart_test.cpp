@@ -1,6 +1,5 @@
 // EnableAutoStartBinaries and DisableAutoStartBinaries on a simulated router's own /sbin and
 // /usr/sbin, through autostart_probe. Every case starts from a fresh device.
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,129 +11,63 @@ namespace {
 
 constexpr const char kProbe[] = "/usr/bin/autostart_probe";
 
-// The three daemons' paths, binary and disabled copy. A file's content says where it started,
-// so a test can tell a rename from a copy that was there all along.
+// The three daemons, each binary followed by its disabled name. A state of the six paths is
+// written as six characters, '-' for a missing path and otherwise a letter for the content, so
+// that a rename can be told from a copy that was there all along ('o': an old copy).
 const char* const kPaths[] = {
     "/sbin/qx_monitor", "/sbin/qx_monitor.disabled",
     "/usr/sbin/qxsshd", "/usr/sbin/qxsshd.disabled",
     "/sbin/nvlogger",   "/sbin/nvlogger.disabled",
 };
 
-using FileSet = std::map<std::string, std::string>;  // path -> content; absent paths missing
-
 struct Case {
   const char* what;
-  FileSet before;
+  const char* before;
   std::vector<std::string> calls;
   const char* output;
-  FileSet after;
+  const char* after;
 };
-
-FileSet DaemonFiles(const qx::sim::Device& device) {
-  FileSet files;
-  for (const char* path : kPaths) {
-    std::string content;
-    if (device.ReadFile(path, content)) files[path] = content;
-  }
-  return files;
-}
 
 void RunCase(const Case& c) {
   SCOPED_TRACE(c.what);
   qx::sim::DeviceSpec spec;
   spec.start_services = false;
   spec.binaries.push_back({QX_AUTOSTART_PROBE, kProbe});
-  for (const auto& [path, content] : c.before) spec.files.push_back({path, content, {}, 0755, {}});
+  for (int i = 0; i < 6; ++i) {
+    if (c.before[i] != '-') spec.files.push_back({kPaths[i], {c.before[i]}, {}, 0755, {}});
+  }
   std::string error;
   const std::unique_ptr<qx::sim::Device> device = qx::sim::Device::Create(spec, &error);
   ASSERT_NE(nullptr, device) << error;
   std::vector<std::string> argv = {kProbe};
   argv.insert(argv.end(), c.calls.begin(), c.calls.end());
   const qx::sim::RunResult result = device->Run(argv);
-  ASSERT_TRUE(result.started) << result.error;
-  ASSERT_TRUE(result.exited) << result.output;
-  EXPECT_EQ(0, result.exit_status) << result.output;
+  ASSERT_TRUE(result.exited && result.exit_status == 0) << result.error << result.output;
   EXPECT_EQ(c.output, result.output);
-  EXPECT_EQ(c.after, DaemonFiles(*device));
+  std::string after;
+  for (const char* path : kPaths) {
+    std::string content;
+    after += device->ReadFile(path, content) ? content : "-";
+  }
+  EXPECT_EQ(c.after, after);
   EXPECT_TRUE(result.trace.empty()) << "auto-start control runs no shell command";
 }
 
-const FileSet kAllPresent = {
-    {"/sbin/qx_monitor", "mon"}, {"/usr/sbin/qxsshd", "ssh"}, {"/sbin/nvlogger", "nvl"}};
-const FileSet kAllDisabled = {{"/sbin/qx_monitor.disabled", "mon"},
-                              {"/usr/sbin/qxsshd.disabled", "ssh"},
-                              {"/sbin/nvlogger.disabled", "nvl"}};
-
-TEST(EnableAutoStartBinariesTest, RestoresEachDaemonOnItsOwn) {
+TEST(AutoStartBinariesTest, EnableRestoresEachDaemonOnItsOwnAndDisableStopsAtTheFirstFailure) {
   const Case kCases[] = {
-      {"all present, no disabled copies: nothing renamed",
-       kAllPresent,
-       {"enable"},
-       "enable=true\n",
-       kAllPresent},
-      {"present binaries lose their stale disabled copies",
-       {{"/sbin/qx_monitor", "mon"},
-        {"/sbin/qx_monitor.disabled", "old"},
-        {"/usr/sbin/qxsshd", "ssh"},
-        {"/usr/sbin/qxsshd.disabled", "old"},
-        {"/sbin/nvlogger", "nvl"},
-        {"/sbin/nvlogger.disabled", "old"}},
-       {"enable"},
-       "enable=true\n",
-       kAllPresent},
-      {"all three disabled: all renamed back",
-       kAllDisabled,
-       {"enable"},
-       "enable=true\n",
-       kAllPresent},
-      {"missing qx_monitor is renamed back",
-       {{"/sbin/qx_monitor.disabled", "mon"},
-        {"/usr/sbin/qxsshd", "ssh"},
-        {"/sbin/nvlogger", "nvl"}},
-       {"enable"},
-       "enable=true\n",
-       kAllPresent},
+      {"all present, nothing to restore", "m-s-n-", {"enable"}, "enable=true\n", "m-s-n-"},
+      {"present binaries lose stale copies", "mosono", {"enable"}, "enable=true\n", "m-s-n-"},
+      {"all disabled: all renamed back", "-m-s-n", {"enable"}, "enable=true\n", "m-s-n-"},
+      {"a missing first one is renamed back", "-ms-n-", {"enable"}, "enable=true\n", "m-s-n-"},
       // qx_monitor dropped from the firmware: its failed restore must not keep the SSH daemon
       // down, and a present nvlogger still loses its stale copy.
-      {"failed first restore leaves the others to their own fate",
-       {{"/usr/sbin/qxsshd.disabled", "ssh"},
-        {"/sbin/nvlogger", "nvl"},
-        {"/sbin/nvlogger.disabled", "old"}},
-       {"enable"},
-       "enable=false\n",
-       {{"/usr/sbin/qxsshd", "ssh"}, {"/sbin/nvlogger", "nvl"}}},
-      {"failed middle restore, last one still restored",
-       {{"/sbin/qx_monitor.disabled", "mon"}, {"/sbin/nvlogger.disabled", "nvl"}},
-       {"enable"},
-       "enable=false\n",
-       {{"/sbin/qx_monitor", "mon"}, {"/sbin/nvlogger", "nvl"}}},
-      {"failed last restore",
-       {{"/sbin/qx_monitor", "mon"}, {"/usr/sbin/qxsshd", "ssh"}},
-       {"enable"},
-       "enable=false\n",
-       {{"/sbin/qx_monitor", "mon"}, {"/usr/sbin/qxsshd", "ssh"}}},
-  };
-  for (const Case& c : kCases) RunCase(c);
-}
-
-TEST(DisableAutoStartBinariesTest, RenamesAsideUntilTheFirstFailure) {
-  const Case kCases[] = {
-      {"all present: all renamed aside", kAllPresent, {"disable"}, "disable=true\n", kAllDisabled},
-      {"qx_monitor missing: nothing renamed",
-       {{"/usr/sbin/qxsshd", "ssh"}, {"/sbin/nvlogger", "nvl"}},
-       {"disable"},
-       "disable=false\n",
-       {{"/usr/sbin/qxsshd", "ssh"}, {"/sbin/nvlogger", "nvl"}}},
-      {"nvlogger missing: the first two renamed",
-       {{"/sbin/qx_monitor", "mon"}, {"/usr/sbin/qxsshd", "ssh"}},
-       {"disable"},
-       "disable=false\n",
-       {{"/sbin/qx_monitor.disabled", "mon"}, {"/usr/sbin/qxsshd.disabled", "ssh"}}},
-      {"disable then enable is a round trip",
-       kAllPresent,
-       {"disable", "enable"},
-       "disable=true\nenable=true\n",
-       kAllPresent},
+      {"failed first restore", "---sno", {"enable"}, "enable=false\n", "--s-n-"},
+      {"failed middle restore", "-m---n", {"enable"}, "enable=false\n", "m---n-"},
+      {"failed last restore", "m-s---", {"enable"}, "enable=false\n", "m-s---"},
+      {"disable all", "m-s-n-", {"disable"}, "disable=true\n", "-m-s-n"},
+      {"disable, first missing", "--s-n-", {"disable"}, "disable=false\n", "--s-n-"},
+      {"disable, last missing", "m-s---", {"disable"}, "disable=false\n", "-m-s--"},
+      {"round trip", "m-s-n-", {"disable", "enable"}, "disable=true\nenable=true\n", "m-s-n-"},
   };
   for (const Case& c : kCases) RunCase(c);
 }
