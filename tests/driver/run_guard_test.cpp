@@ -148,13 +148,17 @@ TEST_F(RunGuardTest, HangUpsAndTerminationRequestsDoNotEndTheRun) {
 
 // What the run starts gets the default dispositions: the watchdog program dies by SIGTERM and the
 // validator by SIGINT when they are sent one.
-TEST_F(RunGuardTest, CommandsTheRunStartsStillDieBySignals) {
-  ASSERT_NO_FATAL_FAILURE(
-      CreateDevice(RouterWithUpgrade(GoodUpgrade(kKernel, "pkill -TERM wdprog\nkill -INT $$\n"))));
+// Nor do they inherit the run's claim: a process the validator leaves behind does not keep the
+// next run from taking it.
+TEST_F(RunGuardTest, CommandsTheRunStartsStillDieBySignalsAndHoldNoClaim) {
+  ASSERT_NO_FATAL_FAILURE(CreateDevice(
+      RouterWithUpgrade(GoodUpgrade(kKernel, "sleep 1000 &\npkill -TERM wdprog\nkill -INT $$\n"))));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram}));
   ExpectEndedWith(1);
   EXPECT_EQ("Firmware validation failed: validator killed by signal 2", Log().back());
   EXPECT_EQ(SIGTERM, device_->WatchdogProgramSignal());
+  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice({qx::sim::Device::kWatchdogProgram}));
+  EXPECT_EQ("Unable to locate upgrade file", Log().back());
 }
 
 // An E6 leaves the validator and the kernel image under /tmp/. The next run removes them before
