@@ -18,11 +18,11 @@ struct Result {
 
 class UdtoolTest : public ::testing::Test {
  protected:
-  // Runs a shell command line in the scratch directory, with udtool on the PATH.
+  // Runs a shell command line in the scratch directory, in the C locale, with udtool on the PATH.
   Result Sh(const std::string& command) {
     const std::string tools = std::filesystem::path(UDTOOL_PATH).parent_path();
-    const int status = std::system(("cd " + dir_.path + " && PATH=" + tools + ":$PATH && { " +
-                                    command + "\n} >.stdout 2>.stderr")
+    const int status = std::system(("cd " + dir_.path + " && export LC_ALL=C PATH=" + tools +
+                                    ":$PATH && { " + command + "\n} >.stdout 2>.stderr")
                                        .c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, qx::test::ReadFile(dir_.File(".stdout")),
             qx::test::ReadFile(dir_.File(".stderr"))};
