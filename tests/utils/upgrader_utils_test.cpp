@@ -16,9 +16,9 @@ namespace {
 
 const std::string kDir = "/tmp/scratch/";
 
-// Makes the scratch files with the shell's own tools, so that nothing here relies on the code
-// under test.
-void Make(const std::string& commands) {
+// Runs shell commands in the scratch directory: files are made, and modes read, with the
+// shell's own tools rather than the code under test.
+void Sh(const std::string& commands) {
   ASSERT_EQ(0, std::system(("cd " + kDir + " && " + commands).c_str())) << commands;
 }
 
@@ -32,7 +32,7 @@ std::string Log() {
 
 class UtilsTest : public testing::Test {
  protected:
-  void SetUp() override { Make("rm -rf /tmp/ramdisk " + kDir + "* && mkdir /tmp/ramdisk"); }
+  void SetUp() override { Sh("rm -rf /tmp/ramdisk " + kDir + "* && mkdir /tmp/ramdisk"); }
   static void SetUpTestSuite() { std::filesystem::create_directory(kDir); }
 };
 
@@ -58,20 +58,19 @@ TEST_F(UtilsTest, LogEntriesReachTheFileByteForByteAndRunNothing) {
   }
   EXPECT_EQ(expected, Log());
   EXPECT_FALSE(std::filesystem::exists("/tmp/p"));
-  Make("test $(stat -c %a /tmp/ramdisk/upgrade_log) = 644");
-  Make("rm /tmp/ramdisk/upgrade_log && mkdir /tmp/ramdisk/upgrade_log");
-  EXPECT_EQ(1, LogToUpgradeLog("lost"));
-  Make("rm -r /tmp/ramdisk");
-  EXPECT_EQ(1, LogToUpgradeLog("lost"));
+  Sh("test $(stat -c %a /tmp/ramdisk/upgrade_log) = 644");
+  Sh("rm /tmp/ramdisk/upgrade_log && mkdir /tmp/ramdisk/upgrade_log");
+  EXPECT_EQ(1, LogToUpgradeLog("lost"));  // a directory in the log's way
+  Sh("rm -r /tmp/ramdisk");
+  EXPECT_EQ(1, LogToUpgradeLog("lost"));  // no ramdisk
   EXPECT_FALSE(std::filesystem::exists("/tmp/ramdisk"));
   EXPECT_FALSE(std::filesystem::exists("/tmp/upgrade_log"));
 }
 
 TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
   // 4 GiB sparse: no memory used.
-  Make(
-      "printf 12345 >file && truncate -s 4G big && mkdir dir && mkfifo fifo && ln -s file link "
-      "&& ln -s nowhere dangling && touch -d @1700000000 file");
+  Sh("printf 12345 >file && truncate -s 4G big && mkdir dir && mkfifo fifo && ln -s file link "
+     "&& ln -s nowhere dangling && touch -d @1700000000 file");
   struct Case {
     const char* name;
     bool is_file, is_dir;
@@ -101,19 +100,19 @@ TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
 TEST_F(UtilsTest, MountFreeSpaceIsExactSaturatesAndKeepsTheValueOnFailure) {
   unsigned int free_bytes = 0;
   for (const auto& [size, expected] : {std::pair{"size=1m", 1048576u}, {"size=8g", 4294967295u}}) {
-    Make("mkdir -p fs && mount -t tmpfs -o " + std::string(size) + " qx-fs fs");
+    Sh("mkdir -p fs && mount -t tmpfs -o " + std::string(size) + " qx-fs fs");
     EXPECT_TRUE(MountFreeSpace(kDir + "fs", free_bytes));
     EXPECT_EQ(expected, free_bytes);
-    Make("umount fs");
+    Sh("umount fs");
   }
   EXPECT_FALSE(MountFreeSpace(kDir + "missing", free_bytes));
   EXPECT_EQ(4294967295u, free_bytes);
 }
 
 TEST_F(UtilsTest, PermissionsAreSetAndComparedOnNineBitsExplainedInDecimal) {
-  Make("touch plain setuid && chmod 644 plain && ln -s plain link");
+  Sh("touch plain setuid && chmod 644 plain && ln -s plain link");
   EXPECT_TRUE(SetPermissions(kDir + "setuid", 04755));
-  Make("test $(stat -c %a setuid) = 4755");
+  Sh("test $(stat -c %a setuid) = 4755");
   EXPECT_FALSE(SetPermissions(kDir + "missing", 0644));
 
   EXPECT_FALSE(VerifyPermissions(kDir + "plain", 0755, false));
@@ -133,7 +132,7 @@ TEST_F(UtilsTest, PermissionsAreSetAndComparedOnNineBitsExplainedInDecimal) {
 // however long, without resolving it.
 TEST_F(UtilsTest, LinkChecksLookAtTheLinkItself) {
   const std::string target = "/" + std::string(199, 'x');  // longer than a first read
-  Make("touch file && chmod 644 file && ln -s file relative && ln -s " + target + " long");
+  Sh("touch file && chmod 644 file && ln -s file relative && ln -s " + target + " long");
   const std::string file = kDir + "file", relative = kDir + "relative", missing = kDir + "missing";
   EXPECT_TRUE(LinkExists(kDir + "long", true));
   EXPECT_TRUE(LinkExists(relative, true));
