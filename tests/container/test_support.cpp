@@ -1,75 +1,56 @@
 #include "tests/container/test_support.h"
 
-#include <ftw.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "gtest/gtest.h"
+#include "utils/upgrader_utils.h"
+
+// Takes the place of the device's log writer (see utils/upgrader_utils.h).
+int qx::upgrader::utils::LogToUpgradeLog(const std::string& message) {
+  qx::test::LoggedLines().push_back(message);
+  return 0;
+}
 
 namespace qx::test {
-namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-}  // namespace
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qx-container-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "cannot create a scratch directory from " << pattern;
-  }
-  path_ = pattern;
+std::vector<std::string>& LoggedLines() {
+  static std::vector<std::string> lines;
+  return lines;
 }
 
-TempDir::~TempDir() { ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  std::string out;
-  char pair[3];
-  for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    out += pair;
-  }
-  return out;
+TempDir::TempDir() : path(std::filesystem::temp_directory_path() / "qx-test-XXXXXX") {
+  if (::mkdtemp(path.data()) == nullptr) ADD_FAILURE() << "cannot create " << path;
 }
+
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
-}
-
-std::string Build(const qx::udtool::UpgradeImage& image) {
-  std::string bytes;
-  std::string error;
-  EXPECT_TRUE(qx::udtool::BuildUpgradeFile(image, bytes, error)) << error;
-  return bytes;
+  ASSERT_TRUE(std::ofstream(path, std::ios::binary) << bytes) << "cannot write " << path;
 }
 
 qx::udtool::UpgradeImage ImageWithSizes(const std::vector<std::size_t>& sizes) {
   qx::udtool::UpgradeImage image;
-  image.header.version = 3;
-  image.header.upgrade_name = "test upgrade";
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     std::string data(sizes[i], '\0');
     for (std::size_t j = 0; j < data.size(); ++j) data[j] = static_cast<char>(i * 31 + j * 7);
-    image.files.push_back(
-        qx::udtool::InnerFileSpec::FromData("f" + std::to_string(i), std::move(data)));
+    image.files.push_back(qx::udtool::InnerFileSpec::FromData("f" + std::to_string(i), data));
   }
   return image;
+}
+
+std::string Build(const qx::udtool::UpgradeImage& image) {
+  std::string bytes, error;
+  EXPECT_TRUE(qx::udtool::BuildUpgradeFile(image, bytes, error)) << error;
+  return bytes;
 }
 
 }  // namespace qx::test

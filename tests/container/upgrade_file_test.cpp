@@ -1,0 +1,313 @@
+// The two header records, then the reader that walks and extracts whole upgrade files.
+#include "container/upgrade_file.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/container/test_support.h"
+
+namespace {
+
+using qx::test::Build;
+using qx::test::ImageWithSizes;
+using qx::test::LoggedLines;
+using qx::test::ReadFile;
+using qx::test::WriteFile;
+using qx::upgradeFile::InnerFileInformation;
+using qx::upgradeFile::UpgradeFile;
+using qx::upgradeFile::UpgradeFileInformation;
+
+std::string Pad(std::string text, std::size_t size) {
+  text.resize(size, '\0');
+  return text;
+}
+
+// Both headers written out byte by byte, independently of the writer and of the reader's
+// layout table. The upgrade header's digest, the MD5 of its first 112 bytes, is OpenSSL's.
+const std::string kUpgradeHeader =
+    std::string("\x55\xDE\xAD\xBE\xEF\x55\x01\x02", 8) +
+    Pad(std::string("KV70 field upgrade\0old", 22), 32) + Pad("R7.1", 16) + "20240315" +
+    std::string("\xEE\x6B\x28\x00", 4) + Pad("aux-one", 8) + "aux-two!" +
+    std::string("\xA1\xB2\xC3\xD4\x00\x01\xE2\x40", 8) + std::string(20, '\0') +
+    "\x0e\xfc\x99\xf6\x0e\xbd\xdb\x0f\x4f\xde\x67\xf6\x8e\x9c\x51\x75";
+// Any digest will do here: only the reader compares it with the data's.
+const std::string kInnerHeader = "\xF1\xE2\xD3\xC4\x01\x02\x03\x04\xFF\xFF\xFF\xFF" +
+                                 std::string("\x00\xAB\xCD\xEF", 4) +
+                                 Pad(std::string("kernel\0pad", 10), 32) + std::string(64, '\0') +
+                                 "\xA0\xA1\xA2\xA3\xA4\xA5\xA6\xA7\xA8\xA9\xAA\xAB\xAC\xAD\xAE\xAF";
+
+template <typename Record>
+bool Parse(Record& record, const std::string& bytes, std::size_t length = 128) {
+  LoggedLines().clear();
+  return record.ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
+                            static_cast<unsigned int>(length));
+}
+
+// Changed bytes are the reader's test (it flips every one).
+TEST(UpgradeFileInformationTest, ParsesEveryFieldAndLogsFiveLines) {
+  UpgradeFileInformation info;
+  EXPECT_FALSE(Parse(info, kUpgradeHeader, 127));
+  EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
+  EXPECT_TRUE(LoggedLines().empty());
+  const std::string longer = kUpgradeHeader + std::string(172, '\xEE');  // only 128 are read
+  ASSERT_TRUE(Parse(info, longer, longer.size()));
+  EXPECT_TRUE(info.Valid());
+  EXPECT_EQ(0x0102, info.Version());
+  EXPECT_EQ("KV70 field upgrade", info.UpgradeName());  // cut at its first NUL
+  EXPECT_EQ("R7.1", info.ReleaseName());
+  EXPECT_EQ("20240315", info.FileDate());  // fills its field
+  EXPECT_EQ(4000000000u, info.UpgradeId());
+  EXPECT_EQ("aux-one", info.AuxiliaryText1());
+  EXPECT_EQ("aux-two!", info.AuxiliaryText2());
+  EXPECT_EQ(0xA1B2C3D4u, info.AuxiliaryWord());
+  EXPECT_EQ(123456u, info.FileSize());
+  const std::vector<std::string> expected = {"Version 258", "Upgrade Name: KV70 field upgrade",
+                                             "Release Name: R7.1", "File Date: 20240315",
+                                             "Upgrade ID: 4000000000"};
+  EXPECT_EQ(expected, LoggedLines());
+}
+
+TEST(InnerFileInformationTest, ParsesFieldsWithoutLoggingOrRejectsWithoutChanging) {
+  InnerFileInformation info;
+  EXPECT_FALSE(Parse(info, kInnerHeader, 127));
+  EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
+  for (std::size_t offset = 0; offset < 4; ++offset) {
+    std::string header = kInnerHeader;
+    header[offset] = static_cast<char>(header[offset] ^ 0x01);
+    EXPECT_FALSE(Parse(info, header)) << offset;
+    EXPECT_EQ("Internal file header identity failed", info.ErrorMessage());
+    EXPECT_EQ(0u, info.FileSize());
+  }
+  ASSERT_TRUE(Parse(info, kInnerHeader));
+  EXPECT_EQ(0x01020304u, info.AuxiliaryWord1());
+  EXPECT_EQ(0xFFFFFFFFu, info.AuxiliaryWord2());
+  EXPECT_EQ(0x00ABCDEFu, info.FileSize());
+  EXPECT_EQ("kernel", info.Name());
+  EXPECT_TRUE(LoggedLines().empty());
+  // The digest compared is the stored one: 16 bytes, and only those (each is flipped by the
+  // reader's test).
+  std::string digest = kInnerHeader.substr(112) + "\x55";
+  auto* bytes = reinterpret_cast<unsigned char*>(digest.data());
+  EXPECT_TRUE(info.ValidateMD5Hash(bytes, 17));
+  EXPECT_FALSE(info.ValidateMD5Hash(bytes, 15));
+}
+
+class UpgradeFileTest : public ::testing::Test {
+ protected:
+  // Writes bytes to the scratch upgrade file and parses it with reader.
+  bool Parse(const std::string& bytes, UpgradeFile& reader) {
+    LoggedLines().clear();
+    WriteFile(path_, bytes);
+    return reader.ParseFile(path_);
+  }
+
+  qx::test::TempDir dir_;
+  const std::string path_ = dir_.File("ud-test.bin");
+};
+
+TEST_F(UpgradeFileTest, RecordsOffsetsAndHeadersAndLogsTheSize) {
+  UpgradeFile reader;
+  ASSERT_TRUE(Parse(Build(ImageWithSizes({0, 1024, 1025, 1, 10})), reader));
+  EXPECT_TRUE(reader.Valid());
+  EXPECT_EQ("", reader.ErrorMessage());
+  // Data offset of k: 128 + 128 * (k + 1) + the data sizes before it.
+  EXPECT_EQ((std::vector<std::uint32_t>{256, 384, 1536, 2689, 2818}), reader.DataOffsets());
+  ASSERT_EQ(5u, reader.InnerFiles().size());
+  EXPECT_EQ(1025u, reader.InnerFiles()[2].FileSize());
+  EXPECT_EQ("f2", reader.InnerFiles()[2].Information().Name());
+  ASSERT_EQ(6u, LoggedLines().size());  // after the header's own five
+  EXPECT_EQ("Upgrade file size 2060", LoggedLines()[5]);
+}
+
+TEST_F(UpgradeFileTest, ParsesTheGivenOrStoredPathStartingFromNothing) {
+  UpgradeFile reader;
+  EXPECT_FALSE(reader.ParseFile());
+  EXPECT_EQ("No file specified", reader.ErrorMessage());
+  const std::string fifo = dir_.File("fifo");  // must fail at once, not block the run
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  EXPECT_FALSE(reader.ParseFile(fifo));
+  EXPECT_EQ("Unable to read header bytes", reader.ErrorMessage());
+
+  // Nothing of a success survives a parse, of the stored path, that cannot open the file.
+  ASSERT_TRUE(Parse(Build(ImageWithSizes({1, 2})), reader));
+  ASSERT_EQ(0, ::unlink(path_.c_str()));
+  EXPECT_FALSE(reader.ParseFile());
+  EXPECT_EQ("Couldn't open file " + path_ + ": error: No such file or directory",
+            reader.ErrorMessage());
+  EXPECT_FALSE(reader.Valid());
+  EXPECT_FALSE(reader.Header().Valid());
+  EXPECT_TRUE(reader.InnerFiles().empty());
+  EXPECT_TRUE(reader.DataOffsets().empty());
+}
+
+// Cutting a file at any length fails with the message of the piece that was cut, and keeps
+// the inner files completed before the cut.
+TEST_F(UpgradeFileTest, TruncationAtEveryLengthNamesThePieceCut) {
+  const std::vector<std::size_t> sizes = {3, 0, 1030};
+  const std::string bytes = Build(ImageWithSizes(sizes));
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    SCOPED_TRACE(length);
+    std::string expected = "Unable to read header bytes";
+    std::size_t completed = 0;
+    for (std::size_t k = 0, start = 128; k < sizes.size() && length >= start; ++k) {
+      completed = k;
+      expected = length < start + 128 ? "Unable to read inner file header" : "Unable to read bytes";
+      start += 128 + sizes[k];
+    }
+    UpgradeFile reader;
+    EXPECT_FALSE(Parse(bytes.substr(0, length), reader));
+    EXPECT_EQ(expected, reader.ErrorMessage());
+    EXPECT_EQ(completed, reader.InnerFiles().size());
+    EXPECT_EQ(completed, reader.DataOffsets().size());
+    EXPECT_FALSE(reader.Valid());
+  }
+}
+
+// One flipped bit anywhere is caught, and the messages say which check caught it. The upgrade
+// header checks its identity first, then logs five lines (and no size) before its digest.
+TEST_F(UpgradeFileTest, EveryFlippedByteIsCaughtByTheRightCheck) {
+  const std::string bytes = Build(ImageWithSizes({5, 40}));
+  for (std::size_t offset = 0; offset < bytes.size(); ++offset) {
+    SCOPED_TRACE(offset);
+    std::string damaged = bytes;
+    damaged[offset] = static_cast<char>(damaged[offset] ^ 0x04);
+    UpgradeFile reader;
+    EXPECT_FALSE(Parse(damaged, reader));
+    const std::size_t in_inner = offset < 128 + 128 + 5 ? offset - 128 : offset - 128 - 128 - 5;
+    if (offset < 128) {
+      EXPECT_EQ("Unable to parse header", reader.ErrorMessage());
+      EXPECT_EQ(offset < 6 ? "Header identity failed" : "Header MD5 check failed",
+                reader.Header().ErrorMessage());
+      EXPECT_EQ(offset < 6 ? 0u : 5u, LoggedLines().size());
+    } else if (in_inner < 12 || in_inner >= 16) {  // a changed data size moves what follows
+      EXPECT_EQ(in_inner < 4 ? "Unable to parse inner header" : "Inner header MD5 check failed",
+                reader.ErrorMessage());
+    }
+  }
+}
+
+// Data sizes are summed in 64 bits: 0x100 + 0xFFFFFF10 would wrap to the total 0x10 in 32, and
+// data that a 32-bit offset cannot find again is refused before any read.
+TEST_F(UpgradeFileTest, StopsExactlyWhereTheDataSizesMeetTheTotal) {
+  // Data sizes, the second one's declared size (0: its own), declared total, bytes after the
+  // last inner file, message ("": valid), inner files recorded.
+  const std::tuple<std::vector<std::size_t>, std::uint32_t, std::uint32_t, std::size_t, std::string,
+                   std::size_t>
+      kCases[] = {
+          {{10, 20}, 0, 30, 300, "", 2},  // the bytes after the total are never read
+          {{10, 20}, 0, 10, 0, "", 1},
+          {{10, 20}, 0, 25, 0, "Unable to read inner file header", 2},
+          {{10, 20}, 0, 25, 128, "Unable to parse inner header", 2},
+          {{0, 5}, 0, 0, 0, "", 1},
+          {{0x100, 0x10}, 0xFFFFFF10u, 0x10, 0, "Inner file runs past 4 GiB", 1},
+      };
+  for (const auto& [sizes, second, total, trailing, message, inner_files] : kCases) {
+    SCOPED_TRACE(message + " " + std::to_string(total));
+    auto image = ImageWithSizes(sizes);
+    if (second != 0) image.files[1].declared_data_size = second;
+    image.declared_total_data_size = total;
+    image.trailing_bytes = std::string(trailing, 'j');
+    UpgradeFile reader;
+    EXPECT_EQ(message.empty(), Parse(Build(image), reader));
+    EXPECT_EQ(message.empty(), reader.Valid());
+    EXPECT_EQ(message, reader.ErrorMessage());
+    EXPECT_EQ(inner_files, reader.InnerFiles().size());
+  }
+}
+
+class UpgradeFileExtractTest : public UpgradeFileTest {
+ protected:
+  void SetUp() override {
+    ::umask(022);
+    ASSERT_TRUE(Parse(Build(image_), reader_));
+  }
+
+  const qx::udtool::UpgradeImage image_ = ImageWithSizes({0, 1, 1024, 1025, 3000});
+  UpgradeFile reader_;
+};
+
+// Every index gives its exact bytes in a new file of mode 0755, whatever stood at the path: a
+// larger file of another mode, a hard link to a file elsewhere on the same file system, a
+// symbolic link and a FIFO are replaced, never written through, and the canary keeps its bytes.
+TEST_F(UpgradeFileExtractTest, EveryIndexGivesItsBytesInANewFileNeverWrittenThroughALink) {
+  const std::string canary = dir_.File("canary");
+  WriteFile(canary, "keep me");
+  WriteFile(dir_.File("0"), std::string(5000, 'z'));
+  ASSERT_EQ(0, ::chmod(dir_.File("0").c_str(), 0600));
+  ASSERT_EQ(0, ::link(canary.c_str(), dir_.File("1").c_str()));
+  ASSERT_EQ(0, ::symlink(canary.c_str(), dir_.File("2").c_str()));
+  ASSERT_EQ(0, ::mkfifo(dir_.File("3").c_str(), 0600));
+  for (unsigned int index = 0; index < 5; ++index) {  // nothing stands at "4"
+    SCOPED_TRACE(index);
+    const std::string out = dir_.File(std::to_string(index));
+    ASSERT_TRUE(reader_.ExtractFile(index, out));
+    EXPECT_EQ(image_.files[index].data, ReadFile(out));
+    struct stat info {};
+    ASSERT_EQ(0, ::lstat(out.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0755u, info.st_mode & 07777u);
+    EXPECT_EQ(1u, info.st_nlink);
+  }
+  EXPECT_EQ("keep me", ReadFile(canary));
+  EXPECT_EQ("", reader_.ErrorMessage());
+  EXPECT_FALSE(reader_.ExtractFile(5, dir_.File("5")));
+  EXPECT_EQ("Invalid offset", reader_.ErrorMessage());
+}
+
+TEST_F(UpgradeFileExtractTest, FailuresNameTheFileAndTheCause) {
+  const std::string out = dir_.File("out"), nowhere = dir_.File("no-such-dir/out");
+  EXPECT_FALSE(reader_.ExtractFile(3, nowhere));
+  EXPECT_EQ("Couldn't open extraction file " + nowhere + ": error: No such file or directory",
+            reader_.ErrorMessage());
+  // Cut halfway through inner file 4 (3000 bytes at 2818): the copy keeps what it read.
+  WriteFile(path_, ReadFile(path_).substr(0, 2818 + 1500));
+  EXPECT_FALSE(reader_.ExtractFile(4, out));
+  EXPECT_EQ("Error reading internal file to extract", reader_.ErrorMessage());
+  EXPECT_EQ(image_.files[4].data.substr(0, 1500), ReadFile(out));
+
+  ASSERT_EQ(0, ::unlink(path_.c_str()));
+  EXPECT_FALSE(reader_.ExtractFile(1, out));
+  EXPECT_EQ("Couldn't open upgrade file " + path_ + ": error: No such file or directory",
+            reader_.ErrorMessage());
+
+  ASSERT_EQ(0, ::mkfifo(path_.c_str(), 0600));
+  EXPECT_FALSE(reader_.ExtractFile(1, out));
+  EXPECT_EQ("Unable to find internal file in " + path_ + ": error: " + std::strerror(ESPIPE),
+            reader_.ErrorMessage());
+
+  // A new parse of another path extracts from that one.
+  const auto other = ImageWithSizes({7, 8});
+  WriteFile(dir_.File("ud-other.bin"), Build(other));
+  ASSERT_TRUE(reader_.ParseFile(dir_.File("ud-other.bin")));
+  ASSERT_TRUE(reader_.ExtractFile(1, out));
+  EXPECT_EQ(other.files[1].data, ReadFile(out));
+}
+
+// A write that fails (here at a file-size limit below the inner file's 3000 bytes) is reported
+// with its own message, and the copy stops there.
+TEST_F(UpgradeFileExtractTest, FailedWriteIsReported) {
+  rlimit saved{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &saved));
+  rlimit small = saved;
+  small.rlim_cur = 2048;
+  void (*const previous)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  const std::string out = dir_.File("out");
+  const bool extracted = reader_.ExtractFile(4, out);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &saved));
+  ::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(extracted);
+  EXPECT_EQ("Unable to write extraction file " + out + ": error: " + std::strerror(EFBIG),
+            reader_.ErrorMessage());
+  EXPECT_EQ(image_.files[4].data.substr(0, 2048), ReadFile(out));
+}
+
+}  // namespace
