@@ -225,12 +225,12 @@ std::string KiB(std::int64_t bytes) {
 }
 
 TEST(CleanupRunTest, StopsAtTheFirstStageThatFreesEnough) {
-  // Each stage frees 1 MiB or more, stage 4 half of it per rotated log. The oversized sys.log
-  // lies on the ramdisk: its trimming frees nothing on "/".
+  // Each stage frees 1 MiB or more, stage 4 half of it per rotated log (there is no /home/logs
+  // at all). The oversized sys.log lies on the ramdisk: its trimming frees nothing on "/".
   sim::DeviceSpec spec;
   spec.files = {File("/etc/dsl-3.61.img", 2048 * kKiB),  // static files
                 File("/lib/modules/2.6.35.3-00108-g29117d2/net.ko", 1024 * kKiB),
-                File("/home/logs/log-00000.txt.gz", 512 * kKiB, 1000),
+                File("/var/log/sys.log.1.gz", 512 * kKiB, 1000),
                 File("/var/log/messages.2.gz", 512 * kKiB, 2000),
                 File("/usr/bin/minicom", 1024 * kKiB),  // extra files
                 File("/tmp/ramdisk/sys.log", 10000001),
