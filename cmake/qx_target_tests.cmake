@@ -73,8 +73,6 @@ qx_target_test(container_test
   LIBRARIES upgrade_container qx_target_udtool_writer qx_target_gtest_main)
 target_compile_definitions(container_test PRIVATE QX_MD5_WITHOUT_OPENSSL)
 
-qx_target_test(cleanup_tables_test SOURCES cleanup/cleanup_tables_test.cpp
-               LIBRARIES upgrader_cleanup qx_target_gtest_main)
 qx_target_test(cleanup_base_test SOURCES cleanup/cleanup_base_test.cpp
                LIBRARIES upgrader_cleanup qx_target_gtest_main)
 qx_target_test(driver_run_commands_test SOURCES driver/run_commands_test.cpp

@@ -1,22 +1,26 @@
-// Runs pieces of the cleanup inside a simulated device and prints what they returned, one line
-// per result, for the host-side tests to compare. Arguments are a sequence of commands:
-//   ro DIR               bind DIR read-only onto itself (unlinks in it then fail)
-//   perform REQ          CleanupKV70(REQ).PerformCleanup  -> "required=R result=B enough=B"
-//   trim | kernel        the log trimming step / the kernel module step
-//   match TEXT           MatchesKernelVersion, flag preset false, then true -> "match=B B B"
-//   drain                per series: find and unlink until no member -> "<series>: t t ..."
-//   old-logs REQ         the rotated-log passes
-//   find                 the three finds with the time preset to -1 -> "<series> B T"
-//   static | extra       the removal lists
-// REQ is a byte count, or "+N" for the free space measured now plus N.
+// Runs pieces of the cleanup inside a simulated device and prints what they returned, and at the
+// end whether they left descriptors open. Standard input is closed first, so that open() may hand
+// out descriptor 0. The arguments are commands:
+//   trim | kernel | static | extra   the log trimming, kernel module and removal list steps
+//   perform REQ    CleanupKV70(REQ).PerformCleanup -> "result=B enough=B"
+//   old-logs REQ   the rotated-log passes of CleanupKV70(REQ)
+//   match TEXT     MatchesKernelVersion with the flag preset false, then true -> "1" or "0" as
+//                  it matched, "-" when it failed and left the flag alone, "?" otherwise
+//   drain          per series, find then unlink until the find fails, the time preset to -1
+//                  each round -> "<series>: T T ... -1" ("!" after a time: unlink disagreed)
+//   ro DIR         bind DIR read-only onto itself (unlinks in it then fail)
+//   nofiles        no descriptor can be opened any more (directory listings then fail)
+// REQ is a byte count added to the free space measured now (it may be negative).
 // Refuses to run outside the simulator: every command deletes device files.
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "cleanup/cleanup_kv70.h"
 #include "cleanup/cleanup_stages.h"
@@ -29,44 +33,35 @@ namespace {
 namespace cleanup = qx::upgrader::cleanup;
 namespace cu = qx::upgrader::cleanup::utils;
 
-unsigned int ParseRequired(const std::string& text) {
-  if (!text.empty() && text[0] == '+') {
-    unsigned int free_bytes = 0;
-    if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) std::exit(3);
-    return free_bytes + static_cast<unsigned int>(std::strtoul(text.c_str() + 1, nullptr, 10));
-  }
-  return static_cast<unsigned int>(std::strtoul(text.c_str(), nullptr, 10));
+unsigned int Required(const char* text) {
+  unsigned int free_bytes = 0;
+  if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) std::exit(3);
+  return free_bytes + static_cast<unsigned int>(std::strtol(text, nullptr, 10));
 }
 
-struct Series {
-  const char* name;
-  bool (*find)(long&);
-  bool (*unlink)();
-};
-const Series kSeries[] = {
-    {"home", cu::FindEarliestHomeLogTime, cu::UnlinkEarliestHomeLogFile},
-    {"messages", cu::FindEarliestVarLogMessageTime, cu::UnlinkEarliestVarLogMessage},
-    {"syslog", cu::FindEarliestVarLogSyslogTime, cu::UnlinkEarliestVarLogSyslogTime},
-};
-
-// Each series drained on its own. Bounded, so an unremovable member shows up as a repeated time
-// instead of a hang.
+// Bounded, so that a member that never goes shows up as repeated times instead of a hang.
 void Drain() {
-  for (const Series& s : kSeries) {
-    std::string line = std::string(s.name) + ":";
+  const std::tuple<const char*, bool (*)(long&), bool (*)()> kSeries[] = {
+      {"home", cu::FindEarliestHomeLogTime, cu::UnlinkEarliestHomeLogFile},
+      {"messages", cu::FindEarliestVarLogMessageTime, cu::UnlinkEarliestVarLogMessage},
+      {"syslog", cu::FindEarliestVarLogSyslogTime, cu::UnlinkEarliestVarLogSyslogTime}};
+  for (const auto& [name, find, unlink] : kSeries) {
+    std::printf("%s:", name);
     for (int round = 0; round < 100; ++round) {
       long time = -1;
-      if (!s.find(time)) break;
-      line += " " + std::to_string(time);
-      s.unlink();
+      const bool found = find(time);
+      std::printf(" %ld%s", time, found == unlink() ? "" : "!");
+      if (!found) break;
     }
-    std::printf("%s\n", line.c_str());
+    std::printf("\n");
   }
 }
 
-bool ReadOnly(const std::string& dir) {
-  return ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-         ::mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+rlimit g_files{};  // the limit before nofiles, restored at the end
+
+void NoFiles() {
+  const rlimit none = {0, g_files.rlim_max};
+  if (::setrlimit(RLIMIT_NOFILE, &none) != 0) std::exit(4);
 }
 
 }  // namespace
@@ -76,48 +71,49 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cleanup_probe: refusing to run outside the device simulator\n");
     return 2;
   }
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& command = args[i];
-    const bool has_arg = i + 1 < args.size();
-    if (command == "ro" && has_arg) {
-      if (!ReadOnly(args[++i])) return 4;
-    } else if (command == "perform" && has_arg) {
-      cleanup::CleanupKV70 strategy(ParseRequired(args[++i]));
+  ::close(STDIN_FILENO);
+  if (::getrlimit(RLIMIT_NOFILE, &g_files) != 0) return 4;
+  const std::map<std::string, void (*)()> kSteps = {{"trim", cleanup::TrimOversizedLogs},
+                                                    {"kernel", cleanup::ClearKernelModules},
+                                                    {"static", cleanup::ClearStaticFiles},
+                                                    {"extra", cleanup::ClearExtraFiles},
+                                                    {"drain", Drain},
+                                                    {"nofiles", NoFiles}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string command = argv[i];
+    if (kSteps.count(command) != 0) {
+      kSteps.at(command)();
+      continue;
+    }
+    const char* arg = ++i < argc ? argv[i] : "";
+    if (command == "perform" || command == "old-logs") {
+      cleanup::CleanupKV70 strategy(Required(arg));
       bool enough = false;
-      const bool result = strategy.PerformCleanup(enough);
-      std::printf("required=%u result=%d enough=%d\n", strategy.FreeSpaceRequired(), result,
-                  enough);
-    } else if (command == "trim") {
-      cleanup::TrimOversizedLogs();
-    } else if (command == "kernel") {
-      cleanup::ClearKernelModules();
-    } else if (command == "match" && has_arg) {
-      const std::string& text = args[++i];
-      bool unset = false, set = true;
-      const bool first = cu::MatchesKernelVersion(text, unset);
-      const bool second = cu::MatchesKernelVersion(text, set);
-      std::printf("match=%d %d %d\n", first && second, unset, set);
-    } else if (command == "drain") {
-      Drain();
-    } else if (command == "old-logs" && has_arg) {
-      cleanup::CleanupKV70 strategy(ParseRequired(args[++i]));
-      cleanup::ClearOldLogs(strategy);
-    } else if (command == "find") {
-      for (const Series& s : kSeries) {
-        long time = -1;
-        const bool found = s.find(time);
-        std::printf("%s %d %ld\n", s.name, found, time);
+      if (command == "old-logs") {
+        cleanup::ClearOldLogs(strategy);
+      } else {
+        const bool result = strategy.PerformCleanup(enough);
+        std::printf("result=%d enough=%d\n", result, enough);
       }
-    } else if (command == "static") {
-      cleanup::ClearStaticFiles();
-    } else if (command == "extra") {
-      cleanup::ClearExtraFiles();
+    } else if (command == "match") {
+      bool unset = false, set = true;
+      const bool read = cu::MatchesKernelVersion(arg, unset);
+      const bool consistent =
+          read == cu::MatchesKernelVersion(arg, set) && (read ? unset == set : !unset && set);
+      std::printf("%s", !consistent ? "?" : !read ? "-" : unset ? "1" : "0");
+    } else if (command == "ro") {
+      if (::mount(arg, arg, nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(nullptr, arg, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        return 4;
+      }
     } else {
       std::fprintf(stderr, "cleanup_probe: bad command %s\n", command.c_str());
       return 2;
     }
-    std::fflush(stdout);
+  }
+  // Whatever the cleanup opened is closed again: the lowest free descriptor is still 0.
+  if (::setrlimit(RLIMIT_NOFILE, &g_files) != 0 || ::dup(STDOUT_FILENO) != 0) {
+    std::printf("descriptors left open\n");
   }
   return 0;
 }

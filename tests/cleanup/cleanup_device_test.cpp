@@ -1,0 +1,436 @@
+// The cleanup in simulated devices, through the probe program (cleanup_probe.cpp): kernel
+// modules, rotated logs, the stage sequence, log trimming and the two removal lists; and the
+// rows of the kernel table.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "cleanup/kv70_tables.h"
+#include "cleanup/removal_tables.h"
+#include "gtest/gtest.h"
+#include "sim/device.h"
+
+namespace qx::cleanup_test {
+namespace {
+
+using namespace upgrader::cleanup;  // the constant tables
+
+constexpr std::uint64_t kKiB = 1024;
+
+// The probe under test: $QX_CLEANUP_PROBE (one cross-built for the router, say) or the one built
+// in this tree, run behind the emulator that $QX_PROBE_LAUNCHER names, if any, with the words of
+// $QX_PROBE_LAUNCHER_ARGS as its options.
+std::string Env(const char* name, const char* fallback = "") {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+sim::DeviceFile File(const std::string& path, std::uint64_t size,
+                     std::optional<std::int64_t> mtime = std::nullopt) {
+  return {path, "", size, 0644, mtime};
+}
+
+// A device without services (nothing else writes while the cleanup runs), the probe inside.
+std::unique_ptr<sim::Device> Create(sim::DeviceSpec spec) {
+  spec.start_services = false;
+  spec.binaries.push_back({Env("QX_CLEANUP_PROBE", QX_CLEANUP_PROBE), "/probe/cleanup_probe"});
+  if (!Env("QX_PROBE_LAUNCHER").empty()) {
+    spec.binaries.push_back({Env("QX_PROBE_LAUNCHER"), "/probe/launcher"});
+  }
+  std::string error;
+  std::unique_ptr<sim::Device> device = sim::Device::Create(spec, &error);
+  EXPECT_NE(nullptr, device) << error;
+  return device;
+}
+
+// Runs the probe with these commands; fails the test unless it exits with status 0.
+sim::RunResult Probe(sim::Device& device, const std::vector<std::string>& commands) {
+  std::vector<std::string> argv;
+  std::istringstream launcher(
+      Env("QX_PROBE_LAUNCHER").empty() ? "" : "/probe/launcher " + Env("QX_PROBE_LAUNCHER_ARGS"));
+  for (std::string word; launcher >> word;) argv.push_back(word);
+  argv.push_back("/probe/cleanup_probe");
+  argv.insert(argv.end(), commands.begin(), commands.end());
+  sim::RunResult result = device.Run(argv);
+  EXPECT_TRUE(result.exited && result.exit_status == 0) << result.error << result.output;
+  return result;
+}
+
+// The upgrade log's lines, each without its stamp.
+std::vector<std::string> LogMessages(const sim::Device& device) {
+  std::string log;
+  (void)device.ReadFile("/tmp/ramdisk/upgrade_log", log);
+  std::istringstream lines(log);
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t stamp = line.find(" - ");
+    messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 3));
+  }
+  return messages;
+}
+
+std::string Banner(const std::string& release) {
+  return "Linux version " + release + " (builder@qx-build) (gcc version 4.4.4 (GCC) ) #1\n";
+}
+
+// Each release's banner names its own row and no other: a bare "2.6.35.3" row would take the
+// running suffixed kernel's modules for those of another release.
+TEST(KernelTableTest, EachReleaseMatchesOnlyItsOwnRow) {
+  ASSERT_EQ(15u, std::size(kKernelModules));
+  EXPECT_STREQ("2.6.35.3 (", kKernelModules[0].match);
+  for (const KernelModules& running : kKernelModules) {
+    std::string release = running.match;
+    if (release.size() > 2 && release.compare(release.size() - 2, 2, " (") == 0) {
+      release.resize(release.size() - 2);
+    }
+    EXPECT_EQ("rm -rf /lib/modules/" + release + "/", running.command);
+    for (const KernelModules& row : kKernelModules) {
+      EXPECT_EQ(&row == &running, Banner(release).find(row.match) != std::string::npos)
+          << release << " " << row.match;
+    }
+  }
+}
+
+TEST(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne) {
+  // Each device also answers these texts, a character each: "1" found, "0" not, "-" not read.
+  const char* const kTexts[] = {
+      "",         "2.6.35.3 (", "2.6.35.3", "2.6.35.3-00295-gbbbf593", "2.6.35.3-00295-GBBBF593",
+      "MARK5678", "MARK5678N"};
+  std::string marked = Banner("2.6.35.3-00295-gbbbf593");
+  marked.resize(120, '#');
+  marked += "MARK5678NINE\n";  // MARK5678 ends at byte 128, the last one read
+  // Banner (none: no /proc/version), the directory that stays ("*" all), answers, log line.
+  const std::tuple<std::optional<std::string>, std::string, const char*, const char*> kCases[] = {
+      {Banner("2.6.35.3"), "/lib/modules/2.6.35.3/", "1110000", ""},
+      {marked, "/lib/modules/2.6.35.3-00295-gbbbf593/", "1011010", ""},
+      {Banner("2.6.35.3-00300-g0a1b2c3"), "", "1010000", ""},
+      {"x", "", "1000000", ""},
+      {"", "*", "-------", "Unsuccessful read from /proc/version"},
+      {std::nullopt, "*", "-------", "Unable to open /proc/version"},
+  };
+  for (const auto& [banner, kept, answers, failure] : kCases) {
+    SCOPED_TRACE(banner.value_or("none"));
+    sim::DeviceSpec spec;
+    spec.proc_version = banner ? sim::ProcVersion::kBanner : sim::ProcVersion::kAbsent;
+    spec.kernel_banner = banner.value_or("");
+    for (const KernelModules& row : kKernelModules) {
+      spec.files.push_back(File(row.command + std::strlen("rm -rf ") + std::string("m.ko"), 9));
+    }
+    spec.files.push_back(File("/lib/modules/2.6.35.3-00300-g0a1b2c3/m.ko", 9));  // not listed
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    std::vector<std::string> commands = {"kernel"};
+    for (const char* text : kTexts) commands.insert(commands.end(), {"match", text});
+    EXPECT_EQ(answers, Probe(*device, commands).output);
+    for (const KernelModules& row : kKernelModules) {
+      const std::string directory = row.command + std::strlen("rm -rf ");
+      EXPECT_EQ(kept == "*" || kept == directory, device->Exists(directory)) << directory;
+    }
+    EXPECT_TRUE(device->Exists("/lib/modules/2.6.35.3-00300-g0a1b2c3/m.ko"));
+    // One line per row, and per match.
+    const std::size_t lines =
+        *failure == '\0' ? 0 : std::size(kKernelModules) + 2 * std::size(kTexts);
+    EXPECT_EQ(std::vector<std::string>(lines, failure), LogMessages(*device));
+  }
+}
+
+// Each file's modification time names it, so the times reported tell which file was met: the
+// members, oldest first by index whatever their times, have times below 10 and go; the names that
+// only look like members stay. The same answers are due when no directory can be listed and every
+// index of a series is tried instead.
+TEST(RotatedLogsTest, FindAndUnlinkConcernTheOldestMemberByIndexSkippingEverythingElse) {
+  sim::DeviceSpec spec;
+  spec.files = {
+      File("/var/log/sys.log.50.gz", 1, 6),      File("/var/log/sys.log.7.gz", 1, 7),
+      File("/var/log/sys.log.1.gz", 1, 3),       File("/var/log/messages.1.gz", 1, 2),
+      File("/home/logs/log-00000.txt.gz", 1, 4), File("/home/logs/log-09999.txt.gz", 1, 1),
+      File("/var/log/target-47", 1, 47)};
+  int time = 10;
+  for (const char* path :
+       {"/var/log/sys.log.0.gz", "/var/log/sys.log.07.gz", "/var/log/sys.log.51.gz",
+        "/var/log/sys.log..gz", "/var/log/sys.log.1.gz.1", "/var/log/sys.log.+1.gz",
+        "/var/log/sys.log.-1.gz", "/var/log/sys.log. 1.gz", "/var/log/sys.log.99999999999.gz",
+        "/var/log/messages.0.gz", "/home/logs/log-0.txt.gz", "/home/logs/log-0001.txt.gz",
+        "/home/logs/log-000001.txt.gz", "/home/logs/log-00001.txt", "/home/logs/log-0000a.txt.gz",
+        "/home/logs/log-10000.txt.gz"}) {
+    spec.files.push_back(File(path, 1, time++));
+  }
+  spec.directories = {"/var/log/sys.log.49.gz", "/var/log/messages.50.gz",
+                      "/home/logs/log-00001.txt.gz"};
+  spec.symlinks = {{"/var/log/sys.log.48.gz", "/var/log/missing"},  // dangling: skipped
+                   {"/var/log/sys.log.47.gz", "target-47"}};        // a member through its link
+  for (const std::vector<std::string>& commands :
+       std::vector<std::vector<std::string>>{{"drain"}, {"nofiles", "drain"}}) {
+    SCOPED_TRACE(commands.front());
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    // Without a member the caller's time stays as it was (-1), and the unlink says so too.
+    EXPECT_EQ("home: 4 1 -1\nmessages: 2 -1\nsyslog: 6 47 7 3 -1\n",
+              Probe(*device, commands).output);
+    for (const sim::DeviceFile& file : spec.files) {
+      EXPECT_EQ(*file.mtime >= 10, device->Exists(file.path)) << file.path;
+    }
+    for (const std::string& path : spec.directories) EXPECT_TRUE(device->Exists(path)) << path;
+    EXPECT_TRUE(device->Exists("/var/log/sys.log.48.gz"));
+    EXPECT_FALSE(device->Exists("/var/log/sys.log.47.gz"));  // the link went, not its target
+    EXPECT_TRUE(LogMessages(*device).empty());
+  }
+}
+
+TEST(RotatedLogsTest, PassesRemoveOneMemberAtATimeOldestFirstUntilEnough) {
+  // In the order the passes remove them: signed times, 0 a real time, ties to the home logs,
+  // then messages, then the system log.
+  const std::pair<const char*, std::int64_t> kPassOrder[] = {
+      {"/var/log/sys.log.5.gz", -100},      {"/home/logs/log-00003.txt.gz", 300},
+      {"/home/logs/log-00007.txt.gz", 100}, {"/home/logs/log-00100.txt.gz", 0},
+      {"/var/log/messages.9.gz", 300},      {"/var/log/messages.2.gz", 300},
+      {"/var/log/sys.log.1.gz", 300}};
+  // Free space is measured after each member: n members' worth ends the passes after the n-th.
+  std::vector<std::pair<std::vector<std::string>, std::size_t>> cases;
+  for (std::size_t n = 1; n < std::size(kPassOrder); ++n) {
+    cases.push_back({{"old-logs", std::to_string(n * 64 * kKiB)}, n});
+  }
+  cases.push_back({{"old-logs", "9999999"}, std::size(kPassOrder)});
+  // The oldest home log cannot go: the passes end instead of choosing it forever.
+  cases.push_back({{"ro", "/home/logs", "old-logs", "9999999"}, 1});
+  for (const auto& [commands, removed] : cases) {
+    SCOPED_TRACE(commands.front() + " " + commands.back());
+    sim::DeviceSpec spec;
+    for (const auto& [path, time] : kPassOrder) spec.files.push_back(File(path, 64 * kKiB, time));
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    EXPECT_TRUE(Probe(*device, commands).trace.empty());
+    for (std::size_t i = 0; i < std::size(kPassOrder); ++i) {
+      EXPECT_EQ(i >= removed, device->Exists(kPassOrder[i].first)) << kPassOrder[i].first;
+    }
+  }
+}
+
+std::string KiB(std::int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%+" PRId64 "K", bytes / 1024);
+  return text;
+}
+
+TEST(CleanupRunTest, StopsAtTheFirstStageThatFreesEnough) {
+  // Each stage frees 1 MiB or more, stage 4 half of it per rotated log (there is no /home/logs
+  // at all). The oversized sys.log lies on the ramdisk: its trimming frees nothing on "/".
+  sim::DeviceSpec spec;
+  spec.files = {File("/etc/dsl-3.61.img", 2048 * kKiB),  // static files
+                File("/lib/modules/2.6.35.3-00108-g29117d2/net.ko", 1024 * kKiB),
+                File("/var/log/sys.log.1.gz", 512 * kKiB, 1000),
+                File("/var/log/messages.2.gz", 512 * kKiB, 2000),
+                File("/usr/bin/minicom", 1024 * kKiB),  // extra files
+                File("/tmp/ramdisk/sys.log", 10000001),
+                File("/var/log/messages", 1024 * kKiB)};
+  spec.symlinks = {{"/var/log/sys.log", "/tmp/ramdisk/sys.log"}};
+  const std::string kStatic = "Clearing unused static files|FreeSpace: +2048K|";
+  const std::string kModules = kStatic + "Clearing unused kernel modules|FreeSpace: +3072K|";
+  const std::string kLogs = kModules + "Clearing logs files|FreeSpace: +4096K|";
+  const std::string kExtra = kLogs + "Clearing extra files|FreeSpace: +5120K|";
+  // KiB required beyond the free space at the start, and the log after its opening lines, each
+  // byte count written as its difference from the free space at the start.
+  const std::pair<std::int64_t, std::string> kCases[] = {
+      {-1024,
+       "Clearing unused static files|Enough space created after clearing static files|"
+       "FreeSpace: +2048K|Required: -1024K"},
+      {2560, kStatic + "Clearing unused kernel modules|Enough space created after clearing "
+                       "kernel modules|FreeSpace: +3072K|Required: +2560K"},
+      {3584, kModules + "Clearing logs files|Enough space created after clearing old logs|"
+                        "FreeSpace: +3584K|Required: +3584K"},  // one of the two rotated logs
+      {4608, kLogs + "Clearing extra files|Enough space created after clearing extra files|"
+                     "FreeSpace: +5120K|Required: +4608K"},
+      {5632, kExtra + "Enough space created after clearing extra files|FreeSpace: +6144K|"
+                      "Required: +5632K"},   // the system logs emptied
+      {7168, kExtra + "FreeSpace: +6144K"},  // nothing helps
+  };
+  for (const auto& [more, expected] : kCases) {
+    SCOPED_TRACE(more);
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    const auto start = static_cast<std::int64_t>(device->FreeSpace());
+    EXPECT_EQ(more < 7168 ? "result=1 enough=1\n" : "result=1 enough=0\n",
+              Probe(*device, {"perform", std::to_string(more * 1024)}).output);
+    std::string log =
+        "Beginning file system cleanup|FreeSpace: +0K|Required free space: " + KiB(more * 1024) +
+        "|Clearing sys.log because too large. Size: 10000001|" + expected;
+    std::string relative;
+    for (std::string message : LogMessages(*device)) {
+      for (const std::string prefix : {"FreeSpace: ", "Required free space: ", "Required: "}) {
+        if (message.rfind(prefix, 0) == 0) {
+          message = prefix + KiB(std::stoll(message.substr(prefix.size())) - start);
+        }
+      }
+      relative += (relative.empty() ? "" : "|") + message;
+    }
+    EXPECT_EQ(log, relative);
+  }
+}
+
+std::string Numbered(int i) {  // 99 bytes
+  char line[100];
+  std::snprintf(line, sizeof line, "line %05d%089d", i, 0);
+  return line;
+}
+
+// One byte over its decimal limit, a log is trimmed after a line with its size; at the limit it
+// is not. The upgrade log keeps its last 2000 lines, the last of them the one about itself.
+TEST(CleanupRunTest, TrimsOnlyLogsAboveTheirDecimalLimits) {
+  std::string log;  // 500,000 bytes
+  for (int i = 0; i < 5000; ++i) log += Numbered(i) + "\n";
+  // Bytes of sys.log and of messages, the upgrade log, the commands run, and the log afterwards:
+  // its number of lines, its first and last.
+  const std::tuple<int, std::string, std::vector<std::string>, std::size_t,
+                   std::vector<std::string>>
+      kCases[] = {
+          {10000000, log, {}, 5000, {Numbered(0), Numbered(4999)}},
+          {10000001,
+           "",
+           {"cat /dev/null > /var/log/sys.log", "cat /dev/null > /var/log/messages"},
+           2,
+           {"Clearing sys.log because too large. Size: 10000001",
+            "Clearing messages because too large. Size: 10000001"}},
+          {10000000,
+           log.substr(0, log.size() - 1) + ".\n",
+           {"tail -n 2000 /tmp/ramdisk/upgrade_log > /tmp/ramdisk/upgrade_log.tmp",
+            "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"},
+           2000,
+           {Numbered(3001), "Clearing upgrade_log because too large. Size: 500001"}},
+      };
+  for (const auto& [system_logs, upgrade_log, commands, lines, ends] : kCases) {
+    SCOPED_TRACE(commands.size());
+    sim::DeviceSpec spec;
+    spec.files = {File("/var/log/sys.log", system_logs), File("/var/log/messages", system_logs)};
+    if (!upgrade_log.empty())
+      spec.files.push_back({"/tmp/ramdisk/upgrade_log", upgrade_log, {}, 0644, {}});
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    EXPECT_EQ(commands, Probe(*device, {"trim"}).trace);
+    const std::vector<std::string> messages = LogMessages(*device);
+    ASSERT_EQ(lines, messages.size());
+    EXPECT_EQ(ends, (std::vector<std::string>{messages.front(), messages.back()}));
+  }
+}
+
+// Paths the router cannot run without, and files the upgrade itself needs.
+bool Protected(const std::string& path) {
+  std::istringstream kept(
+      "/bin /sbin /etc /lib /lib/modules /lib/firmware /lib/pppd /usr /usr/bin /usr/sbin /usr/lib "
+      "/usr/share /usr/local /usr/etc /var/log /home/logs /tmp/ramdisk/upgrade_log /web/config "
+      "/proc /dev /bin/sh /bin/busybox /sbin/init /share");
+  for (std::string vital; kept >> vital;) {
+    if ((vital + "/").rfind(path + "/", 0) == 0) return true;  // the path or one above it
+  }
+  return false;
+}
+
+// Every path below dir (directories with a trailing "/"), but where the system itself writes.
+std::set<std::string> Tree(const sim::Device& device, const std::string& dir = "") {
+  std::set<std::string> tree;
+  for (const std::string& name : device.ListDir(dir + "/")) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (std::string(" /proc /sys /dev /run /tmp/ramdisk /probe ").find(" " + path + " ") !=
+        std::string::npos) {
+      continue;
+    }
+    const bool directory = device.Lstat(path, st) && S_ISDIR(st.st_mode);
+    tree.insert(directory ? path + "/" : path);
+    if (directory) tree.merge(Tree(device, path));
+  }
+  return tree;
+}
+
+std::string Lib(const std::string& base, const std::string& release) {
+  return "/usr/lib/" + base + ".so." + release;
+}
+
+// Both lists run on a device holding every listed path, and on one holding none: exactly the
+// listed paths go, nothing else changes, nothing is logged, and the shell removals run in order.
+TEST(RemovalListsTest, ExactlyTheListedPathsGoAndRulesFireOnlyOnARegularNewerCopy) {
+  std::vector<std::string> commands(std::begin(kStaticDirectoryCommands),
+                                    std::end(kStaticDirectoryCommands));
+  commands.insert(commands.end(), std::begin(kExtraDirectoryCommands),
+                  std::end(kExtraDirectoryCommands));
+  commands.push_back(kExtraEitherOf[0].command);  // fires below
+  sim::DeviceSpec full, bare;
+  std::set<std::string> removed;
+  auto add = [&](const std::string& path, bool goes) {
+    full.files.push_back(File(path, 100));
+    if (goes) removed.insert(path);
+    EXPECT_FALSE(goes && Protected(path)) << path;
+  };
+  for (std::string command : commands) {
+    // One plain absolute path: a blank, glob or shell character would remove more, or run more.
+    ASSERT_EQ(0u, command.rfind("rm -rf /", 0)) << command;
+    EXPECT_EQ(std::string::npos, command.find_first_of(" \t\n*?[]{}~$`\\\"';&|<>()", 7)) << command;
+    command.erase(0, 7);
+    if (command.back() == '/') command.pop_back();
+    add(command + "/sub/file", true);
+    removed.insert({command + "/", command + "/sub/"});
+    EXPECT_FALSE(Protected(command)) << command;
+  }
+  for (const char* path : kStaticFiles) add(path, true);
+  for (const char* path : kExtraFiles) add(path, true);
+  // Newer copies that do not count: a directory, a dangling link, none at all. A link to a
+  // regular file counts.
+  const std::set<std::string> kNotCounting = {"/usr/bin/openssl", "/usr/lib/libcurl.so.4.6.0",
+                                              "/usr/lib/libcrypto.so.1.0.0"};
+  full.directories.push_back("/usr/bin/openssl");
+  full.symlinks = {{"/usr/lib/libcurl.so.4.6.0", "libcurl.so.gone"},
+                   {"/usr/sbin/inadyn", "inadyn-2.9"}};
+  add("/usr/sbin/inadyn-2.9", false);
+  auto superseded = [&](const auto& rules) {
+    for (const Superseded& rule : rules) {
+      const bool counts = kNotCounting.count(rule.newer) == 0;
+      if (counts && std::strcmp(rule.newer, "/usr/sbin/inadyn") != 0) add(rule.newer, false);
+      for (const char* older : rule.older) add(older, counts);
+    }
+  };
+  superseded(kStaticSuperseded);
+  superseded(kExtraSuperseded);
+  // net-snmp tiers: 40 present; 30 only; 35 only; no tested release; 40 as a directory.
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> kTiers[] = {
+      {"libnetsnmpmibs", {"40.0.0", "40"}, {"35.0.0", "35", "30.0.3", "30", "15.1.3", "15"}},
+      {"libnetsnmp", {"30.0.3", "35"}, {"15.1.3", "15"}},
+      {"libnetsnmpagent", {"35.0.0", "40"}, {"30.0.3", "30", "15.1.3", "15"}},
+      {"libnetsnmphelpers", {"30", "15.1.3", "15", "35"}, {}},
+      {"libnetsnmptrapd", {"35", "30", "15"}, {}},
+  };
+  for (const auto& [base, staying, going] : kTiers) {
+    for (const char* release : staying) add(Lib(base, release), false);
+    for (const char* release : going) add(Lib(base, release), true);
+  }
+  full.directories.push_back(Lib("libnetsnmptrapd", "40.0.0"));
+  add("/lib/pppd/2.4.7/minconn.so", false);  // only the older plug-in: either one is enough
+  bare.files = {File("/lib/pppd/2.4.4/minconn.so", 1), File(Lib("libnetsnmp", "15"), 1)};
+  bare.directories = {"/lib/pppd/2.4.8/minconn.so"};  // neither plug-in is a file
+  bare.symlinks = {{"/lib/pppd/2.4.7/minconn.so", "nowhere.so"}};
+  for (auto& [spec, lost, trace] :
+       {std::tuple(full, removed, commands),
+        std::tuple(bare, std::set<std::string>(),
+                   std::vector<std::string>(commands.begin(), commands.end() - 1))}) {
+    std::unique_ptr<sim::Device> device = Create(spec);
+    ASSERT_NE(nullptr, device);
+    std::set<std::string> tree = Tree(*device);
+    for (const std::string& path : lost) EXPECT_EQ(1u, tree.erase(path)) << path;
+    EXPECT_EQ(trace, Probe(*device, {"static", "extra"}).trace);
+    EXPECT_EQ(tree, Tree(*device));
+    EXPECT_TRUE(LogMessages(*device).empty());
+  }
+}
+
+}  // namespace
+}  // namespace qx::cleanup_test
