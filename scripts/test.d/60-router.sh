@@ -42,10 +42,10 @@ stage_start=$(date +%s)
 build_router_preset armel-static
 build_router_preset armhf-static
 build_router_preset armhf-release
-tests/size/check_size_budget.sh build/armel-static/stage/sbin/upgrader static \
+bench/size/check_size_budget.sh build/armel-static/stage/sbin/upgrader static \
   "$armel_static_budget"
-tests/size/check_size_budget.sh build/armhf-static/stage/sbin/upgrader static "$armhf_static_budget"
-tests/size/check_size_budget.sh build/armhf-release/stage/sbin/upgrader dynamic \
+bench/size/check_size_budget.sh build/armhf-static/stage/sbin/upgrader static "$armhf_static_budget"
+bench/size/check_size_budget.sh build/armhf-release/stage/sbin/upgrader dynamic \
   "$armhf_dynamic_budget"
 readonly armel=$PWD/build/armel-static/stage/sbin/upgrader
 readonly armhf=$PWD/build/armhf-static/stage/sbin/upgrader
@@ -108,5 +108,5 @@ tests/kernel/check_syscalls.sh --binary "$armel" --binary "$armhf" "$traces"/*.s
 
 # --- 5. memory
 echo "router: peak resident memory, armel under -cpu arm926"
-build/release/tests/size/qx_peak_memory "$armel" "$qemu" -cpu arm926
+build/release/bench/size/qx_peak_memory "$armel" "$qemu" -cpu arm926
 echo "router: stage done in $(elapsed_since "$stage_start") s"

@@ -1,184 +1,148 @@
-// The device behaves like the router where the driver depends on it.
+// The device behaves like the router where the driver's tests depend on it.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "tests/sim/sim_test_util.h"
 
 namespace qx::sim::testing {
 namespace {
 
-TEST(DeviceFidelityTest, FreeSpaceTracksRootSizeAndWrites) {
-  DeviceSpec small;
+// Two devices side by side: free space exact to the byte, the spec's entries where it says, and
+// neither sees what the other does.
+TEST(DeviceFidelityTest, TwoDevicesHaveExactFreeSpaceAndEntriesAndDoNotInterfere) {
+  DeviceSpec small, large;
   small.root_size = 48ull << 20;
-  DeviceSpec large;
   large.root_size = 80ull << 20;
-  large.files.push_back({"/var/log/ballast", "", 5ull << 20, 0644, std::nullopt});
+  large.board = "13\n";
+  large.files = {{"/var/log/ballast", "", 5ull << 20, 0644, std::nullopt},
+                 {"/tmp/ramdisk/a.txt", "abc", std::nullopt, 0600, 1000000000}};
+  large.directories = {"/lib/modules/2.6.35.3"};
+  large.symlinks = {{"/etc/escape", "/../../../../etc/passwd"}};
+  large.binaries = {{QX_SIM_HOSTILE_PATH, "/tmp/ramdisk/static"}};
   auto a = MakeDevice(small);
   auto b = MakeDevice(large);
   ASSERT_TRUE(a && b);
-  // Same userland in both: the difference is the root size less the ballast, to the byte.
-  EXPECT_EQ((32ull << 20) - (5ull << 20), b->FreeSpace() - a->FreeSpace());
-  const std::uint64_t before = a->FreeSpace();
-  Shell(*a, "dd if=/dev/zero of=/home/blob bs=1024 count=3072 2>/dev/null");
-  EXPECT_EQ(before - (3ull << 20), a->FreeSpace());
-  // What statvfs("/") says inside agrees with the host side's view.
-  EXPECT_EQ(std::to_string(a->FreeSpace() / 1024) + "\n",
-            Shell(*a, "df -k / | awk 'NR==2 {print $4}'"));
-  Shell(*a, "rm /home/blob");
-  EXPECT_EQ(before, a->FreeSpace());
+  // The same userland in both: the difference is the root sizes' less the ballast, to the byte
+  // (so what went to the ramdisk is not on the root).
+  const std::uint64_t a_free = a->FreeSpace();
+  EXPECT_EQ((32ull << 20) - (5ull << 20), b->FreeSpace() - a_free);
+  struct stat st {};
+  ASSERT_TRUE(b->Lstat("/tmp/ramdisk/a.txt", st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ(1000000000, st.st_mtime);
+  EXPECT_EQ(std::vector<std::string>({"a.txt", "static"}), b->ListDir("/tmp/ramdisk"));
+  EXPECT_EQ(2, b->Run({"/tmp/ramdisk/static"}).exit_status);  // its usage error: it runs
+  EXPECT_EQ(std::vector<std::string>{"2.6.35.3"}, b->ListDir("/lib/modules"));
+  std::string content;  // a link that climbs out resolves inside the device, never on the host
+  ASSERT_TRUE(b->ReadFile("/etc/escape", content));
+  EXPECT_EQ("root:x:0:0:root:/root:/bin/sh\n", content);
+  RunResult a_run;
+  std::thread a_thread([&] {
+    a_run = Sh(
+        *a,
+        "echo a >/tmp/mine; pkill -9 snmpd; sleep 0.2; cat /tmp/mine; rm /tmp/mine; dd if=/dev/zero"
+        " of=/home/blob bs=1024 count=3072 2>&-; df -k / | awk 'NR==2 {print $4}'");
+  });
+  EXPECT_EQ("b\n13\n",
+            Sh(*b, "echo b >/tmp/mine; sleep 0.2; cat /tmp/mine /sys/kernel/qxfc/board").output);
+  a_thread.join();
+  EXPECT_EQ(a_free - (3ull << 20), a->FreeSpace());
+  EXPECT_EQ("a\n" + std::to_string(a->FreeSpace() / 1024) + "\n",
+            a_run.output);  // as statvfs inside
+  EXPECT_EQ(SIGKILL, a->ServiceSignals().at("snmpd"));
+  EXPECT_EQ(0, b->ServiceSignals().at("snmpd"));
+  Sh(*a, "rm /home/blob");
+  EXPECT_EQ(a_free, a->FreeSpace());
 }
 
-TEST(DeviceFidelityTest, RamdiskRemountFollowsFstab) {
-  auto device = MakeDevice(WithProbe());
-  ASSERT_TRUE(device);
-  ASSERT_TRUE(device->WriteFile({"/tmp/ramdisk/old", "x", std::nullopt, 0644, std::nullopt}));
-  const RunResult run =
-      RunCommands(*device, {"umount /tmp/ramdisk/", "mount -t tmpfs -o size=25M /tmp/ramdisk/"});
-  EXPECT_EQ("0\n0\n", run.output);
-  EXPECT_EQ(25ull << 20, device->FreeSpace("/tmp/ramdisk"));
-  EXPECT_FALSE(device->Exists("/tmp/ramdisk/old"));
-  // As on the router, busybox mount cannot do it without the fstab line.
-  EXPECT_EQ("0\n0\n256\n",
-            RunCommands(*device, {"rm /etc/fstab", "umount /tmp/ramdisk/",
-                                  "mount -t tmpfs -o size=25M /tmp/ramdisk/ 2>/dev/null"})
-                .output);
-}
-
+// A banner as given and a board file: see inside_device_test.cpp and the test above.
 TEST(DeviceFidelityTest, ProcVersionAndBoardReadAsConfigured) {
-  struct Case {
-    const char* name;
-    ProcVersion mode;
-    std::string banner;
+  const struct {
+    ProcVersion mode;  // with an empty banner
     std::optional<std::string> board;
     const char* expected;  // what the shell prints
+  } kCases[] = {
+      {ProcVersion::kBanner, std::string("12\n"), "version=\nboard=12\n"},
+      {ProcVersion::kUnreadable, std::nullopt, "version=unreadable\nno board\n"},
+      {ProcVersion::kAbsent, std::string(""), "version=absent\nboard=\n"},
   };
-  const Case kCases[] = {
-      {"banner", ProcVersion::kBanner, "Linux version 2.6.35.3 (x) #1\n", std::string("13\n"),
-       "version=Linux version 2.6.35.3 (x) #1\nboard=13\n"},
-      {"empty banner", ProcVersion::kBanner, "", std::string("12\n"), "version=\nboard=12\n"},
-      {"unreadable", ProcVersion::kUnreadable, "", std::nullopt, "version=unreadable\nno board\n"},
-      {"absent", ProcVersion::kAbsent, "", std::string(""), "version=absent\nboard=\n"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.expected);
     DeviceSpec spec;
     spec.proc_version = c.mode;
-    spec.kernel_banner = c.banner;
+    spec.kernel_banner = "";
     spec.board = c.board;
     auto device = MakeDevice(spec);
     ASSERT_TRUE(device);
-    EXPECT_EQ(c.expected,
-              Shell(*device,
-                    "if [ ! -e /proc/version ]; then echo version=absent;"
-                    " elif v=$(cat /proc/version 2>/dev/null); then echo \"version=$v\";"
-                    " else echo version=unreadable; fi;"
-                    " if [ -e /sys/kernel/qxfc/board ]; then echo \"board=$(cat "
-                    "/sys/kernel/qxfc/board)\"; else echo no board; fi"));
+    EXPECT_EQ(c.expected, Sh(*device,
+                             "if [ ! -e /proc/version ]; then echo version=absent;"
+                             " elif v=$(cat /proc/version 2>/dev/null); then echo \"version=$v\";"
+                             " else echo version=unreadable; fi; b=/sys/kernel/qxfc/board;"
+                             " [ -e $b ] && echo \"board=$(cat $b)\" || echo no board")
+                              .output);
   }
 }
 
-TEST(DeviceFidelityTest, TraceHoldsExactCommandTextsInOrder) {
-  auto device = MakeDevice(WithProbe());
+// What the driver does to a router, on one device: exact traces, the signals that ended services
+// and the watchdog program, the reboot record, the ramdisk remounted from its fstab line; then
+// power cycles, which keep the root file system and nothing else. The host sees none of it.
+TEST(DeviceFidelityTest, DriverSessionIsRecordedExactlyAndPowerCyclesKeepOnlyTheRoot) {
+  const std::string host_mounts = HostFile("/proc/self/mountinfo");
+  struct stat watchdog[2] = {};
+  ::stat("/dev/watchdog", &watchdog[0]);  // never opened: that could arm a real one
+  auto device = MakeDevice();
   ASSERT_TRUE(device);
-  const std::vector<std::string> commands = {
-      "touch /etc/upgrade_started",
-      "find /tmp/ -maxdepth 1 -name \"ud*\" ! -name \"ud1780000*\" | xargs rm -rf",
-      "cat /sys/kernel/qxfc/board | grep -qv \"\\b12\\b\"",
-      "echo one\necho 'two  spaced'\n\techo three",
-      "  leading and trailing blanks  ; true ",
-      "",
-  };
-  const RunResult run = RunCommands(*device, commands);
-  ASSERT_TRUE(run.exited) << run.error;
-  EXPECT_EQ(commands, run.trace);
-  EXPECT_EQ(run.trace.size(), run.trace_times.size());
-  // The probe's own output shows the multi-line command ran whole.
-  EXPECT_NE(std::string::npos, run.output.find("one\ntwo  spaced\nthree\n"));
-  // A later run has a trace of its own.
-  EXPECT_EQ(std::vector<std::string>{"true"}, RunCommands(*device, {"true"}).trace);
-}
-
-TEST(DeviceFidelityTest, ServicesRecordTheSignalThatEndedThem) {
-  auto device = MakeDevice(WithProbe());
-  ASSERT_TRUE(device);
-  std::map<std::string, int> expected;
-  for (const std::string& name : kServiceNames) expected[name] = 0;
-  EXPECT_EQ(expected, device->ServiceSignals());
-  RunCommands(*device, {"pkill -SIGINT service-manager", "pkill -9 snmpd", "pkill -9 sshd"});
-  expected["service-manager"] = SIGINT;
-  expected["snmpd"] = SIGKILL;
-  expected["sshd"] = SIGKILL;
-  expected["qxsshd"] = SIGKILL;  // pkill matches a pattern: "sshd" also names qxsshd
-  EXPECT_EQ(expected, device->ServiceSignals());
-}
-
-TEST(DeviceFidelityTest, WatchdogProgramAndRebootCommandAreObservable) {
-  auto device = MakeDevice(WithProbe());
-  ASSERT_TRUE(device);
+  std::map<std::string, int> signals;
+  for (const std::string& name : kServiceNames) signals[name] = 0;
+  EXPECT_EQ(signals, device->ServiceSignals());
   EXPECT_FALSE(device->WatchdogProgramStarted());
-  // As the driver does it: started in the background, later killed by name, then the reboot.
-  RunCommands(*device, {"/tmp/wdprog &"});
+  // Every command line run through /bin/sh -c is traced byte for byte, in order (the full path
+  // keeps busybox from running its own sh in the same process).
+  const std::string nested =
+      "/bin/sh -c '  echo 1 ; true '; /bin/sh -c ''; /bin/sh -c '\t\"2  x\"\n'";
+  const RunResult run = Sh(*device, nested);
+  EXPECT_EQ(std::vector<std::string>({nested, "  echo 1 ; true ", "", "\t\"2  x\"\n"}), run.trace);
+  EXPECT_EQ(run.trace.size(), run.trace_times.size());
+  ASSERT_TRUE(device->WriteFile({"/tmp/ramdisk/old", "x", std::nullopt, 0644, std::nullopt}));
+  EXPECT_EQ("25M\n", Sh(*device,
+                        "/tmp/wdprog & pkill -SIGINT service-manager; pkill -9 sshd; "
+                        "umount /tmp/ramdisk/ && mount -t tmpfs -o size=25M /tmp/ramdisk/ "
+                        "&& ls /tmp/ramdisk && echo kept >/etc/kept && echo 25M")
+                         .output);
   EXPECT_TRUE(device->WatchdogProgramStarted());
   EXPECT_EQ(0, device->WatchdogProgramSignal());
-  RunCommands(*device, {"pkill -9 wdprog", "watchdog /dev/watchdog -T 5"});
+  signals["service-manager"] = SIGINT;
+  signals["sshd"] = signals["qxsshd"] = SIGKILL;  // pkill matches a pattern
+  EXPECT_EQ(signals, device->ServiceSignals());
+  EXPECT_EQ(25ull << 20, device->FreeSpace("/tmp/ramdisk"));
+  Sh(*device,
+     "pkill -9 wdprog; watchdog /dev/watchdog -T 5; echo >/tmp/ramdisk/gone; mount -t "
+     "tmpfs -o size=1M t /tmp/ramdisk");
   EXPECT_EQ(SIGKILL, device->WatchdogProgramSignal());
   EXPECT_EQ(std::vector<std::string>{"watchdog /dev/watchdog -T 5"}, device->RebootRecords());
-}
-
-// A power cycle keeps the root file system and nothing else: processes, the ramdisk (with what
-// was stacked on it) and the records of the last boot go; the services and an empty ramdisk
-// come back, the ramdisk only while its fstab line is there.
-TEST(DeviceFidelityTest, PowerCycleKeepsOnlyTheRootFileSystem) {
-  auto device = MakeDevice(WithProbe());
-  ASSERT_TRUE(device);
-  RunCommands(*device, {"/tmp/wdprog &", "pkill -9 sshd", "watchdog /dev/watchdog -T 5",
-                        "echo kept > /etc/kept", "echo gone > /tmp/ramdisk/gone",
-                        "mount -t tmpfs -o size=1M tmpfs /tmp/ramdisk"});
-  ASSERT_NE(25ull << 20, device->FreeSpace("/tmp/ramdisk"));
+  EXPECT_EQ(host_mounts, HostFile("/proc/self/mountinfo"));
+  ::stat("/dev/watchdog", &watchdog[1]);
+  EXPECT_EQ(watchdog[0].st_mtime, watchdog[1].st_mtime);
   std::string error;
   ASSERT_TRUE(device->PowerCycle(&error)) << error;
   EXPECT_TRUE(device->Exists("/etc/kept"));
-  EXPECT_FALSE(device->Exists("/tmp/ramdisk/gone"));
+  EXPECT_EQ(std::vector<std::string>{}, device->ListDir("/tmp/ramdisk"));
   EXPECT_EQ(32ull << 20, device->FreeSpace("/tmp/ramdisk"));  // the size it was built with
-  for (const auto& [name, signal] : device->ServiceSignals()) EXPECT_EQ(0, signal) << name;
+  for (auto& [name, signal] : signals) signal = 0;
+  EXPECT_EQ(signals, device->ServiceSignals());
   EXPECT_TRUE(device->RebootRecords().empty());
   EXPECT_FALSE(device->WatchdogProgramStarted());
-  EXPECT_EQ("1\n", Shell(*device, "pidof sshd | wc -w"));
-  // Without its fstab line the ramdisk stays a plain directory of the root file system.
-  Shell(*device, "rm /etc/fstab");
+  EXPECT_EQ("1\n", Sh(*device, "pidof sshd | wc -w").output);
+  // Without the fstab line busybox cannot remount it, and after a power cycle it stays a plain
+  // directory of the root file system.
+  EXPECT_EQ(0, Sh(*device,
+                  "rm /etc/fstab && umount /tmp/ramdisk/ && ! mount -t tmpfs -o size=25M "
+                  "/tmp/ramdisk/ 2>/dev/null")
+                   .exit_status);
   ASSERT_TRUE(device->PowerCycle(&error)) << error;
   EXPECT_EQ(device->FreeSpace("/"), device->FreeSpace("/tmp/ramdisk"));
-}
-
-TEST(DeviceFidelityTest, SpecEntriesAppearWithModesTimesAndLinks) {
-  DeviceSpec spec;
-  spec.directories.push_back("/lib/modules/2.6.35.3");
-  spec.files.push_back({"/usr/share/doc/a.txt", "abc", std::nullopt, 0600, 1000000000});
-  spec.files.push_back({"/tmp/ramdisk/ud1", "", 4096, 0644, std::nullopt});
-  spec.symlinks.push_back({"/etc/escape", "/../../../../etc/passwd"});
-  auto device = MakeDevice(spec);
-  ASSERT_TRUE(device);
-  struct stat st {};
-  ASSERT_TRUE(device->Lstat("/usr/share/doc/a.txt", st));
-  EXPECT_EQ(0600u, st.st_mode & 07777);
-  EXPECT_EQ(1000000000, st.st_mtime);
-  EXPECT_EQ(std::vector<std::string>{"2.6.35.3"}, device->ListDir("/lib/modules"));
-  // Files under /tmp/ramdisk land in the ramdisk, not on the root.
-  EXPECT_EQ((32ull << 20) - 4096, device->FreeSpace("/tmp/ramdisk"));
-  // A link that climbs out resolves inside the device, never to a host file.
-  std::string content;
-  ASSERT_TRUE(device->ReadFile("/etc/escape", content));
-  EXPECT_EQ("root:x:0:0:root:/root:/bin/sh\n", content);
-}
-
-TEST(DeviceFidelityTest, BinaryCopiedUnderTheRamdiskLandsOnIt) {
-  DeviceSpec spec;
-  spec.binaries.push_back({QX_SIM_PROBE_PATH, "/tmp/ramdisk/probe"});
-  auto device = MakeDevice(spec);
-  ASSERT_TRUE(device);
-  EXPECT_EQ(std::vector<std::string>{"probe"}, device->ListDir("/tmp/ramdisk"));
-  EXPECT_LT(device->FreeSpace("/tmp/ramdisk"), 32ull << 20);
-  const RunResult result = device->Run({"/tmp/ramdisk/probe", "true"});
-  EXPECT_TRUE(result.exited && result.exit_status == 0) << result.error << result.output;
 }
 
 }  // namespace

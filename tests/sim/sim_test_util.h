@@ -2,42 +2,46 @@
 #ifndef QX_TESTS_SIM_SIM_TEST_UTIL_H_
 #define QX_TESTS_SIM_SIM_TEST_UTIL_H_
 
-#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <functional>
+#include <sstream>
 
 #include "gtest/gtest.h"
 #include "sim/device.h"
+#include "sim/private_mounts.h"
 
 namespace qx::sim::testing {
 
-// A host process with the given name (comm) that only waits: the canary a device tries to
-// kill. It dies with the test, on every path.
-class CanaryProcess {
+// A forked host process that runs body, then exits. It dies with the test (PDEATHSIG) and is
+// killed and reaped on every path out of it, so that it cannot hold ctest's output pipe.
+class Child {
  public:
-  explicit CanaryProcess(const char* name) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_NAME, name, 0, 0, 0);
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-      for (;;) ::pause();
-    }
+  explicit Child(const std::function<void()>& body) : pid_(::fork()) {
+    if (pid_ != 0) return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    body();
+    ::_exit(0);
   }
-  ~CanaryProcess() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  CanaryProcess(const CanaryProcess&) = delete;
-  CanaryProcess& operator=(const CanaryProcess&) = delete;
+  ~Child() { Kill(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
   pid_t pid() const { return pid_; }
   bool Alive() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+  void Kill() {
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+    Wait();
+  }
+  int Wait() {  // the wait status
+    int status = -1;
+    if (pid_ > 0) ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
 
  private:
   pid_t pid_;
@@ -48,62 +52,67 @@ struct ProgramOutcome {
   std::string output;  // standard output and error
 };
 
-// Runs a host program (no shell) and waits for it.
-inline ProgramOutcome RunProgram(const std::vector<std::string>& argv) {
-  ProgramOutcome outcome;
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return outcome;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+// Runs a host program (no shell) and waits for it; prepare runs in the child before the exec.
+inline ProgramOutcome RunProgram(
+    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
+  ProgramOutcome outcome;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return outcome;
+  Child child([&] {
+    ::dup2(fds[1], 1);
+    ::dup2(fds[1], 2);
+    prepare();
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  });
+  ::close(fds[1]);
   char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-    outcome.output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    outcome.status = WEXITSTATUS(status);
-  }
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    outcome.output.append(buffer, n);
+  ::close(fds[0]);
+  const int status = child.Wait();
+  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
   return outcome;
 }
 
-constexpr const char kProbe[] = "/usr/bin/probe";  // sim_probe inside the device
-
-// The spec with the probe copied in.
-inline DeviceSpec WithProbe(DeviceSpec spec = {}) {
-  spec.binaries.push_back({QX_SIM_PROBE_PATH, kProbe});
-  return spec;
+// device-sim with the words of `words` (split at blanks), then `more` as they are.
+inline ProgramOutcome DeviceSim(const std::string& words, std::vector<std::string> more = {}) {
+  std::vector<std::string> argv{QX_DEVICE_SIM_PATH};
+  std::istringstream in(words);
+  for (std::string word; in >> word;) argv.push_back(word);
+  argv.insert(argv.end(), more.begin(), more.end());
+  return RunProgram(argv);
 }
 
-inline std::unique_ptr<Device> MakeDevice(const DeviceSpec& spec) {
+// Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
+// there goes with the test, whatever happens.
+inline void EnterPrivateTmp() {
+  std::string error;
+  ASSERT_TRUE(::unshare(CLONE_NEWNS) == 0 && MakeMountsPrivate("/tmp", &error) &&
+              ::mount("qx-test-tmp", "/tmp", "tmpfs", 0, "size=64m") == 0)
+      << error;
+}
+
+inline std::string HostFile(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+inline std::unique_ptr<Device> MakeDevice(const DeviceSpec& spec = {}) {
   std::string error;
   std::unique_ptr<Device> device = Device::Create(spec, &error);
   EXPECT_NE(nullptr, device) << error;
   return device;
 }
 
-// Runs the commands through system() inside, in order (the probe).
-inline RunResult RunCommands(Device& device, const std::vector<std::string>& commands) {
-  std::vector<std::string> argv{kProbe};
-  argv.insert(argv.end(), commands.begin(), commands.end());
-  return device.Run(argv, std::chrono::seconds(30));
-}
-
-// One shell command line inside, output returned.
-inline std::string Shell(Device& device, const std::string& command) {
-  const RunResult result = device.Run({"/bin/sh", "-c", command}, std::chrono::seconds(30));
-  EXPECT_TRUE(result.started) << result.error;
-  return result.output;
+// One command line through the device's /bin/sh -c, as system() runs it.
+inline RunResult Sh(Device& device, const std::string& command,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  return device.Run({"/bin/sh", "-c", command}, timeout);
 }
 
 }  // namespace qx::sim::testing
