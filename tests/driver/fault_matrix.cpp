@@ -556,19 +556,18 @@ std::map<std::size_t, Outcome> RunAll(const std::vector<Point>& points,
 }
 
 std::string Table(const std::vector<Point>& points, const std::map<std::size_t, Outcome>& done) {
-  const std::pair<int, const char*> kColumns[][4] = {
-      {{kLeftMarker, "the upgrade-started marker"},
-       {kLeftStaging, "staging files under /tmp/, whole or cut short"},
-       {kLeftRemovals, "what the cleanup removed so far"},
-       {kLeftNoLog, "no /var/log/upgrade_log: the log was in the ramdisk"}},
-      {{kNextStale, "removes the staging files before its cleanup measures"},
-       {kNextFinishes, "its cleanup removes only what is still needed"},
-       {kNextMarker, "clears the marker when the validator passes"},
-       {0, nullptr}},
-      {{kLostHistory, "the upgrade log with its history (kept in the ramdisk, lost with it)"},
-       {0, nullptr},
-       {0, nullptr},
-       {0, nullptr}}};
+  const struct {
+    int column, bit;
+    const char* text;
+  } kCells[] = {
+      {0, kLeftMarker, "the upgrade-started marker"},
+      {0, kLeftStaging, "staging files under /tmp/, whole or cut short"},
+      {0, kLeftRemovals, "what the cleanup removed so far"},
+      {0, kLeftNoLog, "no /var/log/upgrade_log: the log was in the ramdisk"},
+      {1, kNextStale, "removes the staging files before its cleanup measures"},
+      {1, kNextFinishes, "its cleanup removes only what is still needed"},
+      {1, kNextMarker, "clears the marker when the validator passes"},
+      {2, kLostHistory, "the upgrade log with its history (kept in the ramdisk, lost with it)"}};
   const char* const kNothing[] = {"nothing of the run's", "a normal upgrade", "nothing"};
   std::vector<int> count(kPhases, 0), seen(kPhases, 0);
   for (const auto& [index, o] : done) {
@@ -583,8 +582,10 @@ std::string Table(const std::vector<Point>& points, const std::map<std::size_t, 
     table += std::string("| ") + kPhaseNames[p] + " | " + std::to_string(count[p]);
     for (int column = 0; column < 3; ++column) {
       std::string cell;
-      for (const auto& [bit, text] : kColumns[column]) {
-        if ((seen[p] & bit) != 0) cell += (cell.empty() ? "" : "; ") + std::string(text);
+      for (const auto& each : kCells) {
+        if (each.column == column && (seen[p] & each.bit) != 0) {
+          cell += (cell.empty() ? "" : "; ") + std::string(each.text);
+        }
       }
       table += " | " + (cell.empty() ? kNothing[column] : cell);
     }
@@ -609,27 +610,15 @@ bool MatchReadme(const std::string& readme, const std::string& table, bool updat
 }
 
 int Main(int argc, char** argv) {
-  int jobs = 6;  // the runs mostly wait (the driver's pause, its commands): more than the cores
-  std::size_t budget = 200;
-  std::string readme;
-  bool update = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--jobs" && i + 1 < argc) {
-      jobs = std::max(1, std::atoi(argv[++i]));
-    } else if (arg == "--syscall-points" && i + 1 < argc) {
-      budget = std::strtoul(argv[++i], nullptr, 10);
-    } else if (arg == "--readme" && i + 1 < argc) {
-      readme = argv[++i];
-    } else if (arg == "--update") {
-      update = true;
-    } else {
-      std::fprintf(stderr,
-                   "usage: driver_fault_matrix [--jobs N] [--syscall-points N] "
-                   "[--readme FILE [--update]]\n");
-      return 2;
-    }
+  const int jobs =
+      6;  // the runs mostly wait (the driver's pause, its commands): more than the cores
+  const std::size_t budget = 200;
+  const bool update = argc == 4 && std::strcmp(argv[3], "--update") == 0;
+  if ((argc != 3 && !update) || std::strcmp(argv[1], "--readme") != 0) {
+    std::fprintf(stderr, "usage: driver_fault_matrix --readme FILE [--update]\n");
+    return 2;
   }
+  const std::string readme = argv[2];
   const auto start = std::chrono::steady_clock::now();
   Calibration calibrations[2];
   std::string error;
@@ -661,7 +650,7 @@ int Main(int argc, char** argv) {
   }
   const std::string table = Table(points, done);
   std::printf("%s", table.c_str());
-  if (!readme.empty() && !MatchReadme(readme, table, update)) {
+  if (!MatchReadme(readme, table, update)) {
     std::printf("FAILED: the table in %s is not the matrix's (--update writes it)\n",
                 readme.c_str());
     ++failed;
