@@ -1,7 +1,6 @@
-// Runs EnableAutoStartBinaries and DisableAutoStartBinaries inside a simulated device, where
-// /sbin and /usr/sbin are the device's own: "autostart_probe enable disable ..." calls them in
-// the order given and prints one "NAME=true" or "NAME=false" line per call. It touches real
-// device paths, so it refuses to run anywhere but in the simulator.
+// In a simulated device, calls EnableAutoStartBinaries ("enable") or DisableAutoStartBinaries
+// ("disable") for each argument in order and prints "WORD=true" or "WORD=false". It touches the
+// device's /sbin, so it refuses to run anywhere but in the simulator.
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,22 +11,14 @@
 
 int main(int argc, char** argv) {
   if (::access(qx::sim::kDeviceMarker, F_OK) != 0) {
-    std::fprintf(stderr,
-                 "autostart_probe: refusing to run outside the device simulator (%s missing)\n",
-                 qx::sim::kDeviceMarker);
+    std::fprintf(stderr, "autostart_probe: refusing to run outside the device simulator\n");
     return 2;
   }
   for (int i = 1; i < argc; ++i) {
-    bool result = false;
-    if (std::strcmp(argv[i], "enable") == 0) {
-      result = EnableAutoStartBinaries();
-    } else if (std::strcmp(argv[i], "disable") == 0) {
-      result = DisableAutoStartBinaries();
-    } else {
-      std::fprintf(stderr, "autostart_probe: unknown call %s (enable or disable)\n", argv[i]);
-      return 2;
-    }
-    std::printf("%s=%s\n", argv[i], result ? "true" : "false");
+    const bool enable = std::strcmp(argv[i], "enable") == 0;
+    if (!enable && std::strcmp(argv[i], "disable") != 0) return 2;
+    const bool done = enable ? EnableAutoStartBinaries() : DisableAutoStartBinaries();
+    std::printf("%s=%s\n", argv[i], done ? "true" : "false");
   }
   return 0;
 }

@@ -22,29 +22,19 @@ std::string FromEnvironment(const char* name, const std::string& fallback) {
 
 }  // namespace
 
-std::string UpgraderHostPath() { return FromEnvironment("QX_UPGRADER", QX_DEFAULT_UPGRADER); }
-
 std::string LauncherHostPath() { return FromEnvironment("QX_UPGRADER_LAUNCHER", ""); }
 
-std::vector<std::string> LauncherArgs() {
-  std::vector<std::string> words;
-  std::istringstream text(FromEnvironment("QX_UPGRADER_LAUNCHER_ARGS", ""));
-  for (std::string word; text >> word;) words.push_back(word);
-  return words;
-}
-
 void AddUpgrader(qx::sim::DeviceSpec& spec) {
-  spec.binaries.push_back({UpgraderHostPath(), kDeviceUpgrader});
-  const std::string launcher = LauncherHostPath();
-  if (!launcher.empty()) spec.binaries.push_back({launcher, kDeviceLauncher});
+  spec.binaries.push_back({FromEnvironment("QX_UPGRADER", QX_DEFAULT_UPGRADER), kDeviceUpgrader});
+  if (!LauncherHostPath().empty()) spec.binaries.push_back({LauncherHostPath(), kDeviceLauncher});
 }
 
 std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args) {
   std::vector<std::string> argv;
   if (!LauncherHostPath().empty()) {
     argv.push_back(kDeviceLauncher);
-    const std::vector<std::string> options = LauncherArgs();
-    argv.insert(argv.end(), options.begin(), options.end());
+    std::istringstream options(FromEnvironment("QX_UPGRADER_LAUNCHER_ARGS", ""));
+    for (std::string word; options >> word;) argv.push_back(word);
   }
   argv.push_back(kDeviceUpgrader);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -55,9 +45,8 @@ void KeepRunOutput(const std::string& run_name, const std::string& output) {
   const std::string path = FromEnvironment("QX_UPGRADER_OUTPUT", "");
   if (path.empty()) return;
   std::string text = "=== run: " + run_name + "\n" + output;
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  // One write to a file opened for appending, so that runs of parallel test processes never
-  // interleave.
+  if (text.back() != '\n') text += '\n';
+  // One write in append mode: parallel test processes never interleave their runs.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const bool written =
       fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -82,12 +71,8 @@ std::string MakeUpgradeFile(const std::vector<Member>& members) {
 }
 
 std::vector<std::string> SettledRebootRecords(const qx::sim::Device& device) {
-  constexpr auto kPoll = std::chrono::milliseconds(20);
-  constexpr int kPolls = 150;
-  for (int i = 0; i < kPolls; ++i) {
-    std::vector<std::string> records = device.RebootRecords();
-    if (!records.empty()) return records;
-    std::this_thread::sleep_for(kPoll);
+  for (int polls = 0; polls < 150 && device.RebootRecords().empty(); ++polls) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return device.RebootRecords();
 }
@@ -110,15 +95,9 @@ std::string CheckingValidatorBody() {
 std::vector<std::string> LogLines(const std::string& log) {
   static const std::regex kStamp(R"(^\d{6,8} \d{2}:\d{2}:\d{2} - )");
   std::vector<std::string> lines;
-  std::string::size_type start = 0;
-  while (start < log.size()) {
-    std::string::size_type end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    std::string line = log.substr(start, end - start);
-    std::smatch match;
-    if (std::regex_search(line, match, kStamp)) line = line.substr(match.length(0));
-    lines.push_back(line);
-    start = end + 1;
+  std::istringstream text(log);
+  for (std::string line; std::getline(text, line);) {
+    lines.push_back(std::regex_replace(line, kStamp, "", std::regex_constants::format_first_only));
   }
   return lines;
 }

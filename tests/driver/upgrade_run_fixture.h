@@ -1,10 +1,13 @@
-// The end-to-end fixture: a simulated router with the upgrader under test, one run of it, and
-// the assertions every exit shares (the command trace around the cleanup, the closing, the
-// persistent log).
+// The end-to-end fixture: a simulated router with the upgrader under test, a run of it, and what
+// every exit shares (the command trace around the cleanup, the closing, the persistent log).
 #ifndef QX_TESTS_DRIVER_UPGRADE_RUN_FIXTURE_H_
 #define QX_TESTS_DRIVER_UPGRADE_RUN_FIXTURE_H_
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,67 +18,151 @@
 
 namespace qx::driver_test {
 
-// Shell command texts the tests expect, written out here rather than taken from the driver.
+// Command texts and log lines, written out here rather than taken from the driver.
 constexpr const char kLogIn[] = "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log";
 constexpr const char kLogOut[] = "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
-constexpr const char kBoardGate[] = "cat /sys/kernel/qxfc/board | grep -qv \"\\b12\\b\"";
-constexpr const char kKillWatchdog[] = "pkill -9 wdprog";
 constexpr const char kReboot[] = "watchdog /dev/watchdog -T 5";
-constexpr const char kValidatorRun[] =
-    "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
 constexpr const char kBanner[] = "Upg: V0.0.5: Beginning upgrade";
+constexpr const char kUpgraded[] = "Successfully upgraded firmware";
 constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
+constexpr const char kWatchdog[] = "/tmp/wdprog";
+constexpr const char kKernel[] = "kernel image bytes\n";
+constexpr const char kDatabase[] = "file-system database\n";
+
+inline std::string GoodUpgrade(const std::string& validator_body = CheckingValidatorBody(),
+                               const std::string& kernel = kKernel) {
+  return MakeUpgradeFile(UpgradeMembers(validator_body, kernel, kDatabase));
+}
+
+// What every exit past the argument check ends with.
+inline std::vector<std::string> Closing() { return {kLogOut, "pkill -9 wdprog", kReboot}; }
+
+// Re-creating the ramdisk, running the validator (then clearing the marker if it passed), and
+// the closing.
+inline std::vector<std::string> StagedClosing(bool validator_passed) {
+  std::vector<std::string> commands = {
+      kLogOut,
+      "umount /tmp/ramdisk/",
+      "mount -t tmpfs -o size=25M /tmp/ramdisk/",
+      kLogIn,
+      "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
+      "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
+      "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
+      "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db"};
+  if (validator_passed) commands.push_back("rm /etc/upgrade_started");
+  for (const std::string& command : Closing()) commands.push_back(command);
+  return commands;
+}
 
 class UpgradeRunTest : public ::testing::Test {
  protected:
-  // A router ready for an upgrade: board 12, a 64 MiB root, services running, the upgrader
-  // installed and the three auto-start daemons in place.
-  static qx::sim::DeviceSpec RouterSpec();
+  // A router ready for an upgrade (board 12, a 64 MiB root, services running) with the upgrader
+  // and the auto-start daemons, qxsshd renamed aside as an interrupted upgrade leaves it.
+  static qx::sim::DeviceSpec RouterSpec(const std::string& upgrade_file = "") {
+    qx::sim::DeviceSpec spec;
+    AddUpgrader(spec);
+    for (const char* daemon : {"/sbin/qx_monitor", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger"}) {
+      spec.files.push_back({daemon, "#!/bin/sh\n", {}, 0755, {}});
+    }
+    spec.directories.push_back("/var/log");
+    if (!upgrade_file.empty()) spec.files.push_back({kUpgradeFile, upgrade_file, {}, 0644, {}});
+    return spec;
+  }
 
-  // The same router with an upgrade file in the ramdisk.
-  static qx::sim::DeviceSpec RouterWithUpgrade(const std::string& upgrade_file,
-                                               const std::string& path = kUpgradeFile);
+  void CreateDevice(const qx::sim::DeviceSpec& spec) {
+    // An emulator copied into the device takes root space: the root grows by its size.
+    qx::sim::DeviceSpec sized = spec;
+    struct stat launcher {};
+    if (!LauncherHostPath().empty() && ::stat(LauncherHostPath().c_str(), &launcher) == 0) {
+      sized.root_size += static_cast<std::uint64_t>(launcher.st_size);
+    }
+    std::string error;
+    device_ = qx::sim::Device::Create(sized, &error);
+    ASSERT_NE(nullptr, device_) << error;
+  }
 
-  // Creates the device and runs the upgrader in it with the given arguments.
+  void RunUpgraderInDevice(const std::vector<std::string>& args = {kWatchdog},
+                           const std::string& cwd = "/") {
+    started_ = static_cast<std::uint32_t>(std::time(nullptr));
+    result_ = device_->Run(UpgraderArgv(args), std::chrono::seconds(60), cwd);
+    ended_ = static_cast<std::uint32_t>(std::time(nullptr));
+    KeepRunOutput(::testing::UnitTest::GetInstance()->current_test_info()->name(), result_.output);
+    ASSERT_TRUE(result_.started) << result_.error;
+    ASSERT_FALSE(result_.timed_out) << ::testing::PrintToString(result_.trace);
+  }
+
   void RunUpgrader(const qx::sim::DeviceSpec& spec,
-                   const std::vector<std::string>& args = {qx::sim::Device::kWatchdogProgram},
-                   const std::string& cwd = "/");
-  void CreateDevice(const qx::sim::DeviceSpec& spec);
-  void RunUpgraderInDevice(const std::vector<std::string>& args, const std::string& cwd = "/");
+                   const std::vector<std::string>& args = {kWatchdog},
+                   const std::string& cwd = "/") {
+    ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+    RunUpgraderInDevice(args, cwd);
+  }
 
-  // The run ended with this exit status and issued exactly one reboot command.
-  void ExpectEndedWith(int exit_status) const;
+  // The run ended with this status and issued exactly one reboot.
+  void ExpectEndedWith(int exit_status) const {
+    ASSERT_TRUE(result_.exited) << "killed by signal " << result_.term_signal;
+    EXPECT_EQ(exit_status, result_.exit_status);
+    EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
+  }
 
-  // The trace: the opening of every run past the argument check, then the cleanup's own
-  // commands (none when the board gate fails), then exactly `closing`.
-  void ExpectTrace(bool cleanup_ran, const std::vector<std::string>& closing,
-                   const std::string& watchdog = qx::sim::Device::kWatchdogProgram) const;
+  // The opening of every run past the argument check, cleanup commands only, then `closing`.
+  void ExpectTrace(const std::vector<std::string>& closing = Closing()) const {
+    const std::vector<std::string>& trace = result_.trace;
+    SCOPED_TRACE(::testing::PrintToString(trace));
+    std::vector<std::string> opening = {kLogIn, "touch /etc/upgrade_started",
+                                        "touch /tmp/ramdisk/vlk-wait-during-startup"};
+    for (std::size_t i = 0; i < qx::sim::kServiceNames.size(); ++i) {
+      opening.push_back((i == 0 ? "pkill -SIGINT " : "pkill -9 ") + qx::sim::kServiceNames[i]);
+    }
+    // The sweep spares the thousand-second window of the run's time and its two neighbours; a
+    // run may straddle two windows.
+    const auto sweep = [](std::uint32_t now) {
+      std::string command = "find /tmp/ -maxdepth 1 -name \"ud*\"";
+      for (const std::uint32_t window : {now / 1000, now / 1000 - 1, now / 1000 + 1}) {
+        command += " ! -name \"ud" + std::to_string(window) + "*\"";
+      }
+      return command + " -exec rm -rf {} \\;";
+    };
+    const std::size_t at = opening.size();
+    opening.push_back(trace.size() > at && trace[at] == sweep(ended_) ? sweep(ended_)
+                                                                      : sweep(started_));
+    opening.push_back(std::string(kWatchdog) + " &");
+    opening.push_back("cat /sys/kernel/qxfc/board | grep -qv \"\\b12\\b\"");
+    ASSERT_GE(trace.size(), opening.size() + closing.size());
+    EXPECT_EQ(opening, std::vector<std::string>(trace.begin(), trace.begin() + opening.size()));
+    EXPECT_EQ(closing, std::vector<std::string>(trace.end() - closing.size(), trace.end()));
+    for (auto command = trace.begin() + opening.size(); command != trace.end() - closing.size();
+         ++command) {
+      bool cleanup = false;
+      for (const char* prefix :
+           {"rm -rf ", "cat /dev/null > ", "tail -n 2000 ", "mv /tmp/ramdisk/upgrade_log.tmp "}) {
+        cleanup = cleanup || command->rfind(prefix, 0) == 0;
+      }
+      EXPECT_TRUE(cleanup) << *command;
+    }
+  }
 
   // The persistent upgrade log after the run, stamps removed.
-  std::vector<std::string> Log() const;
+  std::vector<std::string> Log() const {
+    std::string log;
+    EXPECT_TRUE(device_->ReadFile("/var/log/upgrade_log", log)) << "the log is back in /var/log";
+    EXPECT_FALSE(device_->Exists("/tmp/ramdisk/upgrade_log")) << "and not left in the ramdisk";
+    return LogLines(log);
+  }
 
   bool DeviceHas(const std::string& path) const { return device_->Exists(path); }
-  std::string DeviceFile(const std::string& path) const;
 
-  // The commands every run from the argument check to the board gate runs, in order, with the
-  // sweep line for window time `now`.
-  static std::vector<std::string> Opening(std::uint32_t now, const std::string& watchdog);
+  std::string DeviceFile(const std::string& path) const {
+    std::string content;
+    EXPECT_TRUE(device_->ReadFile(path, content)) << path;
+    return content;
+  }
 
   std::unique_ptr<qx::sim::Device> device_;
   qx::sim::RunResult result_;
   std::uint32_t started_ = 0;  // host time before and after the run, for the sweep's window
   std::uint32_t ended_ = 0;
 };
-
-// What every exit past the argument check ends with: the log back to persistent storage, the
-// watchdog program killed, the reboot command.
-std::vector<std::string> ClosingCommands();
-
-// Re-creating the ramdisk and running the validator (then removing the marker if it passed).
-std::vector<std::string> StagingCommands(bool validator_passed);
-
-std::vector<std::string> Concat(std::vector<std::string> first,
-                                const std::vector<std::string>& second);
 
 }  // namespace qx::driver_test
 
