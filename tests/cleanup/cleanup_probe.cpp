@@ -3,9 +3,7 @@
 // Commands: trim | kernel | static | extra (the steps themselves); perform REQ ("result=B
 // enough=B"); old-logs REQ (the rotated-log passes); drain (per series, find then unlink until
 // the find fails, the time preset to -1: "<series>: T ... -1", "!" when the unlink disagreed);
-// ro DIR (bind DIR read-only onto itself); nofiles (no descriptor can be opened any more).
-// REQ: bytes beyond the free space measured now.
-#include <sys/mount.h>
+// nofiles (no descriptor can be opened any more). REQ: bytes beyond the free space measured now.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,12 +23,6 @@ namespace {
 
 namespace cleanup = qx::upgrader::cleanup;
 namespace cu = qx::upgrader::cleanup::utils;
-
-unsigned int Required(const char* text) {
-  unsigned int free_bytes = 0;
-  if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) std::exit(3);
-  return free_bytes + static_cast<unsigned int>(std::strtol(text, nullptr, 10));
-}
 
 // Bounded, so that a member that never goes shows up as repeated times instead of a hang.
 void Drain() {
@@ -78,15 +70,10 @@ int main(int argc, char** argv) {
       kSteps.at(command)();
       continue;
     }
-    const char* arg = ++i < argc ? argv[i] : "";
-    if (command == "ro") {
-      if (::mount(arg, arg, nullptr, MS_BIND, nullptr) != 0 ||
-          ::mount(nullptr, arg, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-        return 4;
-      }
-      continue;
-    }
-    cleanup::CleanupKV70 strategy(Required(arg));
+    unsigned int free_bytes = 0;
+    if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) return 3;
+    const long extra = std::strtol(++i < argc ? argv[i] : "", nullptr, 10);
+    cleanup::CleanupKV70 strategy(free_bytes + static_cast<unsigned int>(extra));
     bool enough = false;
     if (command == "old-logs") {
       cleanup::ClearOldLogs(strategy);

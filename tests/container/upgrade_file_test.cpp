@@ -39,8 +39,7 @@ using qx::upgradeFile::InnerFileInformation;
 using qx::upgradeFile::UpgradeFile;
 using qx::upgradeFile::UpgradeFileInformation;
 
-// An image made by the host writer with inner files "f0", "f1", ... of the given data sizes
-// (bytes that differ per file and per position), and its bytes.
+// Inner files "f0", "f1", ... of these sizes, bytes differing per file and position.
 qx::udtool::UpgradeImage ImageWithSizes(const std::vector<std::size_t>& sizes) {
   qx::udtool::UpgradeImage image;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -83,8 +82,8 @@ bool Parse(Record& record, const std::string& bytes, std::size_t length = 128) {
                             static_cast<unsigned int>(length));
 }
 
-// Changed bytes are the reader's test (it flips every one).
-TEST(UpgradeFileInformationTest, ParsesEveryFieldAndLogsFiveLines) {
+// Each record parses its fields; only the upgrade header logs (five lines, before its digest).
+TEST(HeaderRecordTest, ParsesEveryField) {
   UpgradeFileInformation info;
   EXPECT_FALSE(Parse(info, kUpgradeHeader, 127));
   EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
@@ -105,30 +104,25 @@ TEST(UpgradeFileInformationTest, ParsesEveryFieldAndLogsFiveLines) {
                                              "Release Name: R7.1", "File Date: 20240315",
                                              "Upgrade ID: 4000000000"};
   EXPECT_EQ(expected, LoggedLines());
-}
 
-// The reader's test flips every identity byte; the message is the record's own.
-TEST(InnerFileInformationTest, ParsesFieldsWithoutLogging) {
-  InnerFileInformation info;
-  EXPECT_FALSE(Parse(info, "\xF1\xE2\xD3\xC5" + kInnerHeader.substr(4)));
-  EXPECT_EQ("Internal file header identity failed", info.ErrorMessage());
-  ASSERT_TRUE(Parse(info, kInnerHeader));
-  EXPECT_EQ(0x01020304u, info.AuxiliaryWord1());
-  EXPECT_EQ(0xFFFFFFFFu, info.AuxiliaryWord2());
-  EXPECT_EQ(0x00ABCDEFu, info.FileSize());
-  EXPECT_EQ("kernel", info.Name());
+  InnerFileInformation inner;
+  EXPECT_FALSE(Parse(inner, "\xF1\xE2\xD3\xC5" + kInnerHeader.substr(4)));
+  EXPECT_EQ("Internal file header identity failed", inner.ErrorMessage());
+  ASSERT_TRUE(Parse(inner, kInnerHeader));
+  EXPECT_EQ(0x01020304u, inner.AuxiliaryWord1());
+  EXPECT_EQ(0xFFFFFFFFu, inner.AuxiliaryWord2());
+  EXPECT_EQ(0x00ABCDEFu, inner.FileSize());
+  EXPECT_EQ("kernel", inner.Name());
   EXPECT_TRUE(LoggedLines().empty());
-  // The digest compared is the stored one: 16 bytes, and only those (each is flipped by the
-  // reader's test).
+  // The digest compared is the stored one: 16 bytes, and only those.
   std::string digest = kInnerHeader.substr(112) + "\x55";
   auto* bytes = reinterpret_cast<unsigned char*>(digest.data());
-  EXPECT_TRUE(info.ValidateMD5Hash(bytes, 17));
-  EXPECT_FALSE(info.ValidateMD5Hash(bytes, 15));
+  EXPECT_TRUE(inner.ValidateMD5Hash(bytes, 17));
+  EXPECT_FALSE(inner.ValidateMD5Hash(bytes, 15));
 }
 
 class UpgradeFileTest : public ::testing::Test {
  protected:
-  // Writes bytes to the scratch upgrade file and parses it with reader.
   bool Parse(const std::string& bytes, UpgradeFile& reader) {
     LoggedLines().clear();
     WriteFile(path_, bytes);
@@ -169,10 +163,9 @@ TEST_F(UpgradeFileTest, RecordsOffsetsAndHeadersThenParsesAgainFromNothing) {
   EXPECT_TRUE(reader.DataOffsets().empty());
 }
 
-// Cut at any length, a file fails with the message of the piece cut and keeps the inner files
-// completed before it. One flipped bit anywhere is caught, and the messages say which check
-// caught it: the upgrade header checks its identity first, then logs five lines (and no size)
-// before its digest.
+// Cut anywhere, a file fails naming the piece cut and keeps the inner files completed before it.
+// A flipped bit anywhere is caught by the check the message names; the upgrade header checks
+// its identity first, then logs five lines (and no size) before its digest.
 TEST_F(UpgradeFileTest, EveryCutAndEveryFlippedByteIsCaughtByTheRightCheck) {
   const std::vector<std::size_t> sizes = {3, 0, 1030};
   const std::string bytes = Build(ImageWithSizes(sizes));
@@ -248,9 +241,8 @@ class UpgradeFileExtractTest : public UpgradeFileTest {
   UpgradeFile reader_;
 };
 
-// Every index gives its exact bytes in a new file of mode 0755, whatever stood at the path: a
-// larger file of another mode, a hard link to a file elsewhere on the same file system, a
-// symbolic link and a FIFO are replaced, never written through, and the canary keeps its bytes.
+// Each index gives its bytes in a new file of mode 0755: a larger file of another mode, a hard
+// link, a symbolic link and a FIFO at the path are replaced, never written through.
 TEST_F(UpgradeFileExtractTest, EveryIndexGivesItsBytesInANewFileNeverWrittenThroughALink) {
   const std::string canary = dir_.File("canary");
   WriteFile(canary, "keep me");

@@ -75,7 +75,6 @@ TEST_F(UdtoolTest, DamagedFilesAreNamedPreciselyAndNothingIsExtracted) {
   const std::string good = qx::test::ReadFile(dir_.File("ud.bin"));
   // Inner file 3 ("kernel", 1025 bytes) has its header at 1537 and its data at 1665.
   const std::tuple<std::size_t, bool, std::string> kCases[] = {
-      // offset flipped or cut at
       {1665 + 1000, false,
        "Inner header MD5 check failed (inner file 3 \"kernel\", header at offset 1537)"},
       {1537, false, "Unable to parse inner header (inner file 3, header at offset 1537)"},

@@ -1,5 +1,4 @@
-// Runs with a private /tmp (tests/support/private_tmp_main.cpp): the upgrade log at its device
-// path and every scratch file live on a tmpfs that vanishes with the process.
+// Runs with a private /tmp (tests/support/private_tmp_main.cpp) that vanishes with the process.
 #include "utils/upgrader_utils.h"
 
 #include <cstdlib>
@@ -67,8 +66,7 @@ TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
   // 4 GiB sparse: no memory used.
   Sh("printf 12345 >file && truncate -s 4G big && mkdir dir && mkfifo fifo && ln -s file link "
      "&& ln -s nowhere dangling && touch -d @1700000000 file");
-  // Name, FileExists, DirectoryExists, FileSize (777: fails, leaving the value alone), time
-  // (-1: not compared).
+  // Name, FileExists, DirectoryExists, FileSize (777: fails, value kept), time (-1: any).
   const std::tuple<const char*, bool, bool, unsigned int, long> kCases[] = {
       {"file", true, false, 5, 1700000000},  {"link", true, false, 5, 1700000000},
       {"big", true, false, 4294967295u, -1}, {"dir", false, true, 777, -1},
