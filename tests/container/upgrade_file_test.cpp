@@ -17,17 +17,12 @@
 #include "utils/upgrader_utils.h"
 
 namespace {
-
-std::vector<std::string>& LoggedLines() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
+std::vector<std::string> g_logged;
 }  // namespace
 
 // Takes the place of the device's log writer: the device path is never written.
 int qx::upgrader::utils::LogToUpgradeLog(const std::string& message) {
-  LoggedLines().push_back(message);
+  g_logged.push_back(message);
   return 0;
 }
 
@@ -77,7 +72,7 @@ const std::string kInnerHeader = "\xF1\xE2\xD3\xC4\x01\x02\x03\x04\xFF\xFF\xFF\x
 
 template <typename Record>
 bool Parse(Record& record, const std::string& bytes, std::size_t length = 128) {
-  LoggedLines().clear();
+  g_logged.clear();
   return record.ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
                             static_cast<unsigned int>(length));
 }
@@ -87,7 +82,7 @@ TEST(HeaderRecordTest, ParsesEveryField) {
   UpgradeFileInformation info;
   EXPECT_FALSE(Parse(info, kUpgradeHeader, 127));
   EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
-  EXPECT_TRUE(LoggedLines().empty());
+  EXPECT_TRUE(g_logged.empty());
   const std::string longer = kUpgradeHeader + std::string(172, '\xEE');  // only 128 are read
   ASSERT_TRUE(Parse(info, longer, longer.size()));
   EXPECT_TRUE(info.Valid());
@@ -103,7 +98,7 @@ TEST(HeaderRecordTest, ParsesEveryField) {
   const std::vector<std::string> expected = {"Version 258", "Upgrade Name: KV70 field upgrade",
                                              "Release Name: R7.1", "File Date: 20240315",
                                              "Upgrade ID: 4000000000"};
-  EXPECT_EQ(expected, LoggedLines());
+  EXPECT_EQ(expected, g_logged);
 
   InnerFileInformation inner;
   EXPECT_FALSE(Parse(inner, "\xF1\xE2\xD3\xC5" + kInnerHeader.substr(4)));
@@ -113,7 +108,7 @@ TEST(HeaderRecordTest, ParsesEveryField) {
   EXPECT_EQ(0xFFFFFFFFu, inner.AuxiliaryWord2());
   EXPECT_EQ(0x00ABCDEFu, inner.FileSize());
   EXPECT_EQ("kernel", inner.Name());
-  EXPECT_TRUE(LoggedLines().empty());
+  EXPECT_TRUE(g_logged.empty());
   // The digest compared is the stored one: 16 bytes, and only those.
   std::string digest = kInnerHeader.substr(112) + "\x55";
   auto* bytes = reinterpret_cast<unsigned char*>(digest.data());
@@ -124,7 +119,7 @@ TEST(HeaderRecordTest, ParsesEveryField) {
 class UpgradeFileTest : public ::testing::Test {
  protected:
   bool Parse(const std::string& bytes, UpgradeFile& reader) {
-    LoggedLines().clear();
+    g_logged.clear();
     WriteFile(path_, bytes);
     return reader.ParseFile(path_);
   }
@@ -149,8 +144,8 @@ TEST_F(UpgradeFileTest, RecordsOffsetsAndHeadersThenParsesAgainFromNothing) {
   ASSERT_EQ(5u, reader.InnerFiles().size());
   EXPECT_EQ(1025u, reader.InnerFiles()[2].FileSize());
   EXPECT_EQ("f2", reader.InnerFiles()[2].Information().Name());
-  ASSERT_EQ(6u, LoggedLines().size());  // after the header's own five
-  EXPECT_EQ("Upgrade file size 2060", LoggedLines()[5]);
+  ASSERT_EQ(6u, g_logged.size());  // after the header's own five
+  EXPECT_EQ("Upgrade file size 2060", g_logged[5]);
 
   // Nothing of a success survives a parse, of the stored path, that cannot open the file.
   ASSERT_EQ(0, ::unlink(path_.c_str()));
@@ -193,7 +188,7 @@ TEST_F(UpgradeFileTest, EveryCutAndEveryFlippedByteIsCaughtByTheRightCheck) {
       EXPECT_EQ("Unable to parse header", reader.ErrorMessage());
       EXPECT_EQ(offset < 6 ? "Header identity failed" : "Header MD5 check failed",
                 reader.Header().ErrorMessage());
-      EXPECT_EQ(offset < 6 ? 0u : 5u, LoggedLines().size());
+      EXPECT_EQ(offset < 6 ? 0u : 5u, g_logged.size());
     } else if (in_inner < 12 || in_inner >= 16) {  // a changed data size moves what follows
       EXPECT_EQ(in_inner < 4 ? "Unable to parse inner header" : "Inner header MD5 check failed",
                 reader.ErrorMessage());
