@@ -68,9 +68,8 @@ qx_target_test(upgrader_utils_test SOURCES utils/upgrader_utils_test.cpp
 
 # The MD5 comparison with OpenSSL is left out: the cross sysroot has no OpenSSL. The published
 # test suite and the split cases (unaligned blocks among them) stay.
-qx_target_test(container_test
-  SOURCES container/md5_test.cpp container/upgrade_file_test.cpp container/test_support.cpp
-  LIBRARIES upgrade_container qx_target_udtool_writer qx_target_gtest_main)
+qx_target_test(container_test SOURCES container/md5_test.cpp container/upgrade_file_test.cpp
+               LIBRARIES upgrade_container qx_target_udtool_writer qx_target_gtest_main)
 target_compile_definitions(container_test PRIVATE QX_MD5_WITHOUT_OPENSSL)
 
 qx_target_test(cleanup_base_test SOURCES cleanup/cleanup_base_test.cpp

@@ -1,18 +1,9 @@
-// Runs pieces of the cleanup inside a simulated device and prints what they returned, and at the
-// end whether they left descriptors open. Standard input is closed first, so that open() may hand
-// out descriptor 0. The arguments are commands:
-//   trim | kernel | static | extra   the log trimming, kernel module and removal list steps
-//   perform REQ    CleanupKV70(REQ).PerformCleanup -> "result=B enough=B"
-//   old-logs REQ   the rotated-log passes of CleanupKV70(REQ)
-//   match TEXT     MatchesKernelVersion with the flag preset false, then true -> "1" or "0" as
-//                  it matched, "-" when it failed and left the flag alone, "?" otherwise
-//   drain          per series, find then unlink until the find fails, the time preset to -1
-//                  each round -> "<series>: T T ... -1" ("!" after a time: unlink disagreed)
-//   ro DIR         bind DIR read-only onto itself (unlinks in it then fail)
-//   nofiles        no descriptor can be opened any more (directory listings then fail)
-// REQ is a byte count added to the free space measured now (it may be negative).
-// Refuses to run outside the simulator: every command deletes device files.
-#include <sys/mount.h>
+// Runs pieces of the cleanup inside a simulated device, prints what they returned and, at the
+// end, whether they left descriptors open (stdin is closed first, so open() may hand out 0).
+// Commands: trim | kernel | static | extra (the steps themselves); perform REQ ("result=B
+// enough=B"); old-logs REQ (the rotated-log passes); drain (per series, find then unlink until
+// the find fails, the time preset to -1: "<series>: T ... -1", "!" when the unlink disagreed);
+// nofiles (no descriptor can be opened any more). REQ: bytes beyond the free space measured now.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -32,12 +23,6 @@ namespace {
 
 namespace cleanup = qx::upgrader::cleanup;
 namespace cu = qx::upgrader::cleanup::utils;
-
-unsigned int Required(const char* text) {
-  unsigned int free_bytes = 0;
-  if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) std::exit(3);
-  return free_bytes + static_cast<unsigned int>(std::strtol(text, nullptr, 10));
-}
 
 // Bounded, so that a member that never goes shows up as repeated times instead of a hang.
 void Drain() {
@@ -67,7 +52,7 @@ void NoFiles() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (::access("/.qx-device-sim", F_OK) != 0) {
+  if (::access("/.qx-device-sim", F_OK) != 0) {  // every command deletes device files
     std::fprintf(stderr, "cleanup_probe: refusing to run outside the device simulator\n");
     return 2;
   }
@@ -85,27 +70,16 @@ int main(int argc, char** argv) {
       kSteps.at(command)();
       continue;
     }
-    const char* arg = ++i < argc ? argv[i] : "";
-    if (command == "perform" || command == "old-logs") {
-      cleanup::CleanupKV70 strategy(Required(arg));
-      bool enough = false;
-      if (command == "old-logs") {
-        cleanup::ClearOldLogs(strategy);
-      } else {
-        const bool result = strategy.PerformCleanup(enough);
-        std::printf("result=%d enough=%d\n", result, enough);
-      }
-    } else if (command == "match") {
-      bool unset = false, set = true;
-      const bool read = cu::MatchesKernelVersion(arg, unset);
-      const bool consistent =
-          read == cu::MatchesKernelVersion(arg, set) && (read ? unset == set : !unset && set);
-      std::printf("%s", !consistent ? "?" : !read ? "-" : unset ? "1" : "0");
-    } else if (command == "ro") {
-      if (::mount(arg, arg, nullptr, MS_BIND, nullptr) != 0 ||
-          ::mount(nullptr, arg, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-        return 4;
-      }
+    unsigned int free_bytes = 0;
+    if (!qx::upgrader::utils::MountFreeSpace("/", free_bytes)) return 3;
+    const long extra = std::strtol(++i < argc ? argv[i] : "", nullptr, 10);
+    cleanup::CleanupKV70 strategy(free_bytes + static_cast<unsigned int>(extra));
+    bool enough = false;
+    if (command == "old-logs") {
+      cleanup::ClearOldLogs(strategy);
+    } else if (command == "perform") {
+      const bool result = strategy.PerformCleanup(enough);
+      std::printf("result=%d enough=%d\n", result, enough);
     } else {
       std::fprintf(stderr, "cleanup_probe: bad command %s\n", command.c_str());
       return 2;

@@ -1,33 +1,36 @@
-// Helpers shared by the container and udtool tests.
+// Scratch directories and files for the container and udtool tests.
 #ifndef QX_TESTS_CONTAINER_TEST_SUPPORT_H_
 #define QX_TESTS_CONTAINER_TEST_SUPPORT_H_
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <vector>
 
-#include "tools/upgrade_file_writer.h"
+#include "gtest/gtest.h"
 
 namespace qx::test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 struct TempDir {
-  TempDir();
-  ~TempDir();
+  TempDir() : path(std::filesystem::temp_directory_path() / "qx-test-XXXXXX") {
+    if (::mkdtemp(path.data()) == nullptr) ADD_FAILURE() << "cannot create " << path;
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
   std::string File(const std::string& name) const { return path + "/" + name; }
   std::string path;
 };
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
+inline std::string ReadFile(const std::string& path) {
+  std::ostringstream content;
+  content << std::ifstream(path, std::ios::binary).rdbuf();
+  return content.str();
+}
 
-// An image made by the host writer with inner files "f0", "f1", ... of the given data sizes
-// (bytes that differ per file and per position), and its bytes; Build fails the current test
-// if the writer refuses.
-qx::udtool::UpgradeImage ImageWithSizes(const std::vector<std::size_t>& sizes);
-std::string Build(const qx::udtool::UpgradeImage& image);
-
-// The messages passed to LogToUpgradeLog, kept in memory: the device path is never written.
-std::vector<std::string>& LoggedLines();
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  ASSERT_TRUE(std::ofstream(path, std::ios::binary) << bytes) << "cannot write " << path;
+}
 
 }  // namespace qx::test
 

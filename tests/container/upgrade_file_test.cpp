@@ -13,17 +13,43 @@
 
 #include "gtest/gtest.h"
 #include "tests/container/test_support.h"
+#include "tools/upgrade_file_writer.h"
+#include "utils/upgrader_utils.h"
+
+namespace {
+std::vector<std::string> g_logged;
+}  // namespace
+
+// Takes the place of the device's log writer: the device path is never written.
+int qx::upgrader::utils::LogToUpgradeLog(const std::string& message) {
+  g_logged.push_back(message);
+  return 0;
+}
 
 namespace {
 
-using qx::test::Build;
-using qx::test::ImageWithSizes;
-using qx::test::LoggedLines;
 using qx::test::ReadFile;
 using qx::test::WriteFile;
 using qx::upgradeFile::InnerFileInformation;
 using qx::upgradeFile::UpgradeFile;
 using qx::upgradeFile::UpgradeFileInformation;
+
+// Inner files "f0", "f1", ... of these sizes, bytes differing per file and position.
+qx::udtool::UpgradeImage ImageWithSizes(const std::vector<std::size_t>& sizes) {
+  qx::udtool::UpgradeImage image;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    std::string data(sizes[i], '\0');
+    for (std::size_t j = 0; j < data.size(); ++j) data[j] = static_cast<char>(i * 31 + j * 7);
+    image.files.push_back(qx::udtool::InnerFileSpec::FromData("f" + std::to_string(i), data));
+  }
+  return image;
+}
+
+std::string Build(const qx::udtool::UpgradeImage& image) {
+  std::string bytes, error;
+  EXPECT_TRUE(qx::udtool::BuildUpgradeFile(image, bytes, error)) << error;
+  return bytes;
+}
 
 std::string Pad(std::string text, std::size_t size) {
   text.resize(size, '\0');
@@ -46,17 +72,17 @@ const std::string kInnerHeader = "\xF1\xE2\xD3\xC4\x01\x02\x03\x04\xFF\xFF\xFF\x
 
 template <typename Record>
 bool Parse(Record& record, const std::string& bytes, std::size_t length = 128) {
-  LoggedLines().clear();
+  g_logged.clear();
   return record.ParseHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
                             static_cast<unsigned int>(length));
 }
 
-// Changed bytes are the reader's test (it flips every one).
-TEST(UpgradeFileInformationTest, ParsesEveryFieldAndLogsFiveLines) {
+// Each record parses its fields; only the upgrade header logs (five lines, before its digest).
+TEST(HeaderRecordTest, ParsesEveryField) {
   UpgradeFileInformation info;
   EXPECT_FALSE(Parse(info, kUpgradeHeader, 127));
   EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
-  EXPECT_TRUE(LoggedLines().empty());
+  EXPECT_TRUE(g_logged.empty());
   const std::string longer = kUpgradeHeader + std::string(172, '\xEE');  // only 128 are read
   ASSERT_TRUE(Parse(info, longer, longer.size()));
   EXPECT_TRUE(info.Valid());
@@ -72,39 +98,28 @@ TEST(UpgradeFileInformationTest, ParsesEveryFieldAndLogsFiveLines) {
   const std::vector<std::string> expected = {"Version 258", "Upgrade Name: KV70 field upgrade",
                                              "Release Name: R7.1", "File Date: 20240315",
                                              "Upgrade ID: 4000000000"};
-  EXPECT_EQ(expected, LoggedLines());
-}
+  EXPECT_EQ(expected, g_logged);
 
-TEST(InnerFileInformationTest, ParsesFieldsWithoutLoggingOrRejectsWithoutChanging) {
-  InnerFileInformation info;
-  EXPECT_FALSE(Parse(info, kInnerHeader, 127));
-  EXPECT_EQ("Buffer is smaller than header size", info.ErrorMessage());
-  for (std::size_t offset = 0; offset < 4; ++offset) {
-    std::string header = kInnerHeader;
-    header[offset] = static_cast<char>(header[offset] ^ 0x01);
-    EXPECT_FALSE(Parse(info, header)) << offset;
-    EXPECT_EQ("Internal file header identity failed", info.ErrorMessage());
-    EXPECT_EQ(0u, info.FileSize());
-  }
-  ASSERT_TRUE(Parse(info, kInnerHeader));
-  EXPECT_EQ(0x01020304u, info.AuxiliaryWord1());
-  EXPECT_EQ(0xFFFFFFFFu, info.AuxiliaryWord2());
-  EXPECT_EQ(0x00ABCDEFu, info.FileSize());
-  EXPECT_EQ("kernel", info.Name());
-  EXPECT_TRUE(LoggedLines().empty());
-  // The digest compared is the stored one: 16 bytes, and only those (each is flipped by the
-  // reader's test).
+  InnerFileInformation inner;
+  EXPECT_FALSE(Parse(inner, "\xF1\xE2\xD3\xC5" + kInnerHeader.substr(4)));
+  EXPECT_EQ("Internal file header identity failed", inner.ErrorMessage());
+  ASSERT_TRUE(Parse(inner, kInnerHeader));
+  EXPECT_EQ(0x01020304u, inner.AuxiliaryWord1());
+  EXPECT_EQ(0xFFFFFFFFu, inner.AuxiliaryWord2());
+  EXPECT_EQ(0x00ABCDEFu, inner.FileSize());
+  EXPECT_EQ("kernel", inner.Name());
+  EXPECT_TRUE(g_logged.empty());
+  // The digest compared is the stored one: 16 bytes, and only those.
   std::string digest = kInnerHeader.substr(112) + "\x55";
   auto* bytes = reinterpret_cast<unsigned char*>(digest.data());
-  EXPECT_TRUE(info.ValidateMD5Hash(bytes, 17));
-  EXPECT_FALSE(info.ValidateMD5Hash(bytes, 15));
+  EXPECT_TRUE(inner.ValidateMD5Hash(bytes, 17));
+  EXPECT_FALSE(inner.ValidateMD5Hash(bytes, 15));
 }
 
 class UpgradeFileTest : public ::testing::Test {
  protected:
-  // Writes bytes to the scratch upgrade file and parses it with reader.
   bool Parse(const std::string& bytes, UpgradeFile& reader) {
-    LoggedLines().clear();
+    g_logged.clear();
     WriteFile(path_, bytes);
     return reader.ParseFile(path_);
   }
@@ -113,21 +128,7 @@ class UpgradeFileTest : public ::testing::Test {
   const std::string path_ = dir_.File("ud-test.bin");
 };
 
-TEST_F(UpgradeFileTest, RecordsOffsetsAndHeadersAndLogsTheSize) {
-  UpgradeFile reader;
-  ASSERT_TRUE(Parse(Build(ImageWithSizes({0, 1024, 1025, 1, 10})), reader));
-  EXPECT_TRUE(reader.Valid());
-  EXPECT_EQ("", reader.ErrorMessage());
-  // Data offset of k: 128 + 128 * (k + 1) + the data sizes before it.
-  EXPECT_EQ((std::vector<std::uint32_t>{256, 384, 1536, 2689, 2818}), reader.DataOffsets());
-  ASSERT_EQ(5u, reader.InnerFiles().size());
-  EXPECT_EQ(1025u, reader.InnerFiles()[2].FileSize());
-  EXPECT_EQ("f2", reader.InnerFiles()[2].Information().Name());
-  ASSERT_EQ(6u, LoggedLines().size());  // after the header's own five
-  EXPECT_EQ("Upgrade file size 2060", LoggedLines()[5]);
-}
-
-TEST_F(UpgradeFileTest, ParsesTheGivenOrStoredPathStartingFromNothing) {
+TEST_F(UpgradeFileTest, RecordsOffsetsAndHeadersThenParsesAgainFromNothing) {
   UpgradeFile reader;
   EXPECT_FALSE(reader.ParseFile());
   EXPECT_EQ("No file specified", reader.ErrorMessage());
@@ -136,8 +137,17 @@ TEST_F(UpgradeFileTest, ParsesTheGivenOrStoredPathStartingFromNothing) {
   EXPECT_FALSE(reader.ParseFile(fifo));
   EXPECT_EQ("Unable to read header bytes", reader.ErrorMessage());
 
+  ASSERT_TRUE(Parse(Build(ImageWithSizes({0, 1024, 1025, 1, 10})), reader));  // the new path
+  EXPECT_TRUE(reader.Valid());
+  // Data offset of k: 128 + 128 * (k + 1) + the data sizes before it.
+  EXPECT_EQ((std::vector<std::uint32_t>{256, 384, 1536, 2689, 2818}), reader.DataOffsets());
+  ASSERT_EQ(5u, reader.InnerFiles().size());
+  EXPECT_EQ(1025u, reader.InnerFiles()[2].FileSize());
+  EXPECT_EQ("f2", reader.InnerFiles()[2].Information().Name());
+  ASSERT_EQ(6u, g_logged.size());  // after the header's own five
+  EXPECT_EQ("Upgrade file size 2060", g_logged[5]);
+
   // Nothing of a success survives a parse, of the stored path, that cannot open the file.
-  ASSERT_TRUE(Parse(Build(ImageWithSizes({1, 2})), reader));
   ASSERT_EQ(0, ::unlink(path_.c_str()));
   EXPECT_FALSE(reader.ParseFile());
   EXPECT_EQ("Couldn't open file " + path_ + ": error: No such file or directory",
@@ -148,45 +158,37 @@ TEST_F(UpgradeFileTest, ParsesTheGivenOrStoredPathStartingFromNothing) {
   EXPECT_TRUE(reader.DataOffsets().empty());
 }
 
-// Cutting a file at any length fails with the message of the piece that was cut, and keeps
-// the inner files completed before the cut.
-TEST_F(UpgradeFileTest, TruncationAtEveryLengthNamesThePieceCut) {
+// Cut anywhere, a file fails naming the piece cut and keeps the inner files completed before it.
+// A flipped bit anywhere is caught by the check the message names; the upgrade header checks
+// its identity first, then logs five lines (and no size) before its digest.
+TEST_F(UpgradeFileTest, EveryCutAndEveryFlippedByteIsCaughtByTheRightCheck) {
   const std::vector<std::size_t> sizes = {3, 0, 1030};
   const std::string bytes = Build(ImageWithSizes(sizes));
-  for (std::size_t length = 0; length < bytes.size(); ++length) {
-    SCOPED_TRACE(length);
-    std::string expected = "Unable to read header bytes";
-    std::size_t completed = 0;
-    for (std::size_t k = 0, start = 128; k < sizes.size() && length >= start; ++k) {
+  for (std::size_t offset = 0; offset < bytes.size(); ++offset) {
+    SCOPED_TRACE(offset);
+    std::string cut = "Unable to read header bytes";
+    std::size_t completed = 0, in_inner = 0;  // offset from the start of its inner file
+    for (std::size_t k = 0, start = 128; k < sizes.size() && offset >= start; ++k) {
       completed = k;
-      expected = length < start + 128 ? "Unable to read inner file header" : "Unable to read bytes";
+      in_inner = offset - start;
+      cut = in_inner < 128 ? "Unable to read inner file header" : "Unable to read bytes";
       start += 128 + sizes[k];
     }
     UpgradeFile reader;
-    EXPECT_FALSE(Parse(bytes.substr(0, length), reader));
-    EXPECT_EQ(expected, reader.ErrorMessage());
+    EXPECT_FALSE(Parse(bytes.substr(0, offset), reader));
+    EXPECT_EQ(cut, reader.ErrorMessage());
     EXPECT_EQ(completed, reader.InnerFiles().size());
     EXPECT_EQ(completed, reader.DataOffsets().size());
     EXPECT_FALSE(reader.Valid());
-  }
-}
 
-// One flipped bit anywhere is caught, and the messages say which check caught it. The upgrade
-// header checks its identity first, then logs five lines (and no size) before its digest.
-TEST_F(UpgradeFileTest, EveryFlippedByteIsCaughtByTheRightCheck) {
-  const std::string bytes = Build(ImageWithSizes({5, 40}));
-  for (std::size_t offset = 0; offset < bytes.size(); ++offset) {
-    SCOPED_TRACE(offset);
     std::string damaged = bytes;
     damaged[offset] = static_cast<char>(damaged[offset] ^ 0x04);
-    UpgradeFile reader;
     EXPECT_FALSE(Parse(damaged, reader));
-    const std::size_t in_inner = offset < 128 + 128 + 5 ? offset - 128 : offset - 128 - 128 - 5;
     if (offset < 128) {
       EXPECT_EQ("Unable to parse header", reader.ErrorMessage());
       EXPECT_EQ(offset < 6 ? "Header identity failed" : "Header MD5 check failed",
                 reader.Header().ErrorMessage());
-      EXPECT_EQ(offset < 6 ? 0u : 5u, LoggedLines().size());
+      EXPECT_EQ(offset < 6 ? 0u : 5u, g_logged.size());
     } else if (in_inner < 12 || in_inner >= 16) {  // a changed data size moves what follows
       EXPECT_EQ(in_inner < 4 ? "Unable to parse inner header" : "Inner header MD5 check failed",
                 reader.ErrorMessage());
@@ -234,9 +236,8 @@ class UpgradeFileExtractTest : public UpgradeFileTest {
   UpgradeFile reader_;
 };
 
-// Every index gives its exact bytes in a new file of mode 0755, whatever stood at the path: a
-// larger file of another mode, a hard link to a file elsewhere on the same file system, a
-// symbolic link and a FIFO are replaced, never written through, and the canary keeps its bytes.
+// Each index gives its bytes in a new file of mode 0755: a larger file of another mode, a hard
+// link, a symbolic link and a FIFO at the path are replaced, never written through.
 TEST_F(UpgradeFileExtractTest, EveryIndexGivesItsBytesInANewFileNeverWrittenThroughALink) {
   const std::string canary = dir_.File("canary");
   WriteFile(canary, "keep me");
@@ -262,13 +263,30 @@ TEST_F(UpgradeFileExtractTest, EveryIndexGivesItsBytesInANewFileNeverWrittenThro
   EXPECT_EQ("Invalid offset", reader_.ErrorMessage());
 }
 
+// A write that fails (here at a file-size limit below the inner file's 3000 bytes) and a read
+// that fails (the file cut halfway through inner file 4) both keep what was copied.
 TEST_F(UpgradeFileExtractTest, FailuresNameTheFileAndTheCause) {
-  const std::string out = dir_.File("out"), nowhere = dir_.File("no-such-dir/out");
-  EXPECT_FALSE(reader_.ExtractFile(3, nowhere));
-  EXPECT_EQ("Couldn't open extraction file " + nowhere + ": error: No such file or directory",
+  const std::string out = dir_.File("out");
+  ASSERT_EQ(0, ::mkdir(out.c_str(), 0755));  // a directory in the way stays
+  EXPECT_FALSE(reader_.ExtractFile(3, out));
+  EXPECT_EQ("Couldn't open extraction file " + out + ": error: File exists",
             reader_.ErrorMessage());
-  // Cut halfway through inner file 4 (3000 bytes at 2818): the copy keeps what it read.
-  WriteFile(path_, ReadFile(path_).substr(0, 2818 + 1500));
+  ASSERT_EQ(0, ::rmdir(out.c_str()));
+  rlimit saved{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &saved));
+  rlimit small = saved;
+  small.rlim_cur = 2048;
+  void (*const previous)(int) = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  const bool extracted = reader_.ExtractFile(4, out);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &saved));
+  ::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(extracted);
+  EXPECT_EQ("Unable to write extraction file " + out + ": error: " + std::strerror(EFBIG),
+            reader_.ErrorMessage());
+  EXPECT_EQ(image_.files[4].data.substr(0, 2048), ReadFile(out));
+
+  WriteFile(path_, ReadFile(path_).substr(0, 2818 + 1500));  // inner file 4's data is at 2818
   EXPECT_FALSE(reader_.ExtractFile(4, out));
   EXPECT_EQ("Error reading internal file to extract", reader_.ErrorMessage());
   EXPECT_EQ(image_.files[4].data.substr(0, 1500), ReadFile(out));
@@ -277,37 +295,10 @@ TEST_F(UpgradeFileExtractTest, FailuresNameTheFileAndTheCause) {
   EXPECT_FALSE(reader_.ExtractFile(1, out));
   EXPECT_EQ("Couldn't open upgrade file " + path_ + ": error: No such file or directory",
             reader_.ErrorMessage());
-
   ASSERT_EQ(0, ::mkfifo(path_.c_str(), 0600));
   EXPECT_FALSE(reader_.ExtractFile(1, out));
   EXPECT_EQ("Unable to find internal file in " + path_ + ": error: " + std::strerror(ESPIPE),
             reader_.ErrorMessage());
-
-  // A new parse of another path extracts from that one.
-  const auto other = ImageWithSizes({7, 8});
-  WriteFile(dir_.File("ud-other.bin"), Build(other));
-  ASSERT_TRUE(reader_.ParseFile(dir_.File("ud-other.bin")));
-  ASSERT_TRUE(reader_.ExtractFile(1, out));
-  EXPECT_EQ(other.files[1].data, ReadFile(out));
-}
-
-// A write that fails (here at a file-size limit below the inner file's 3000 bytes) is reported
-// with its own message, and the copy stops there.
-TEST_F(UpgradeFileExtractTest, FailedWriteIsReported) {
-  rlimit saved{};
-  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &saved));
-  rlimit small = saved;
-  small.rlim_cur = 2048;
-  void (*const previous)(int) = ::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
-  const std::string out = dir_.File("out");
-  const bool extracted = reader_.ExtractFile(4, out);
-  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &saved));
-  ::signal(SIGXFSZ, previous);
-  EXPECT_FALSE(extracted);
-  EXPECT_EQ("Unable to write extraction file " + out + ": error: " + std::strerror(EFBIG),
-            reader_.ErrorMessage());
-  EXPECT_EQ(image_.files[4].data.substr(0, 2048), ReadFile(out));
 }
 
 }  // namespace
