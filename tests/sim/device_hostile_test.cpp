@@ -29,15 +29,8 @@ TEST_P(DeviceHostileTest, EveryActFailsAndTheHostIsUnchanged) {
   ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
               ::listen(listener, 4) == 0 &&
               ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-  std::string config = "pid=" + std::to_string(canary.pid()) +
-                       "\nname=qx-canary-hst\nfile=/tmp/qx-canary-file\nmount=/tmp/qx-canary-mnt"
-                       "\nport=" +
-                       std::to_string(ntohs(address.sin_port)) + "\nns=";
-  for (const char* ns : {"user", "mnt", "pid", "net", "uts", "ipc", "cgroup"}) {
-    char link[64] = {};
-    (void)!::readlink((std::string("/proc/self/ns/") + ns).c_str(), link, sizeof link - 1);
-    config += std::string(link) + " ";
-  }
+  const std::string config =
+      std::to_string(canary.pid()) + " " + std::to_string(ntohs(address.sin_port));
   const std::string mounts = HostFile("/proc/self/mountinfo"), interfaces = Interfaces();
   ProgramOutcome run;
   if (GetParam() == "upgrade") {

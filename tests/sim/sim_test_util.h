@@ -79,12 +79,14 @@ inline ProgramOutcome RunProgram(
 }
 
 // device-sim with the words of `words` (split at blanks), then `more` as they are.
-inline ProgramOutcome DeviceSim(const std::string& words, std::vector<std::string> more = {}) {
+inline ProgramOutcome DeviceSim(
+    const std::string& words, std::vector<std::string> more = {},
+    const std::function<void()>& prepare = [] {}) {
   std::vector<std::string> argv{QX_DEVICE_SIM_PATH};
   std::istringstream in(words);
   for (std::string word; in >> word;) argv.push_back(word);
   argv.insert(argv.end(), more.begin(), more.end());
-  return RunProgram(argv);
+  return RunProgram(argv, prepare);
 }
 
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
