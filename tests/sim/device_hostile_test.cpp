@@ -1,9 +1,15 @@
-// The hostile payload (hostile_payload.cpp) by both routes a device is given a program: as the
-// validator inside an upgrade file run by `device-sim upgrade`, and as the command of
-// `device-sim run`. Every act fails, and the host's canaries are unchanged.
+// What a device may not do to the host: the hostile payload (hostile_payload.cpp) run as the
+// validator inside an upgrade file by `device-sim upgrade` and as the command of `device-sim
+// run` fails at every act, the host's canaries unchanged. Where the machine cannot isolate a
+// device, device-sim refuses; in a plain chroot it works.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
 
 #include "tests/sim/sim_test_util.h"
 
@@ -29,33 +35,25 @@ TEST_P(DeviceHostileTest, EveryActFailsAndTheHostIsUnchanged) {
   ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
               ::listen(listener, 4) == 0 &&
               ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-  std::string config = "pid=" + std::to_string(canary.pid()) +
-                       "\nname=qx-canary-hst\nfile=/tmp/qx-canary-file\nmount=/tmp/qx-canary-mnt"
-                       "\nport=" +
-                       std::to_string(ntohs(address.sin_port)) + "\nns=";
-  for (const char* ns : {"user", "mnt", "pid", "net", "uts", "ipc", "cgroup"}) {
-    char link[64] = {};
-    (void)!::readlink((std::string("/proc/self/ns/") + ns).c_str(), link, sizeof link - 1);
-    config += std::string(link) + " ";
-  }
+  const std::string config =
+      std::to_string(canary.pid()) + " " + std::to_string(ntohs(address.sin_port));
   const std::string mounts = HostFile("/proc/self/mountinfo"), interfaces = Interfaces();
   ProgramOutcome run;
   if (GetParam() == "upgrade") {
     std::ofstream("/tmp/kernel_image") << config;  // the validator's first argument
-    std::ofstream("/tmp/notes.txt") << "hostile\n";
     const std::string file = "/tmp/ud1780000123-hostile.bin";
     const ProgramOutcome created = RunProgram(
-        {QX_UDTOOL_PATH, "create", "-o", file, "--release-name", "hostile", "/tmp/notes.txt",
-         "/tmp/notes.txt=bootloader.sb", QX_SIM_HOSTILE_PATH "=fs-validator", "/tmp/kernel_image",
-         "/tmp/notes.txt=filesystem.db"});
+        {QX_UDTOOL_PATH, "create", "-o", file, "--release-name", "hostile", "/tmp/kernel_image",
+         "/tmp/kernel_image=bootloader.sb", QX_SIM_HOSTILE_PATH "=fs-validator",
+         "/tmp/kernel_image", "/tmp/kernel_image=filesystem.db"});
     ASSERT_EQ(0, created.status) << created.output;
     // A failure names "validator exit status 1NN": act NN of the payload's table.
-    run = DeviceSim("upgrade " + file + " --json");
+    run = RunProgram({QX_DEVICE_SIM_PATH, "upgrade", file, "--json"});
     EXPECT_NE(std::string::npos, run.output.find("\"passed\":true")) << run.output;
   } else {
-    run = DeviceSim(
-        "run --quiet --copy " QX_SIM_HOSTILE_PATH ":/usr/bin/hostile",
-        {"--file", "/etc/hostile.conf=" + config, "--", "/usr/bin/hostile", "/etc/hostile.conf"});
+    run = RunProgram(
+        {QX_DEVICE_SIM_PATH, "run", "--quiet", "--copy", QX_SIM_HOSTILE_PATH ":/usr/bin/hostile",
+         "--file", "/etc/hostile.conf=" + config, "--", "/usr/bin/hostile", "/etc/hostile.conf"});
     EXPECT_NE(std::string::npos, run.output.find("exhaust processes: blocked")) << run.output;
   }
   EXPECT_EQ(0, run.status) << run.output;
@@ -70,6 +68,77 @@ TEST_P(DeviceHostileTest, EveryActFailsAndTheHostIsUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(ByRoute, DeviceHostileTest, ::testing::Values("upgrade", "run"),
                          [](const auto& route) { return route.param; });
+
+// The lack is a seccomp filter (x86-64 numbers and layout) that fails the call with EPERM when
+// its first argument has one of the given bits (unshare()'s flags, and clone()'s alike; for
+// pivot_root, the low half of a path's address).
+TEST(DeviceSimTest, MachineThatCannotIsolateADeviceGetsOneLineAndStatusTwo) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the seccomp filter is written for x86-64";
+#endif
+  const struct {
+    long call;
+    unsigned int flags;
+    const char* missing;
+  } kCases[] = {
+      {SYS_unshare, CLONE_NEWUSER, "no user namespace"},
+      {SYS_pivot_root, ~0u, "cannot move into the device root (pivot_root)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.missing);
+    const auto also = static_cast<unsigned int>(c.call == SYS_unshare ? SYS_clone : c.call);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(c.call), 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, also, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, c.flags, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    const ProgramOutcome outcome = RunProgram({QX_DEVICE_SIM_PATH, "run", "--", "/bin/true"}, [&] {
+      if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) ::_exit(99);
+    });
+    EXPECT_EQ(2, outcome.status);
+    EXPECT_EQ(0u, outcome.output.find(std::string("device-sim: refusing to start a device: ") +
+                                      c.missing))
+        << outcome.output;
+    EXPECT_EQ(outcome.output.size() - 1, outcome.output.find('\n')) << "not one line";
+  }
+}
+
+// A plain chroot, as a freshly bootstrapped system is entered: its / is not a mount point, and
+// the mount it lies on is shared (as a systemd host's root is), so that anything mounted on it
+// would show outside. Made in a mount namespace of the shell's own, where all of it vanishes.
+TEST(DeviceSimTest, WorksInAPlainChrootWithoutMountingAnythingOutside) {
+  const std::string sim = QX_DEVICE_SIM_PATH;
+  const ProgramOutcome run = RunProgram(
+      {"/bin/sh", "-ec", R"sh(r=/tmp/root
+mount -t tmpfs qx-chroot /tmp && mount --make-shared /tmp && mkdir $r
+for d in /usr /etc /proc /tmp /bin /sbin /lib /lib64; do
+  if [ -L $d ]; then ln -s "$(readlink $d)" $r$d
+  elif [ -e $d ]; then mkdir $r$d; case $d in /proc|/tmp) ;; *) mount --rbind $d $r$d;; esac; fi
+done
+mkdir -p $r$1 && mount --bind $1 $r$1 && mount -t proc proc $r/proc && mount -t tmpfs t $r/tmp
+before=$(cat /proc/self/mountinfo)
+chroot $r $1/sim/device-sim run --board 13 -- \
+  /bin/sh -c 'cat /sys/kernel/qxfc/board; kill -ILL $$' || echo "status $?"
+[ "$before" = "$(cat /proc/self/mountinfo)" ] || echo mounts propagated out of the chroot)sh",
+       "sh", sim.substr(0, sim.rfind("/sim/"))},  // the build tree: device-sim and its helpers
+      [] {
+        std::string error;
+        if (::unshare(CLONE_NEWNS) != 0 || !MakeMountsPrivate("/tmp", &error)) ::_exit(100);
+      });
+  // The report of a run: its output, every shell command line, the services, its status.
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(0u, run.output.find("13\n--- trace (1 command lines run through /bin/sh -c)\n[1] cat "
+                                "/sys/kernel/qxfc/board; kill -ILL $$\n--- services\n"
+                                "service-manager  running\n"))
+      << run.output;
+  const std::string tail = "--- killed by SIGILL\nstatus 132\n";
+  EXPECT_EQ(run.output.size() - tail.size(), run.output.rfind(tail)) << run.output;
+}
 
 }  // namespace
 }  // namespace qx::sim::testing

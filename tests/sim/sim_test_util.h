@@ -78,15 +78,6 @@ inline ProgramOutcome RunProgram(
   return outcome;
 }
 
-// device-sim with the words of `words` (split at blanks), then `more` as they are.
-inline ProgramOutcome DeviceSim(const std::string& words, std::vector<std::string> more = {}) {
-  std::vector<std::string> argv{QX_DEVICE_SIM_PATH};
-  std::istringstream in(words);
-  for (std::string word; in >> word;) argv.push_back(word);
-  argv.insert(argv.end(), more.begin(), more.end());
-  return RunProgram(argv);
-}
-
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
@@ -100,13 +91,6 @@ inline std::string HostFile(const std::string& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
-}
-
-inline std::unique_ptr<Device> MakeDevice(const DeviceSpec& spec = {}) {
-  std::string error;
-  std::unique_ptr<Device> device = Device::Create(spec, &error);
-  EXPECT_NE(nullptr, device) << error;
-  return device;
 }
 
 // One command line through the device's /bin/sh -c, as system() runs it.
