@@ -263,6 +263,24 @@ TEST_F(UpgradeFileExtractTest, EveryIndexGivesItsBytesInANewFileNeverWrittenThro
   EXPECT_EQ("Invalid offset", reader_.ErrorMessage());
 }
 
+// Started with its standard descriptors closed (as from a daemon), the reader's own opens get
+// descriptors 0 and 1: valid ones.
+TEST_F(UpgradeFileExtractTest, WorksOnDescriptorsZeroAndOne) {
+  const int saved_in = ::dup(0), saved_out = ::dup(1);
+  ASSERT_TRUE(saved_in > 1 && saved_out > 1);
+  ::close(0);
+  ::close(1);
+  UpgradeFile reader;
+  const bool parsed = reader.ParseFile(path_);
+  const bool extracted = parsed && reader.ExtractFile(2, dir_.File("2"));
+  ::dup2(saved_in, 0);
+  ::dup2(saved_out, 1);
+  ::close(saved_in);
+  ::close(saved_out);
+  EXPECT_TRUE(parsed && extracted) << reader.ErrorMessage();
+  EXPECT_EQ(image_.files[2].data, ReadFile(dir_.File("2")));
+}
+
 // A write that fails (here at a file-size limit below the inner file's 3000 bytes) and a read
 // that fails (the file cut halfway through inner file 4) both keep what was copied.
 TEST_F(UpgradeFileExtractTest, FailuresNameTheFileAndTheCause) {
