@@ -110,6 +110,18 @@ TEST_F(RunGuardTest, HangUpsAndTerminationRequestsDoNotEndTheRun) {
   }
 }
 
+// The pause after the markers is the driver's own sleep of one whole second (seen by strace in
+// the device, so no clock is read).
+TEST_F(RunGuardTest, MarkersAreFollowedByAOneSecondPause) {
+  qx::sim::DeviceSpec spec = RouterSpec(GoodUpgrade());
+  spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
+  ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+  ASSERT_NO_FATAL_FAILURE(RunScript(
+      "/usr/bin/strace -o /root/sleeps -e trace=nanosleep,clock_nanosleep " + Upgrader()));
+  EXPECT_NE(std::string::npos, DeviceFile("/root/sleeps").find("{tv_sec=1, tv_nsec=0}"));
+  ExpectOneCompleteUpgrade(kKernel, 0);
+}
+
 // What the run starts gets the default dispositions (the watchdog program dies by SIGTERM, the
 // validator by SIGINT) and no claim: a process the validator leaves behind does not keep the
 // next run from taking the device.
