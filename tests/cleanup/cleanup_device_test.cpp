@@ -51,10 +51,14 @@ std::unique_ptr<sim::Device> Create(sim::DeviceSpec spec) {
   return device;
 }
 
-sim::RunResult Probe(sim::Device& device, const std::vector<std::string>& commands) {
+// `wrapper`: the words of a program that runs the probe (strace injecting a fault, say).
+sim::RunResult Probe(sim::Device& device, const std::vector<std::string>& commands,
+                     const std::string& wrapper = "") {
   std::vector<std::string> argv;
-  std::istringstream launcher(
-      Env("QX_PROBE_LAUNCHER").empty() ? "" : "/probe/launcher " + Env("QX_PROBE_LAUNCHER_ARGS"));
+  std::istringstream launcher(wrapper +
+                              (Env("QX_PROBE_LAUNCHER").empty()
+                                   ? ""
+                                   : " /probe/launcher " + Env("QX_PROBE_LAUNCHER_ARGS")));
   for (std::string word; launcher >> word;) argv.push_back(word);
   argv.push_back("/probe/cleanup_probe");
   argv.insert(argv.end(), commands.begin(), commands.end());
@@ -183,6 +187,21 @@ TEST(RotatedLogsTest, PassesRemoveOneMemberAtATimeOldestFirstUntilEnough) {
       EXPECT_EQ(i >= removed, device->Exists(kPassOrder[i].first)) << kPassOrder[i].first;
     }
   }
+}
+
+// An unlink that reports success but leaves the member (strace skips the call): the next pass
+// chooses the member again and it goes then; the passes do not end early.
+TEST(RotatedLogsTest, AMemberThatStaysAfterAReportedUnlinkIsChosenAgain) {
+  sim::DeviceSpec spec;
+  spec.files = {File("/var/log/messages.2.gz", 64 * kKiB, 100),
+                File("/var/log/messages.1.gz", 64 * kKiB, 200)};
+  spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
+  std::unique_ptr<sim::Device> device = Create(spec);
+  ASSERT_NE(nullptr, device);
+  Probe(*device, {"old-logs", std::to_string(128 * kKiB)},
+        "/usr/bin/strace -o /dev/null -e trace=unlink -e inject=unlink:retval=0:when=1");
+  EXPECT_FALSE(device->Exists("/var/log/messages.2.gz"));
+  EXPECT_FALSE(device->Exists("/var/log/messages.1.gz"));
 }
 
 std::string KiB(std::int64_t bytes) {
