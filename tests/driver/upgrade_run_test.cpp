@@ -213,6 +213,24 @@ TEST_F(UpgradeExitTest, SweepRemovesStaleEntriesAndNothingElse) {
   for (const std::string& path : kKept) EXPECT_TRUE(DeviceHas(path)) << path;
 }
 
+// An extraction write that writes nothing (strace answers 0 to the first write to the
+// validator's file) is reported as such, not with an error number.
+TEST_F(UpgradeExitTest, ExtractionWriteOfNothingIsReportedAsSuch) {
+  qx::sim::DeviceSpec spec = RouterSpec(GoodUpgrade());
+  spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
+  ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+  std::vector<std::string> argv = {"/usr/bin/strace",      "-o", "/dev/null",   "-P",
+                                   "/tmp/fs-validator",    "-e", "trace=write", "-e",
+                                   "inject=write:retval=0"};
+  for (const std::string& word : UpgraderArgv({kWatchdog})) argv.push_back(word);
+  result_ = device_->Run(argv, std::chrono::seconds(60));
+  ExpectEndedWith(1);
+  EXPECT_EQ(
+      "Unable to extract files: Unable to write extraction file /tmp/fs-validator: error: no "
+      "bytes written",
+      Log().back());
+}
+
 // A root file system that the validator fills up: the log cannot be moved back, and the run
 // still reboots the router with its late exit status; the log stays whole in the ramdisk.
 TEST_F(UpgradeExitTest, FullRootFileSystemAtTheClosingStillReboots) {
