@@ -1,6 +1,8 @@
 // Runs with a private /tmp (tests/support/private_tmp_main.cpp) that vanishes with the process.
 #include "utils/upgrader_utils.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,17 +51,25 @@ TEST(LogStampTest, PadsEverythingButTheDay) {
 // feed; nothing is ever run by a shell.
 TEST_F(UtilsTest, LogEntriesReachTheFileByteForByteAndRunNothing) {
   std::string expected;
+  const int saved_in = ::dup(0);  // the log's own open then gets descriptor 0, a valid one
+  ::close(0);
   for (const std::string message :
        {"Running cleanup", "quote \" '' back\\slash \\n end\\", "A\nB", "",
         "$(touch /tmp/p) `touch /tmp/p`; touch /tmp/p # | > /tmp/p ${HOME}"}) {
     EXPECT_EQ(0, LogToUpgradeLog(message));
     expected += "<stamp>" + message + "\n";
   }
+  ::dup2(saved_in, 0);
+  ::close(saved_in);
   EXPECT_EQ(expected, Log());
   EXPECT_FALSE(std::filesystem::exists("/tmp/p"));
   Sh("test $(stat -c %a /tmp/ramdisk/upgrade_log) = 644");
   Sh("rm /tmp/ramdisk/upgrade_log && mkdir /tmp/ramdisk/upgrade_log");
   EXPECT_EQ(1, LogToUpgradeLog("lost"));  // a directory in the log's way
+  Sh("rmdir /tmp/ramdisk/upgrade_log && mount -t tmpfs -o size=4k qx-full /tmp/ramdisk && "
+     "head -c 4096 /dev/zero >/tmp/ramdisk/fill");
+  EXPECT_EQ(1, LogToUpgradeLog("lost"));  // a full file system: the failed write is final
+  Sh("umount /tmp/ramdisk");
 }
 
 TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
@@ -87,9 +97,12 @@ TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
 }
 
 // An empty tmpfs has its whole size free, and reserves nothing up front: 8 GiB costs no memory.
+// 4294963200 bytes is the largest whole number of pages below 4 GiB: exact, not saturated.
 TEST_F(UtilsTest, MountFreeSpaceIsExactSaturatesAndKeepsTheValueOnFailure) {
   unsigned int free_bytes = 0;
-  for (const auto& [size, expected] : {std::pair{"size=1m", 1048576u}, {"size=8g", 4294967295u}}) {
+  for (const auto& [size, expected] : {std::pair{"size=1m", 1048576u},
+                                       {"size=4294963200", 4294963200u},
+                                       {"size=8g", 4294967295u}}) {
     Sh("mkdir -p fs && mount -t tmpfs -o " + std::string(size) + " qx-fs fs");
     EXPECT_TRUE(MountFreeSpace(kDir + "fs", free_bytes));
     EXPECT_EQ(expected, free_bytes);
