@@ -199,7 +199,8 @@ TEST(RotatedLogsTest, AMemberThatStaysAfterAReportedUnlinkIsChosenAgain) {
   std::unique_ptr<sim::Device> device = Create(spec);
   ASSERT_NE(nullptr, device);
   Probe(*device, {"old-logs", std::to_string(128 * kKiB)},
-        "/usr/bin/strace -o /dev/null -e trace=unlink -e inject=unlink:retval=0:when=1");
+        "/usr/bin/strace -E ASAN_OPTIONS=detect_leaks=0 -o /dev/null -e trace=unlink -e "
+        "inject=unlink:retval=0:when=1");
   EXPECT_FALSE(device->Exists("/var/log/messages.2.gz"));
   EXPECT_FALSE(device->Exists("/var/log/messages.1.gz"));
 }
