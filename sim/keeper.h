@@ -43,7 +43,7 @@ struct KeeperPlan {
 // Owner of everything written into a device from the host side: device root.
 FileOwner DeviceRootOwner();
 
-// The spec's files, directories and links and the userland's copies are written in two parts:
+// The DeviceSpec's files, directories and links and the userland's copies are written in two parts:
 // the keeper writes those outside the ramdisk before the device starts; the host side writes
 // those in /tmp/ramdisk once init has mounted it in the device's own mount namespace.
 enum class EntryPlace { kOutsideRamdisk, kInRamdisk };
