@@ -50,21 +50,18 @@ TEST_F(UpgradeExitTest, E1WithoutWatchdogOnlyLogsAndReboots) {
 }
 
 TEST_F(UpgradeExitTest, E2BoardGateAcceptsOnlyBoardTwelve) {
-  struct Case {
-    std::optional<std::string> board;  // nullopt: no board file
-    bool passes;
-  };
-  const Case kCases[] = {
+  // The board file's content (nullopt: none), and whether the gate lets the run on.
+  const std::pair<std::optional<std::string>, bool> kCases[] = {
       {"12\n", true}, {"13\n", false}, {"112\n", false}, {std::nullopt, true}, {"", true}};
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.board.value_or("no board file"));
+  for (const auto& [board, passes] : kCases) {
+    SCOPED_TRACE(board.value_or("no board file"));
     qx::sim::DeviceSpec spec = RouterSpec();
-    spec.board = c.board;
+    spec.board = board;
     ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec));
     ExpectEndedWith(0);
     ExpectTrace();
     ExpectTakenOverAndRestored(true);
-    if (c.passes) {  // on to the cleanup, then no upgrade file
+    if (passes) {  // on to the cleanup, then no upgrade file
       EXPECT_EQ("Unable to locate upgrade file", Log().back());
     } else {
       EXPECT_EQ(
