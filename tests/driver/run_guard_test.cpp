@@ -118,10 +118,10 @@ TEST_F(RunGuardTest, MarkersAreFollowedByAOneSecondPause) {
   spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
   ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
   ASSERT_NO_FATAL_FAILURE(
-      RunScript("/usr/bin/strace -E ASAN_OPTIONS=detect_leaks=0 -o /root/sleeps -e "
+      RunScript("/usr/bin/strace -E ASAN_OPTIONS=detect_leaks=0 -o /tmp/sleeps -e "
                 "trace=nanosleep,clock_nanosleep " +
                 Upgrader()));
-  EXPECT_NE(std::string::npos, DeviceFile("/root/sleeps").find("{tv_sec=1, tv_nsec=0}"));
+  EXPECT_NE(std::string::npos, DeviceFile("/tmp/sleeps").find("{tv_sec=1, tv_nsec=0}"));
   ExpectOneCompleteUpgrade(kKernel, 0);
 }
 
