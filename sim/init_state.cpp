@@ -17,7 +17,6 @@
 #include <cstring>
 
 namespace qx::sim::init {
-namespace {
 
 std::string ReadSmallFile(const std::string& path) {
   std::string content;
@@ -30,6 +29,8 @@ std::string ReadSmallFile(const std::string& path) {
   ::close(fd);
   return content;
 }
+
+namespace {
 
 // The command line of a process as one text: its arguments joined by single blanks.
 std::string CommandLineOf(pid_t pid) {

@@ -14,6 +14,9 @@
 
 namespace qx::sim::init {
 
+// The whole content of a small file ("" when it cannot be opened).
+std::string ReadSmallFile(const std::string& path);
+
 class DeviceState {
  public:
   // Forks one sleeping process per name, each with that process name (comm).

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -98,20 +99,8 @@ class Init {
 // the kernel lists them (a mount after the one it is mounted on).
 std::vector<std::pair<std::string, std::string>> Mounts() {
   std::vector<std::pair<std::string, std::string>> mounts;
-  std::string text;
-  const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  char buffer[4096];
-  ssize_t n;
-  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (fd >= 0) ::close(fd);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  std::istringstream lines(qx::sim::init::ReadSmallFile("/proc/self/mountinfo"));
+  for (std::string line; std::getline(lines, line);) {
     // "ID PARENT MAJ:MIN ROOT MOUNTPOINT ..."
     std::size_t fields[5] = {0, 0, 0, 0, 0};
     std::size_t at = 0;
@@ -183,21 +172,10 @@ bool Init::PowerCycle(std::string& error) {
     }
   }
   // The boot mounts the ramdisk from its fstab line, if the line is still there.
-  std::string fstab;
-  const int fd = ::open("/etc/fstab", O_RDONLY | O_CLOEXEC);
-  char buffer[4096];
-  ssize_t n;
-  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    fstab.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (fd >= 0) ::close(fd);
-  std::size_t start = 0;
-  while (start < fstab.size()) {
-    std::size_t end = fstab.find('\n', start);
-    if (end == std::string::npos) end = fstab.size();
+  std::istringstream fstab(qx::sim::init::ReadSmallFile("/etc/fstab"));
+  for (std::string line; std::getline(fstab, line);) {
     char source[256], point[256], type[64];
-    if (std::sscanf(fstab.substr(start, end - start).c_str(), "%255s %255s %63s", source, point,
-                    type) == 3 &&
+    if (std::sscanf(line.c_str(), "%255s %255s %63s", source, point, type) == 3 &&
         std::strcmp(type, "tmpfs") == 0 &&
         (std::strcmp(point, "/tmp/ramdisk") == 0 || std::strcmp(point, "/tmp/ramdisk/") == 0)) {
       const std::string options = "size=" + std::to_string(ramdisk_size_);
@@ -207,7 +185,6 @@ bool Init::PowerCycle(std::string& error) {
       }
       break;
     }
-    start = end + 1;
   }
   state_.Restart(services_);
   return true;

@@ -1,16 +1,10 @@
-// The interruption matrix: the real upgrader on simulated routers, cut short just before every
-// shell command of a whole run and at a deterministic sample of its own system calls, by SIGKILL
-// (then a power cycle) or by a power cycle while it still runs; and failed with ENOSPC and EIO on
-// each kind of write, read, rename and unlink it makes. After each interruption a fresh run with a
-// fresh copy of the upgrade file must upgrade the router; over both runs nothing may go that the
-// cleanup does not name, no more rotated logs than one clean run removes, and nothing of the
-// driver's own may stay on the root file system.
-//
-// Faults come from Debian's strace inside the device, around the driver process only: the driver
-// carries nothing for testing. Points come from one calibration run (a whole run under strace,
-// its calls labelled with the phase of the run), so one build always runs the same points.
-// Prints a line per broken point and the table of what an interruption leaves per phase;
-// --readme FILE fails when FILE's table differs (--update rewrites it).
+// The interruption matrix behind the README's "What an interruption leaves": the real upgrader
+// on simulated routers, killed (SIGKILL, then a power cycle) or its power cut at every shell
+// command and at a deterministic sample of its system calls, and failed with ENOSPC and EIO; the
+// next run must upgrade, and nothing may go or stay but what a clean run allows. Faults come from
+// Debian's strace around the driver process (the driver carries nothing for testing); points from
+// one calibration run under strace, its calls labelled with the run's phase. Prints each broken
+// point and the table; --readme FILE fails when FILE's table differs (--update rewrites it).
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
