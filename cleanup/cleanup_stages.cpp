@@ -44,6 +44,9 @@ void TrimOversizedLogs() {
     (void)qx::upgrader::utils::FileSize(trim.path, size);  // missing or not a file: stays 0
     if (size <= trim.limit) continue;
     qx::upgrader::utils::LogToUpgradeLog(trim.log_text + std::to_string(size));
+    if (trim.written_through != nullptr) {
+      (void)qx::upgrader::utils::RemoveUnsafeEntry(trim.written_through);
+    }
     for (const char* command : trim.commands) {
       if (command != nullptr) (void)qx::upgrader::utils::RunShellCommand(command);
     }

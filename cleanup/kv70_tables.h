@@ -10,23 +10,29 @@ struct LogTrim {
   unsigned int limit;    // trimmed when the size exceeds this many bytes; decimal, not binary units
   const char* log_text;  // logged with the size appended, before the commands run
   const char* commands[2];  // run in order; nullptr: none
+  // A ramdisk file that the commands write through a shell redirection: anything but a private
+  // file of root's there (a link another user planted, say) is removed first. nullptr: none.
+  const char* written_through;
 };
 
 inline constexpr LogTrim kLogTrims[] = {
     {"/var/log/sys.log",
      10000000,
      "Clearing sys.log because too large. Size: ",
-     {"cat /dev/null > /var/log/sys.log", nullptr}},
+     {"cat /dev/null > /var/log/sys.log", nullptr},
+     nullptr},
     {"/var/log/messages",
      10000000,
      "Clearing messages because too large. Size: ",
-     {"cat /dev/null > /var/log/messages", nullptr}},
+     {"cat /dev/null > /var/log/messages", nullptr},
+     nullptr},
     // The trimming line is logged before the tail, so it is among the 2000 lines kept.
     {"/tmp/ramdisk/upgrade_log",
      500000,
      "Clearing upgrade_log because too large. Size: ",
      {"tail -n 2000 /tmp/ramdisk/upgrade_log > /tmp/ramdisk/upgrade_log.tmp",
-      "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"}},
+      "mv /tmp/ramdisk/upgrade_log.tmp /tmp/ramdisk/upgrade_log"},
+     "/tmp/ramdisk/upgrade_log.tmp"},
 };
 
 // Stage 6 empties both system logs whatever their size.

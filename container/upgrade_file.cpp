@@ -119,6 +119,9 @@ bool UpgradeFile::WalkInnerFiles(int fd, unsigned char* buffer) {
   std::uint64_t consumed = kHeaderBytes;
   std::uint64_t walked = 0;
   for (;;) {
+    if (walked == kMaxInnerFiles) {
+      return Fail("More than " + std::to_string(kMaxInnerFiles) + " inner files");
+    }
     InnerFile inner;
     if (!ReadInnerFile(fd, consumed, buffer, inner)) return false;
     const std::uint64_t data_offset = consumed + kHeaderBytes;

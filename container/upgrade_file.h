@@ -10,6 +10,7 @@
 #ifndef QX_CONTAINER_UPGRADE_FILE_H_
 #define QX_CONTAINER_UPGRADE_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ class InnerFile {
   std::string description_;  // part of the record; no operation fills it
 };
 
+// The most inner files a reader walks. The format has no count of its own, and a file of empty
+// inner files holds one record per 128 bytes: 200,000 in a 25 MiB ramdisk, more than the router's
+// memory holds. An upgrade uses five; the walk fails at the 1025th.
+constexpr std::size_t kMaxInnerFiles = 1024;
+
 class UpgradeFile {
  public:
   UpgradeFile() = default;
@@ -48,7 +54,8 @@ class UpgradeFile {
   // Failures: "No file specified", "Couldn't open file " + path + ": error: " + reason,
   // "Unable to read header bytes", "Unable to parse header", "Unable to read inner file header",
   // "Unable to parse inner header", "Unable to read bytes", "Inner header MD5 check failed",
-  // and "Inner file runs past 4 GiB" for data that 32-bit offsets cannot address.
+  // "Inner file runs past 4 GiB" for data that 32-bit offsets cannot address, and "More than 1024
+  // inner files" (kMaxInnerFiles) before a header that would exceed the bound is read.
   bool ParseFile(std::string const& path);
   bool ParseFile() { return ParseFile(std::string()); }
 

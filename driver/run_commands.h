@@ -20,6 +20,7 @@ constexpr const char kNoWatchdogSuffix[] = ": No watchdog provided";
 // Start markers. The device's start-up scripts look for them; the wait marker is never removed
 // by the driver (the ramdisk re-creation hides it).
 constexpr const char kMarkUpgradeStartedCommand[] = "touch /etc/upgrade_started";
+constexpr const char kStartupWaitMarker[] = "/tmp/ramdisk/vlk-wait-during-startup";
 constexpr const char kMarkStartupWaitCommand[] = "touch /tmp/ramdisk/vlk-wait-during-startup";
 constexpr const char kUnmarkUpgradeStartedCommand[] = "rm /etc/upgrade_started";
 constexpr unsigned int kMarkerPauseSeconds = 1;
@@ -67,6 +68,24 @@ constexpr unsigned int kRequiredFreeSpace = 0x1600000;
 
 // A second run started while one is in progress writes only this, into the running run's log.
 constexpr const char kAnotherRunLine[] = "Another upgrade is in progress";
+
+// The run claim: a private file in a directory of the root file system that only root can
+// write (never /tmp or the ramdisk, where every user can create files). It stays between runs;
+// only the lock on it claims, and the kernel drops that with the process.
+constexpr const char kClaimPath[] = "/etc/qx-upgrader.lock";
+// Logged after the banner when the claim could not be made at all; the run goes on.
+constexpr const char kClaimUnavailablePrefix[] = "Run claim unavailable: ";
+
+// The ramdisk paths that the run writes through the log writer or a shell redirection, while
+// every user can write to the ramdisk until the run closes it (the tmpfs is mounted mode 1777).
+constexpr const char* const kRamdiskWrittenPaths[] = {
+    "/tmp/ramdisk/upgrade_log",
+    kStartupWaitMarker,
+    "/tmp/ramdisk/upgrade_log.tmp",
+};
+
+// An exception (an allocation that failed) ended the run's work; the closing still runs.
+constexpr const char kUpgradeStoppedPrefix[] = "Upgrade stopped: ";
 
 // Before the cleanup measures: a staging file that an earlier run left under /tmp/.
 constexpr const char kRemovedStaleFilePrefix[] = "Removed stale file ";

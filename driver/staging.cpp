@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/run_commands.h"
+#include "driver/run_guard.h"
 #include "utils/upgrader_utils.h"
 
 namespace qx::upgrader::driver {
@@ -56,6 +57,14 @@ bool IsMountedOver(const char* path, const char* parent) {
          mounted.st_dev != below.st_dev;
 }
 
+// Whatever stands at the member's extraction path goes, a link, FIFO or directory tree of
+// another user included; nothing is followed. Logged when something was removed.
+void RemoveStaleMember(const Member& member) {
+  struct stat left {};
+  if (::lstat(member.extracted_to, &left) != 0 || !utils::RemoveEntry(member.extracted_to)) return;
+  (void)utils::LogToUpgradeLog(std::string(kRemovedStaleFilePrefix) + member.extracted_to);
+}
+
 }  // namespace
 
 bool LocateUpgradeFile(std::string& path) {
@@ -74,16 +83,13 @@ bool LocateUpgradeFile(std::string& path) {
 }
 
 void RemoveStaleMembers() {
-  for (const Member& member : kMembers) {
-    struct stat left {};
-    // Whatever stands at the exact path goes, a link included; nothing is followed.
-    if (::lstat(member.extracted_to, &left) != 0 || ::unlink(member.extracted_to) != 0) continue;
-    (void)utils::LogToUpgradeLog(std::string(kRemovedStaleFilePrefix) + member.extracted_to);
-  }
+  for (const Member& member : kMembers) RemoveStaleMember(member);
 }
 
 bool ExtractUpgradeMembers(qx::upgradeFile::UpgradeFile& upgrade_file) {
   for (const Member& member : kMembers) {
+    // /tmp is open to every user: what was planted there during the cleanup goes too.
+    RemoveStaleMember(member);
     if (!upgrade_file.ExtractFile(member.index, member.extracted_to)) return false;
   }
   return true;
@@ -98,6 +104,10 @@ bool StageIntoFreshRamdisk(const std::string& upgrade_file_path) {
   (void)utils::RunShellCommand(kLogOutOfRamdiskCommand);
   (void)utils::RunShellCommand(kUnmountRamdiskCommand);
   (void)utils::RunShellCommand(kMountRamdiskCommand);
+  // The fresh tmpfs is open to every user until it is closed again; whatever appeared in it
+  // meanwhile at a path that the run writes or moves to is not the run's.
+  CloseTheRamdisk();
+  for (const Member& member : kMembers) (void)utils::RemoveUnsafeEntry(member.staged_to);
   const bool mounted = IsMountedOver(kUpgradeDirectory, kRamdiskParent);
   (void)utils::RunShellCommand(kLogIntoRamdiskCommand);
   if (!mounted) (void)utils::LogToUpgradeLog(kRamdiskNotRecreatedLine);

@@ -15,21 +15,25 @@ namespace qx::upgrader::driver {
 // cannot be opened or holds no such entry.
 bool LocateUpgradeFile(std::string& path);
 
-// Unlinks whatever an earlier run left at the three extraction paths under /tmp/ (an E6 exit, or
-// a run cut short during extraction), logging "Removed stale file PATH" for each one removed, so
-// that the cleanup never counts those bytes as used space.
+// Removes whatever an earlier run (an E6 exit, or a run cut short during extraction) or another
+// user left at the three extraction paths under /tmp/, a directory tree included, logging
+// "Removed stale file PATH" for each one removed, so that the cleanup never counts those bytes
+// as used space and no planted directory can fail every later extraction.
 void RemoveStaleMembers();
 
 // Extracts inner files 2, 3 and 4 (validator, kernel image, file-system database) under /tmp/,
 // in that order, stopping at the first failure; false then, with the reason in the reader's
-// ErrorMessage(). Requires a reader whose ParseFile succeeded.
+// ErrorMessage(). Whatever appeared at an extraction path since RemoveStaleMembers goes first,
+// logged the same way. Requires a reader whose ParseFile succeeded.
 bool ExtractUpgradeMembers(qx::upgradeFile::UpgradeFile& upgrade_file);
 
 // Deletes the upgrade file, re-creates /tmp/ramdisk/ as a fresh 25M tmpfs, carrying the upgrade
 // log across, and moves the three members into it. Statuses are ignored: a failing step does not
-// stop the sequence. Returns whether /tmp/ramdisk/ is a file system of its own after the mount
-// command; when it is not, logs "Unable to re-create the ramdisk" once the log is back in place
-// (the members then sit in a plain directory of the root file system).
+// stop the sequence. The fresh ramdisk is closed to other users at once (CloseTheRamdisk), and
+// whatever they planted at a staging path in between is removed. Returns whether /tmp/ramdisk/ is a
+// file system of its own after the mount command; when it is not, logs "Unable to re-create the
+// ramdisk" once the log is back in place (the members then sit in a plain directory of the root
+// file system).
 bool StageIntoFreshRamdisk(const std::string& upgrade_file_path);
 
 // Runs the validator on the kernel image and the file-system database and returns the raw

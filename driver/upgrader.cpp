@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <string>
 
 #include "cleanup/cleanup_kv70.h"
@@ -62,6 +63,7 @@ int CloseLate(const std::string& watchdog, const std::string& line) {
 
 void MarkUpgradeStarted() {
   (void)RunShellCommand(driver::kMarkUpgradeStartedCommand);
+  (void)qx::upgrader::utils::RemoveUnsafeEntry(driver::kStartupWaitMarker);  // touch follows links
   (void)RunShellCommand(driver::kMarkStartupWaitCommand);
   driver::SleepThroughSignals(driver::kMarkerPauseSeconds);
   ::sync();
@@ -91,19 +93,24 @@ bool MakeRoom(qx::upgrader::cleanup::CleanupKV70& cleanup) {
   return performed && enough;
 }
 
-}  // namespace
+// How far a run got, for the closing that an exception takes.
+struct Progress {
+  bool has_watchdog = false;  // past the argument check
+  std::string watchdog;
+  bool extraction_attempted = false;
+};
 
-int main(int argc, char** argv) {
-  driver::KeepRunningThroughSignals();
-  // A second run changes nothing on the device: its one line lands in the running run's log.
-  if (driver::ClaimTheDevice() == driver::RunClaim::kHeldByOther) {
-    (void)LogToUpgradeLog(driver::kAnotherRunLine);
-    return kEarlyExitStatus;
-  }
+int Upgrade(int argc, char** argv, const std::string& claim_failure, Progress& progress) {
   (void)RunShellCommand(driver::kLogIntoRamdiskCommand);
+  // A link or FIFO that an earlier driver moved to /var/log comes back with the log: it goes.
+  (void)qx::upgrader::utils::RemoveUnsafeEntry(qx::upgrader::utils::kUpgradeLogPath);
   (void)LogToUpgradeLog(driver::kBanner);
+  if (!claim_failure.empty())
+    (void)LogToUpgradeLog(driver::kClaimUnavailablePrefix + claim_failure);
   if (argc < 2) return EndWithoutWatchdog(argc > 0 ? argv[0] : nullptr);
-  const std::string watchdog = argv[1];  // further arguments are ignored
+  progress.watchdog = argv[1];  // further arguments are ignored
+  progress.has_watchdog = true;
+  const std::string& watchdog = progress.watchdog;
 
   MarkUpgradeStarted();
   StopServices();
@@ -121,6 +128,7 @@ int main(int argc, char** argv) {
   if (!upgrade_file.ParseFile()) {
     return CloseEarly(watchdog, driver::kParseFailedPrefix + upgrade_file.ErrorMessage());
   }
+  progress.extraction_attempted = true;
   if (!driver::ExtractUpgradeMembers(upgrade_file)) {
     return CloseLate(watchdog, driver::kExtractFailedPrefix + upgrade_file.ErrorMessage());
   }
@@ -129,4 +137,49 @@ int main(int argc, char** argv) {
   // Nothing of the upgrade may stay on the root file system beneath a later mount.
   if (!ramdisk_mounted) driver::RemoveStagedMembers();
   return CloseLate(watchdog, driver::ValidatorVerdictLine(validator_status));
+}
+
+// The run's work ended in an exception: the closing of the exit it would have reached next, so
+// the unit is never left with its services stopped and no reboot coming. Should the closing
+// itself fail, the reboot command still runs, through texts that need no memory.
+int CloseAfterException(const Progress& progress, const char* what) {
+  const int status = progress.extraction_attempted ? kLateExitStatus : kEarlyExitStatus;
+  try {
+    const std::string line = driver::kUpgradeStoppedPrefix + std::string(what);
+    if (!progress.has_watchdog) {
+      (void)LogToUpgradeLog(line);
+      (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
+      return SyncAndReboot(std::string(), status);
+    }
+    return progress.extraction_attempted ? CloseLate(progress.watchdog, line)
+                                         : CloseEarly(progress.watchdog, line);
+  } catch (...) {
+    (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
+    ::sync();
+    (void)RunShellCommand(driver::kRebootCommand);
+    return status;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  driver::TakeOverTheProcess();
+  std::string claim_failure;
+  const driver::RunClaim claim = driver::ClaimTheDevice(claim_failure);
+  // A second run changes nothing on the device: its one line lands in the running run's log.
+  if (claim == driver::RunClaim::kHeldByOther) {
+    (void)LogToUpgradeLog(driver::kAnotherRunLine);
+    return kEarlyExitStatus;
+  }
+  driver::CloseTheRamdisk();
+  Progress progress;
+  try {
+    return Upgrade(argc, argv, claim == driver::RunClaim::kUnavailable ? claim_failure : "",
+                   progress);
+  } catch (const std::exception& stopped) {
+    return CloseAfterException(progress, stopped.what());
+  } catch (...) {
+    return CloseAfterException(progress, "unknown exception");
+  }
 }

@@ -90,8 +90,7 @@ class Init {
   std::vector<std::string> services_;
   std::uint64_t ramdisk_size_ = 0;
   std::set<std::string> boot_mounts_;  // mount ids of the built device, the ramdisk's left out
-  int report_read_ = -1;               // init's end of the report socket
-  int report_write_ = -1;              // what programs inherit as wire::kEventFd
+  int report_read_ = -1;               // the report socket (wire::kReportSocketName)
   int signal_fd_ = -1;                 // SIGCHLD
 };
 
@@ -136,13 +135,14 @@ bool Init::Start(const std::vector<std::string>& services, std::uint64_t ramdisk
   sigaddset(&child, SIGCHLD);
   (void)::sigprocmask(SIG_BLOCK, &child, nullptr);
   signal_fd_ = ::signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK);
-  int pair[2];
-  if (signal_fd_ < 0 || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+  if (signal_fd_ < 0) return false;
+  report_read_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address;
+  const socklen_t length = wire::ReportSocketAddress(address);
+  if (report_read_ < 0 ||
+      ::bind(report_read_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     return false;
   }
-  report_read_ = pair[0];
-  report_write_ = pair[1];
-  (void)::fcntl(report_read_, F_SETFL, O_NONBLOCK);
   const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
   (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   state_.StartServices(services);
@@ -246,10 +246,9 @@ pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) 
       (void)::dup2(output_fd, 1);
       (void)::dup2(output_fd, 2);
     }
-    (void)::dup2(report_write_, wire::kEventFd);
     (void)::dup2(exec_pipe[1], 3);  // replaces the control socket in the child
     (void)::fcntl(3, F_SETFD, FD_CLOEXEC);
-    qx::sim::init::CloseFromExcept(4, wire::kEventFd);
+    qx::sim::init::CloseFromExcept(4, -1);
     std::string failure;
     if (::chdir(request.cwd.c_str()) != 0) {
       failure = "cannot change to " + request.cwd + ": " + std::strerror(errno);

@@ -1,7 +1,7 @@
 // The device's /bin/sh and its watchdog program, one small static executable.
 //
 // Called as "sh" (any argv[0] whose last component is sh or -sh): sends the command text of a
-// `-c` invocation, byte for byte, as one record on the inherited report descriptor, then becomes
+// `-c` invocation, byte for byte, as one record to init's report socket, then becomes
 // busybox's shell with the very same arguments. The record is sent before the shell runs, so
 // the trace keeps the order in which commands were started even when they overlap.
 //
@@ -10,6 +10,7 @@
 // sees which signal that was.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,9 +28,17 @@ void Report(char kind, const char* text, std::size_t length) {
   if (length > wire::kMaxEventBytes) length = wire::kMaxEventBytes;
   std::string record(1, kind);
   record.append(text, length);
-  // MSG_NOSIGNAL: a program that outlives the run it was started in must not die of SIGPIPE
-  // here; a descriptor that is not our socket any more simply fails with ENOTSOCK.
-  (void)::send(wire::kEventFd, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  // A full queue (init busy elsewhere) is waited for, but never for long: a device whose init
+  // has stopped reading must not hang its shells.
+  const timeval patience{2, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+  sockaddr_un address;
+  const socklen_t length_of_address = wire::ReportSocketAddress(address);
+  (void)::sendto(fd, record.data(), record.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address), length_of_address);
+  ::close(fd);
 }
 
 // The command of `sh [options] -c command [name [args]]`: the first operand after an option

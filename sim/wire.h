@@ -4,18 +4,35 @@
 #ifndef QX_SIM_WIRE_H_
 #define QX_SIM_WIRE_H_
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qx::sim::wire {
 
-// Every program run inside a device inherits this descriptor: a SOCK_SEQPACKET socket whose
-// other end init reads. The /bin/sh wrapper sends one kEventCommand record per `-c` command and
-// the watchdog program one kEventWatchdogProgram record when it starts. A record is one packet,
-// so a multi-line command arrives whole and records of concurrent shells never interleave.
-constexpr int kEventFd = 1000;
+// Programs inside a device report to init on a datagram socket that init binds to this abstract
+// name in the device's own network namespace, so nothing outside the device can reach it and no
+// program needs to inherit a descriptor for it (the upgrader closes every descriptor it inherits,
+// and the shells that its system() calls start still report). The /bin/sh wrapper sends one
+// kEventCommand record per `-c` command and the watchdog program one kEventWatchdogProgram record
+// when it starts. A record is one datagram, so a multi-line command arrives whole and records of
+// concurrent shells never interleave.
+constexpr const char kReportSocketName[] = "qx-sim-report";  // abstract: no leading NUL here
+
+// The address of kReportSocketName; returns its length for bind() and sendto().
+inline socklen_t ReportSocketAddress(sockaddr_un& address) {
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, kReportSocketName, sizeof kReportSocketName - 1);
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kReportSocketName);
+}
+
 constexpr char kEventCommand = 'C';
 constexpr char kEventWatchdogProgram = 'W';
 constexpr std::size_t kMaxEventBytes = 192 * 1024;  // below the default socket send buffer

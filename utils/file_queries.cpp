@@ -33,7 +33,9 @@ bool ReadWholeLink(const std::string& link, std::string& content) {
 
 }  // namespace
 
-int RunShellCommand(const std::string& command) { return std::system(command.c_str()); }
+int RunShellCommand(const std::string& command) { return RunShellCommand(command.c_str()); }
+
+int RunShellCommand(const char* command) { return std::system(command); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,9 +43,14 @@ int AppendLogEntry(const std::string& log_path, const std::string& message) {
   if (::localtime_r(&now, &local_time) == nullptr) return 1;
   // One buffer, one write: an entry is never interleaved or half-written by us.
   const std::string entry = FormatLogStamp(local_time) + message + "\n";
-  const int fd = ::open(log_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Another user may have planted a link or a FIFO at the path: the open neither follows the
+  // one nor waits for the other, and only a private file is written.
+  const int fd = ::open(log_path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return 1;
-  const bool written = WriteAll(fd, entry.data(), entry.size());
+  struct stat st {};
+  const bool safe = ::fstat(fd, &st) == 0 && IsPrivateFile(st);
+  const bool written = safe && WriteAll(fd, entry.data(), entry.size());
   const bool closed = ::close(fd) == 0;
   return written && closed ? 0 : 1;
 }

@@ -7,6 +7,8 @@
 #ifndef QX_UTILS_UPGRADER_UTILS_H_
 #define QX_UTILS_UPGRADER_UTILS_H_
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
 
@@ -22,7 +24,10 @@ std::string FormatLogStamp(const std::tm& local_time);
 // Appends one entry (stamp, message, line feed) to kUpgradeLogPath with a single write and
 // without a shell, so the message reaches the file byte for byte and can never run a command.
 // Returns 0 when the whole entry was written and 1 otherwise. Never creates a directory: with
-// /tmp/ramdisk missing nothing is written anywhere and 1 is returned.
+// /tmp/ramdisk missing nothing is written anywhere and 1 is returned. Writes only into a private
+// file (IsPrivateFile): a link, FIFO, device or a file of another user at the path gets nothing,
+// and the open never waits (O_NOFOLLOW | O_NONBLOCK), so nothing planted there is written
+// through or can hold the run.
 //
 // Host programs that reuse on-device code (udtool, fuzzers, benchmarks) define their own
 // LogToUpgradeLog (the definition here sits alone in upgrade_log.cpp, so the linker takes
@@ -34,7 +39,22 @@ int AppendLogEntry(const std::string& log_path, const std::string& message);
 
 // Runs one complete command line through the system shell (system()) and returns the raw
 // status that system() gives back. The only place in the on-device code that runs a command.
+// The form for a fixed text allocates nothing, so it still works when memory has run out.
 int RunShellCommand(const std::string& command);
+int RunShellCommand(const char* command);
+
+// True when st (from lstat or fstat) is a regular file of root's with exactly one link: the only
+// kind of file the run writes through a fixed path that other users could have reached.
+bool IsPrivateFile(const struct stat& st);
+
+// Removes whatever stands at path (an absolute path): a file, link, FIFO, socket or device, or a
+// directory with everything beneath it, even one of another user that is being filled meanwhile.
+// Never follows a symbolic link. True when nothing stands at path any more.
+bool RemoveEntry(const std::string& path);
+
+// Removes what stands at path unless it is a private file (IsPrivateFile, the path itself, not
+// followed). True when path is then absent or a private file.
+bool RemoveUnsafeEntry(const std::string& path);
 
 // True when stat() of the path succeeds (symbolic links followed) and it is a regular file.
 // False means missing, dangling, not a regular file, or could not be told.
