@@ -22,28 +22,6 @@ std::size_t Count(const std::vector<std::string>& lines, const std::string& line
 
 class RunGuardTest : public UpgradeRunTest {
  protected:
-  // The upgrader's command line for the device shell; its output goes to a file of its own
-  // (kept for the emulator's system-call listing, if asked for).
-  static std::string Upgrader(const std::string& name = "run") {
-    std::string command;
-    for (const std::string& word : UpgraderArgv({kWatchdog})) command += word + " ";
-    return command + name + " >/root/" + name + ".out 2>&1";
-  }
-
-  void RunScript(const std::string& script) {
-    started_ = static_cast<std::uint32_t>(std::time(nullptr));
-    result_ = device_->Run({"/bin/busybox", "sh", "-c", script}, std::chrono::seconds(90));
-    ended_ = static_cast<std::uint32_t>(std::time(nullptr));
-    for (const std::string& name : device_->ListDir("/root")) {
-      KeepRunOutput(
-          std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/" + name,
-          DeviceFile("/root/" + name));
-    }
-    ASSERT_TRUE(result_.started) << result_.error;
-    ASSERT_FALSE(result_.timed_out) << result_.output;
-    ASSERT_TRUE(result_.exited) << result_.output;
-  }
-
   // One whole E7 run and nothing else: its commands once, one reboot, its staged files, its
   // verdict last; `others` lines of a second run in its log.
   void ExpectOneCompleteUpgrade(const std::string& kernel, std::size_t others) const {
@@ -94,13 +72,17 @@ TEST_F(RunGuardTest, SecondRunLeavesOnlyOneLineInTheRunningRunsLog) {
   }
 }
 
-// A hang-up when the SSH daemons go, the signals a caller's shutdown sends, and SIGTERM during the
-// cleanup: the run goes on to its normal end and reboots.
+// A hang-up when the SSH daemons go, the signals a caller's shutdown sends, SIGTERM during the
+// cleanup, and the other signals that end or stop a process by default: the run goes on to its
+// normal end and reboots.
 TEST_F(RunGuardTest, HangUpsAndTerminationRequestsDoNotEndTheRun) {
   const std::string kScenes[] = {
       "while pidof sshd >/dev/null; do :; done\n"
       "kill -HUP $a; kill -INT $a; kill -QUIT $a; kill -PIPE $a\n",
       kUntilCleanup + std::string("kill -TERM $a\n"),
+      // Signals whose default action ends or stops a process, from other programs and timers.
+      kUntilCleanup + std::string("kill -USR1 $a; kill -USR2 $a; kill -ALRM $a; kill -TSTP $a\n"
+                                  "kill -TTOU $a; kill -XFSZ $a; kill -37 $a\n"),
   };
   for (const std::string& scene : kScenes) {
     SCOPED_TRACE(scene);

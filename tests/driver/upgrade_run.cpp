@@ -54,10 +54,10 @@ void KeepRunOutput(const std::string& run_name, const std::string& output) {
   if (!written) std::fprintf(stderr, "cannot append the run's output to %s\n", path.c_str());
 }
 
-std::string MakeUpgradeFile(const std::vector<Member>& members) {
+std::string MakeUpgradeFile(const std::vector<Member>& members, const std::string& upgrade_name) {
   qx::udtool::UpgradeImage image;
   image.header.version = 5;
-  image.header.upgrade_name = "Router firmware";
+  image.header.upgrade_name = upgrade_name;
   image.header.release_name = "5.2.1";
   image.header.file_date = "20240315";
   image.header.upgrade_id = 730;

@@ -35,7 +35,8 @@ struct Member {
 };
 
 // A valid upgrade file holding the members in order, built by udtool's writer.
-std::string MakeUpgradeFile(const std::vector<Member>& members);
+std::string MakeUpgradeFile(const std::vector<Member>& members,
+                            const std::string& upgrade_name = "Router firmware");
 
 // Two unused members, a "/bin/sh" validator with this body (the kernel image and the database
 // as $1 and $2), the kernel image and the file-system database.

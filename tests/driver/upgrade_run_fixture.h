@@ -54,6 +54,13 @@ inline std::vector<std::string> StagedClosing(bool validator_passed) {
   return commands;
 }
 
+// A word for the device shell, in single quotes.
+inline std::string ShellWord(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 class UpgradeRunTest : public ::testing::Test {
  protected:
   // A router ready for an upgrade (board 12, a 64 MiB root, services running) with the upgrader
@@ -81,11 +88,17 @@ class UpgradeRunTest : public ::testing::Test {
     ASSERT_NE(nullptr, device_) << error;
   }
 
+  // The upgrader replaces a pipe as its output with /dev/null, so its output (an emulator's
+  // -strace lines) goes to a regular file; the shell execs it, so the result is the upgrader's.
   void RunUpgraderInDevice(const std::vector<std::string>& args = {kWatchdog},
                            const std::string& cwd = "/") {
+    std::string command = "exec";
+    for (const std::string& word : UpgraderArgv(args)) command += " " + ShellWord(word);
     started_ = static_cast<std::uint32_t>(std::time(nullptr));
-    result_ = device_->Run(UpgraderArgv(args), std::chrono::seconds(60), cwd);
+    result_ = device_->Run({"/bin/busybox", "sh", "-c", command + " >/root/upgrader.out 2>&1"},
+                           std::chrono::seconds(60), cwd);
     ended_ = static_cast<std::uint32_t>(std::time(nullptr));
+    (void)device_->ReadFile("/root/upgrader.out", result_.output);
     KeepRunOutput(::testing::UnitTest::GetInstance()->current_test_info()->name(), result_.output);
     ASSERT_TRUE(result_.started) << result_.error;
     ASSERT_FALSE(result_.timed_out) << ::testing::PrintToString(result_.trace);
@@ -96,6 +109,32 @@ class UpgradeRunTest : public ::testing::Test {
                    const std::string& cwd = "/") {
     ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
     RunUpgraderInDevice(args, cwd);
+  }
+
+  // The upgrader's command line for the device shell, behind `launcher` (words of the device
+  // shell); its output goes to a file of its own (kept for the emulator's system-call listing,
+  // if asked for).
+  static std::string Upgrader(const std::string& name = "run", const std::string& launcher = "") {
+    std::string command = launcher.empty() ? "" : launcher + " ";
+    for (const std::string& word : UpgraderArgv({kWatchdog})) command += word + " ";
+    return command + name + " >/root/" + name + ".out 2>&1";
+  }
+
+  // Runs a scene: a busybox shell script in the device (not the traced /bin/sh, so the trace
+  // holds the upgraders' commands alone).
+  void RunScript(const std::string& script) {
+    started_ = static_cast<std::uint32_t>(std::time(nullptr));
+    result_ = device_->Run({"/bin/busybox", "sh", "-c", script}, std::chrono::seconds(90));
+    ended_ = static_cast<std::uint32_t>(std::time(nullptr));
+    for (const std::string& name : device_->ListDir("/root")) {
+      if (name.size() < 4 || name.compare(name.size() - 4, 4, ".out") != 0) continue;
+      KeepRunOutput(
+          std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/" + name,
+          DeviceFile("/root/" + name));
+    }
+    ASSERT_TRUE(result_.started) << result_.error;
+    ASSERT_FALSE(result_.timed_out) << result_.output;
+    ASSERT_TRUE(result_.exited) << result_.output;
   }
 
   // The run ended with this status and issued exactly one reboot.
