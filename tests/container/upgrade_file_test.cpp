@@ -196,6 +196,13 @@ TEST_F(UpgradeFileTest, EveryCutAndEveryFlippedByteIsCaughtByTheRightCheck) {
   }
 }
 
+// Data sizes of count inner files: all empty but the last, of one byte.
+std::vector<std::size_t> Ending(std::size_t count) {
+  std::vector<std::size_t> sizes(count, 0);
+  sizes.back() = 1;
+  return sizes;
+}
+
 // Data sizes are summed in 64 bits: 0x100 + 0xFFFFFF10 would wrap to the total 0x10 in 32, and
 // data that a 32-bit offset cannot find again is refused before any read.
 TEST_F(UpgradeFileTest, StopsExactlyWhereTheDataSizesMeetTheTotal) {
@@ -210,6 +217,9 @@ TEST_F(UpgradeFileTest, StopsExactlyWhereTheDataSizesMeetTheTotal) {
           {{10, 20}, 0, 25, 128, "Unable to parse inner header", 2},
           {{0, 5}, 0, 0, 0, "", 1},
           {{0x100, 0x10}, 0xFFFFFF10u, 0x10, 0, "Inner file runs past 4 GiB", 1},
+          // At most 1024 inner files are walked: empty ones, then one byte that meets the total.
+          {Ending(1024), 0, 1, 0, "", 1024},
+          {Ending(1025), 0, 1, 0, "More than 1024 inner files", 1024},
       };
   for (const auto& [sizes, second, total, trailing, message, inner_files] : kCases) {
     SCOPED_TRACE(message + " " + std::to_string(total));

@@ -431,7 +431,11 @@ Outcome RunPoint(const Point& point, const Calibration& calibration) {
     if (after.count(path) == 0 && may_go.count(path) == 0) fail("removed: " + path);
   }
   for (const std::string& path : after) {
-    if (before.count(path) == 0 && path != "/usr/sbin/qxsshd") fail("left behind: " + path);
+    // The run claim's file stays on purpose: only the lock on it claims, and that dies with
+    // the process.
+    if (before.count(path) == 0 && path != "/usr/sbin/qxsshd" && path != "/etc/qx-upgrader.lock") {
+      fail("left behind: " + path);
+    }
   }
   if (rotated_gone > calibration.clean_rotated_removed) {
     fail(std::to_string(rotated_gone) + " rotated logs removed, one clean run removes " +

@@ -72,6 +72,57 @@ TEST_F(UtilsTest, LogEntriesReachTheFileByteForByteAndRunNothing) {
   Sh("umount /tmp/ramdisk");
 }
 
+// What another user may plant at the log's path gets nothing, and the writer never waits for it.
+TEST_F(UtilsTest, LogIsWrittenOnlyIntoAPrivateFile) {
+  Sh("echo keep > canary && chown 65534 canary");
+  // The planted object (made in /tmp/ramdisk) and whether the entry is written.
+  const std::pair<const char*, bool> kPlanted[] = {
+      {"ln -s /tmp/scratch/canary upgrade_log", false},
+      {"ln /tmp/scratch/canary upgrade_log", false},
+      {"mkfifo upgrade_log", false},
+      {"echo x > upgrade_log && chown 65534 upgrade_log", false},
+      {"echo x > upgrade_log && ln upgrade_log second", false},
+      {"echo x > upgrade_log", true},
+  };
+  for (const auto& [planted, written] : kPlanted) {
+    SCOPED_TRACE(planted);
+    Sh(std::string("cd /tmp/ramdisk && rm -rf /tmp/ramdisk/* && ") + planted);
+    EXPECT_EQ(written ? 0 : 1, LogToUpgradeLog("entry"));
+    Sh(written ? "grep -q entry /tmp/ramdisk/upgrade_log"
+               : "test -p /tmp/ramdisk/upgrade_log || ! grep -q entry /tmp/ramdisk/upgrade_log");
+  }
+  Sh("test \"$(cat canary)\" = keep");
+}
+
+// Removing what stands at a path: a tree of another user with links out of it goes whole and
+// nothing outside it is touched; only a private file stands the unsafe check.
+TEST_F(UtilsTest, EntriesAreRemovedWithoutFollowingLinks) {
+  Sh("mkdir -p tree/a/b/c outside && echo keep > outside/file && touch tree/a/b/c/f && "
+     "ln -s ../../../outside tree/a/link && ln -s /tmp/scratch/outside/file tree/a/b/c/l && "
+     "mkfifo tree/a/fifo && chown -R 65534 tree && chmod 0555 tree/a/b");
+  EXPECT_TRUE(RemoveEntry(kDir + "tree"));
+  EXPECT_TRUE(RemoveEntry(kDir + "tree")) << "absent is removed";
+  Sh("test ! -e tree && test \"$(cat outside/file)\" = keep");
+
+  // What stands at the path, and whether RemoveUnsafeEntry keeps it.
+  const std::pair<const char*, bool> kEntries[] = {
+      {"echo x > e", true},
+      {"ln -s outside/file e", false},
+      {"ln -s missing e", false},
+      {"mkfifo e", false},
+      {"mkdir -p e/d && touch e/d/f", false},
+      {"echo x > e && chown 65534 e", false},
+      {"echo x > e && ln e e2", false},
+  };
+  for (const auto& [entry, kept] : kEntries) {
+    SCOPED_TRACE(entry);
+    Sh(std::string("rm -rf e e2 && ") + entry);
+    EXPECT_TRUE(RemoveUnsafeEntry(kDir + "e"));
+    Sh(kept ? "test -f e" : "test ! -e e && test ! -L e");
+  }
+  Sh("test \"$(cat outside/file)\" = keep");
+}
+
 TEST_F(UtilsTest, FileQueriesFollowLinksTellKindsAndSaturateSizes) {
   // 4 GiB sparse: no memory used.
   Sh("printf 12345 >file && truncate -s 4G big && mkdir dir && mkfifo fifo && ln -s file link "
