@@ -10,8 +10,10 @@
 // OPTIONs (say, -cpu arm926) between them. Runs, on a
 // fresh device each: the upgrader without an argument (exit E1: the process and, under an
 // emulator, the emulator itself, with no upgrade work: the baseline), then successful upgrades
-// (exit E7) of 1 MB and 20 MB. Prints one line per run and the differences; exits 1 if a run
-// did not end as expected. Needs root, like every simulator run.
+// (exit E7) of 1 MB and 20 MB, then the worst file for the reader's table: the most inner files
+// that fit a 25 MiB ramdisk, all empty but the last five, so that every one is walked (exit E5,
+// at the reader's bound). Prints one line per run and the differences; exits 1 if a run did not
+// end as expected. Needs root, like every simulator run.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -52,6 +54,20 @@ std::string UpgradeOfMegabytes(std::size_t megabytes) {
   return qx::driver_test::MakeUpgradeFile(qx::driver_test::UpgradeMembers(
       qx::driver_test::CheckingValidatorBody(), Incompressible(bytes * 6 / 10, 1),
       Incompressible(bytes * 4 / 10, 2)));
+}
+
+std::string UpgradeOf1MB() { return UpgradeOfMegabytes(1); }
+std::string UpgradeOf20MB() { return UpgradeOfMegabytes(20); }
+
+std::string MostInnerFilesIn25MiB() {
+  const auto upgrade = qx::driver_test::UpgradeMembers(qx::driver_test::CheckingValidatorBody(),
+                                                       "kernel", "database");
+  std::size_t size = 128;
+  for (const auto& member : upgrade) size += 128 + member.data.size();
+  std::vector<qx::driver_test::Member> members;
+  for (; size + 128 <= (25u << 20); size += 128) members.push_back({"", ""});
+  members.insert(members.end(), upgrade.begin(), upgrade.end());
+  return qx::driver_test::MakeUpgradeFile(members);
 }
 
 // One run on a fresh device; the peak in KiB, or -1 (with the reason printed).
@@ -101,18 +117,19 @@ int main(int argc, char** argv) {
                         std::vector<std::string>(argv + std::min(argc, 3), argv + argc)};
   struct Case {
     const char* name;
-    std::size_t megabytes;  // 0: no upgrade file and no argument (exit E1)
+    std::string (*upgrade)();  // nullptr: no upgrade file and no argument (exit E1)
     int expected_status;
   };
-  constexpr Case kCases[] = {{"E1, no argument (baseline)", 0, 0},
-                             {"E7, 1 MB upgrade", 1, 1},
-                             {"E7, 20 MB upgrade", 20, 1}};
+  constexpr Case kCases[] = {{"E1, no argument (baseline)", nullptr, 0},
+                             {"E7, 1 MB upgrade", UpgradeOf1MB, 1},
+                             {"E7, 20 MB upgrade", UpgradeOf20MB, 1},
+                             {"E5, 200k inner files", MostInnerFilesIn25MiB, 0}};
   std::string under = subject.launcher.empty() ? "" : " under " + subject.launcher;
   for (const std::string& option : subject.options) under += " " + option;
   std::printf("peak resident memory of %s%s\n", subject.upgrader.c_str(), under.c_str());
-  long peaks[3] = {};
-  for (std::size_t i = 0; i < 3; ++i) {
-    const std::string upgrade = kCases[i].megabytes ? UpgradeOfMegabytes(kCases[i].megabytes) : "";
+  long peaks[4] = {};
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::string upgrade = kCases[i].upgrade != nullptr ? kCases[i].upgrade() : "";
     peaks[i] = MeasureRun(subject, upgrade, kCases[i].expected_status);
     if (peaks[i] < 0) return 1;
     std::printf("  %-28s %8ld KiB\n", kCases[i].name, peaks[i]);

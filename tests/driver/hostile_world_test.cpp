@@ -85,7 +85,11 @@ TEST_F(HostileWorldTest, OutputToAnSshSessionThatTheStopListEnds) {
   ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
   std::string upgrader = std::string(kLauncher) + " --output-to-sshd --";
   for (const std::string& word : UpgraderArgv({"/tmp/wdchat"})) upgrader += " " + word;
-  ASSERT_NO_FATAL_FAILURE(RunScript(upgrader + "; echo $?; pidof wdchat || echo watchdog ended"));
+  // The closing's pkill -9 ends it; init may take a moment to reap it.
+  ASSERT_NO_FATAL_FAILURE(RunScript(upgrader +
+                                    "; echo $?; for i in 1 2 3 4 5 6 7 8 9 10; do\n"
+                                    "  pidof wdchat >/dev/null || break; sleep 0.2\n"
+                                    "done; pidof wdchat || echo watchdog ended"));
   EXPECT_EQ("1\nwatchdog ended\n", result_.output);
   ExpectUpgraded();
   EXPECT_EQ("ran to its end\n", DeviceFile("/root/validator-done"));
