@@ -66,7 +66,7 @@ TEST_F(HostileWorldTest, LauncherStateDoesNotReachTheRun) {
       CheckingValidatorBody();
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec(GoodUpgrade(reporting))));
   ASSERT_NO_FATAL_FAILURE(
-      RunScript(Upgrader("run", std::string(kLauncher) + " --block 1,2,15,10 --leak-fd 7 --")));
+      RunScript(Upgrader("run", std::string(kLauncher) + " --block --leak-fd --")));
   ExpectUpgraded();
   EXPECT_EQ("SigBlk:\t0000000000000000\n", DeviceFile("/root/validator-env"));
 }
