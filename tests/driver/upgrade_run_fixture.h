@@ -126,14 +126,17 @@ class UpgradeRunTest : public ::testing::Test {
     started_ = static_cast<std::uint32_t>(std::time(nullptr));
     result_ = device_->Run({"/bin/busybox", "sh", "-c", script}, std::chrono::seconds(90));
     ended_ = static_cast<std::uint32_t>(std::time(nullptr));
+    std::string outputs;  // the upgraders' own, shown when the scene did not end
     for (const std::string& name : device_->ListDir("/root")) {
       if (name.size() < 4 || name.compare(name.size() - 4, 4, ".out") != 0) continue;
+      outputs += "--- " + name + "\n" + DeviceFile("/root/" + name);
       KeepRunOutput(
           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/" + name,
           DeviceFile("/root/" + name));
     }
     ASSERT_TRUE(result_.started) << result_.error;
-    ASSERT_FALSE(result_.timed_out) << result_.output;
+    ASSERT_FALSE(result_.timed_out)
+        << result_.output << outputs << DeviceFile("/tmp/ramdisk/upgrade_log");
     ASSERT_TRUE(result_.exited) << result_.output;
   }
 
