@@ -105,8 +105,9 @@ bool CopyInner(const Input& input, const qx::upgradeFile::UpgradeFile& reader, u
 
 bool ExtractTo(const Input& input, const qx::upgradeFile::UpgradeFile& reader, unsigned int index,
                const std::string& name, bool force, std::atomic<std::uint64_t>& copied,
-               std::string& error) {
+               std::string& error, const std::string& shown_as = "") {
   Output::Options options;
+  options.shown_as = shown_as;
   options.force = force;
   options.mode = 0755;
   options.inputs.push_back(input.Id());
@@ -118,12 +119,13 @@ bool ExtractTo(const Input& input, const qx::upgradeFile::UpgradeFile& reader, u
 // Extracts every inner file under staging (a fresh directory); each complete one is
 // registered, so that a signal removes it with the directory.
 bool ExtractAllInto(const Input& input, const qx::upgradeFile::UpgradeFile& reader,
-                    const std::string& staging, const std::vector<std::string>& names,
-                    std::atomic<std::uint64_t>& copied, std::string& error) {
+                    const std::string& staging, const std::string& directory,
+                    const std::vector<std::string>& names, std::atomic<std::uint64_t>& copied,
+                    std::string& error) {
   for (unsigned int i = 0; i < names.size(); ++i) {
     const std::string path = staging + "/" + names[i];
     RegisterTemporary(path);
-    if (!ExtractTo(input, reader, i, path, false, copied, error)) {
+    if (!ExtractTo(input, reader, i, path, false, copied, error, directory + "/" + names[i])) {
       error = "inner file " + std::to_string(i) + ": " + error;
       return false;
     }
@@ -203,7 +205,7 @@ int ExtractAll(const Input& input, const qx::upgradeFile::UpgradeFile& reader,
   bool ok = false;
   {
     Progress progress("extract", total, [&copied] { return copied.load(); });
-    ok = ExtractAllInto(input, reader, staging, names, copied, error) &&
+    ok = ExtractAllInto(input, reader, staging, directory, names, copied, error) &&
          MoveIntoPlace(staging, directory, fresh, names, force, error);
   }
   if (!ok) {

@@ -127,7 +127,8 @@ bool CheckOutputName(const std::string& name, const Output::Options& options, bo
 }
 
 bool Output::Open(const std::string& name, const Options& options, std::string& error) {
-  name_ = name == "-" ? "standard output" : name;
+  path_ = name;
+  name_ = name == "-" ? "standard output" : options.shown_as.empty() ? name : options.shown_as;
   options_ = options;
   struct stat info {};
   bool exists = true;
@@ -196,11 +197,11 @@ bool Output::Commit(std::string& error) {
   fd_ = -1;
   if (!error.empty()) return false;
   // Without force, a file that appeared since the check is kept, not replaced.
-  int renamed = options_.force ? ::rename(temporary_.c_str(), name_.c_str())
-                               : ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, name_.c_str(),
+  int renamed = options_.force ? ::rename(temporary_.c_str(), path_.c_str())
+                               : ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(),
                                              RENAME_NOREPLACE);
   if (renamed != 0 && (errno == EINVAL || errno == ENOSYS)) {
-    renamed = ::rename(temporary_.c_str(), name_.c_str());
+    renamed = ::rename(temporary_.c_str(), path_.c_str());
   }
   if (renamed != 0) {
     error = errno == EEXIST ? name_ + " exists; give --force to overwrite it"

@@ -83,6 +83,7 @@ class Output {
     bool force = false;
     mode_t mode = 0644;  // less the umask; an output written in place keeps its own
     std::vector<FileId> inputs;
+    std::string shown_as;  // the name messages give, when it is not the path (a staged file)
   };
 
   Output() = default;
@@ -105,7 +106,7 @@ class Output {
   void Abort();
 
  private:
-  std::string name_, temporary_;
+  std::string path_, name_, temporary_;
   Options options_;
   int fd_ = -1;
   bool close_fd_ = false;
