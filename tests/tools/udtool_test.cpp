@@ -171,7 +171,7 @@ TEST_F(UdtoolTest, BadInputsAreRefusedWithTheirCauseAndChangeNothing) {
       {"extract -f ud.bin 3 hard", 1,
        "udtool: extract: cannot write hard: it is the input file (same device and inode)\n"},
       {"extract ud.bin 3 x", 1, "udtool: extract: x exists; give --force to overwrite it\n"},
-      {"extract --all ud.bin full", 1,
+      {"extract ud.bin --all full", 1,
        "udtool: extract: full/kernel exists; give --force to overwrite it; nothing extracted\n"},
       {"extract ud.bin dir", 2, "udtool extract: give FILE INDEX OUT or --all FILE DIR\n"},
       {"extract dir 0 out", 1, "udtool: extract: cannot read dir: is a directory\n"},
@@ -195,9 +195,10 @@ TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
   CreateSample();
   EXPECT_EQ("-: OK\n", Sh("cat ud.bin | udtool verify -").out);
   EXPECT_EQ("same\n", Sh("cat ud.bin | udtool extract - 3 - | cmp - d && echo same").out);
-  EXPECT_EQ("same\n", Sh("mkfifo in && { cat ud.bin >in & } && udtool extract in 4 out && "
-                         "cmp out e && echo same")
-                          .out);
+  EXPECT_EQ("same\n",
+            Sh("mkfifo in && { timeout 20 cat ud.bin >in & } && udtool extract in 4 out && "
+               "cmp out e && echo same")
+                .out);
   const Result trailing = Sh("{ cat ud.bin; printf junk; } | udtool info --json -");
   EXPECT_NE(std::string::npos, trailing.out.find("\"trailing_bytes\": 4\n")) << trailing.out;
   const Result warned = Sh("{ cat ud.bin; printf junk; } >t.bin && udtool verify t.bin");
@@ -210,9 +211,10 @@ TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
   EXPECT_EQ("kept\n", Sh("ln -s /proc/self/fd/1 so && udtool extract ud.bin 3 so | cmp - d && "
                          "test -L so && echo kept")
                           .out);
-  EXPECT_EQ("kept\n", Sh("mkfifo f && { cat f >got & } && udtool extract ud.bin 3 f && wait && "
-                         "cmp got d && test -p f && echo kept")
-                          .out);
+  EXPECT_EQ("kept\n",
+            Sh("mkfifo f && { timeout 20 cat f >got & } && udtool extract ud.bin 3 f && wait && "
+               "cmp got d && test -p f && echo kept")
+                .out);
   // Written in order to a pipe (the digests first), the file is the one written to a regular
   // file.
   EXPECT_EQ("same\n",
@@ -255,10 +257,10 @@ TEST_F(UdtoolTest, InterruptedOrFailedRunsLeaveNothing) {
     EXPECT_EQ(before, Sh("ls -a").out) << signal;
   }
   ASSERT_EQ(0, Sh("udtool create -o big.bin a b c d big").status);
-  EXPECT_EQ("stopped\n", Sh("udtool extract --all big.bin all" + kWaitForTemporary +
+  EXPECT_EQ("stopped\n", Sh("udtool extract big.bin --all all" + kWaitForTemporary +
                             "INT $p; wait $p; test $? -gt 128 && echo stopped")
                              .out);
-  const Result full = Sh("(trap '' XFSZ; ulimit -f 4; exec udtool extract --all ud.bin all)");
+  const Result full = Sh("(trap '' XFSZ; ulimit -f 4; exec udtool extract ud.bin --all all)");
   EXPECT_EQ(1, full.status);
   EXPECT_NE(std::string::npos, full.err.find(": cannot write all/")) << full.err;
   EXPECT_NE(std::string::npos, full.err.find("File too large; nothing extracted")) << full.err;
@@ -288,7 +290,7 @@ TEST_F(UdtoolTest, UnsafeNamesAreReplacedAndTextsEscaped) {
   std::string bytes, error;
   ASSERT_TRUE(qx::udtool::BuildUpgradeFile(image, bytes, error)) << error;
   qx::test::WriteFile(dir_.File("ud.bin"), bytes);
-  ASSERT_EQ(0, Sh("udtool extract --all ud.bin all").status);
+  ASSERT_EQ(0, Sh("udtool extract ud.bin --all all").status);
   EXPECT_EQ("inner-file-0\ninner-file-1\ninner-file-3\ninner-file-4\ninner-file-5\nsame\n",
             Sh("ls all").out);
   EXPECT_NE(std::string::npos,
