@@ -248,7 +248,7 @@ TEST_F(UdtoolTest, InterruptedOrFailedRunsLeaveNothing) {
   const std::string kWaitForTemporary =
       " & p=$!; for i in $(seq 1000); do ls -a . | grep -q '^\\.udtool-' && break; sleep 0.01; "
       "done; kill -";
-  ASSERT_EQ(0, Sh("truncate -s 400M big").status);  // sparse
+  ASSERT_EQ(0, Sh("truncate -s 128M big").status);  // sparse
   const std::string before = Sh("ls -a").out;
   for (const char* signal : {"INT", "TERM", "HUP"}) {
     EXPECT_EQ("stopped\n", Sh("udtool create -o big.bin a b c d big" + kWaitForTemporary + signal +
