@@ -206,8 +206,9 @@ bool Write(const Parsed& parsed, bool& partial, std::string& error) {
   }
   {
     Progress progress("create " + output.Name(), total, [&written] { return written.load(); });
-    if (!WriteUpgradeFileTo(parsed.image, output.Fd(), output.Name(), output.Seekable(), &written,
-                            error)) {
+    if (!WriteUpgradeFileTo(
+            parsed.image, output.Fd(), output.Name(), output.Seekable(),
+            [&written](std::size_t size) { written += size; }, error)) {
       return false;
     }
   }

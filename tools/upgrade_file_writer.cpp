@@ -87,11 +87,11 @@ class StringSink : public Sink {
 class FdSink : public Sink {
  public:
   FdSink(int fd, std::string path, bool seekable = true,
-         std::atomic<std::uint64_t>* written = nullptr)
-      : fd_(fd), path_(std::move(path)), seekable_(seekable), written_(written) {}
+         std::function<void(std::size_t)> wrote = nullptr)
+      : fd_(fd), path_(std::move(path)), seekable_(seekable), wrote_(std::move(wrote)) {}
   bool Seekable() const override { return seekable_; }
   bool Write(const unsigned char* data, std::size_t size, std::string& error) override {
-    if (written_ != nullptr) *written_ += size;
+    if (wrote_) wrote_(size);
     while (size > 0) {
       const ssize_t written = ::write(fd_, data, size);
       if (written < 0 && errno == EINTR) continue;
@@ -117,7 +117,7 @@ class FdSink : public Sink {
   int fd_;
   std::string path_;
   bool seekable_;
-  std::atomic<std::uint64_t>* written_;
+  std::function<void(std::size_t)> wrote_;
 };
 
 // Checks every field and size before a byte is written; sizes receives each file's data size.
@@ -231,15 +231,15 @@ bool WriteInner(const InnerFileSpec& spec, std::uint64_t size, std::uint64_t off
       !WriteData(spec, size, state, &sink, error)) {
     return false;
   }
-  unsigned char written[format::kDigestBytes];
-  md5_finish(&state, written);
+  unsigned char computed[format::kDigestBytes];
+  md5_finish(&state, computed);
   if (!sink.Seekable()) {
-    if (spec.corrupt_digest) written[0] ^= 0x01;
-    if (std::memcmp(written, digest, sizeof written) == 0) return true;
+    if (spec.corrupt_digest) computed[0] ^= 0x01;
+    if (std::memcmp(computed, digest, sizeof computed) == 0) return true;
     error = spec.host_path + " changed while it was being read";
     return false;
   }
-  std::memcpy(digest, written, sizeof written);
+  std::memcpy(digest, computed, sizeof computed);
   if (spec.corrupt_digest) FlipDigestBit(inner, format::kInnerDigest);
   return sink.PatchAt(offset + format::kInnerDigest.offset, digest, format::kDigestBytes, error);
 }
@@ -324,8 +324,8 @@ bool BuildUpgradeFile(const UpgradeImage& image, std::string& bytes, std::string
 }
 
 bool WriteUpgradeFileTo(const UpgradeImage& image, int fd, const std::string& name, bool seekable,
-                        std::atomic<std::uint64_t>* written, std::string& error) {
-  FdSink sink(fd, name, seekable, written);
+                        const std::function<void(std::size_t)>& wrote, std::string& error) {
+  FdSink sink(fd, name, seekable, wrote);
   return WriteImage(image, sink, error);
 }
 

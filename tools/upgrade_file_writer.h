@@ -10,8 +10,8 @@
 #define QX_TOOLS_UPGRADE_FILE_WRITER_H_
 
 #include <array>
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,10 +73,10 @@ bool WriteUpgradeFile(const UpgradeImage& image, const std::string& path, std::s
 // Writes the upgrade file to the open descriptor fd; messages call it name. Only a seekable
 // descriptor is written out of order (each inner digest is patched in after its data); any
 // other is written strictly in order, so each host file is read twice, for its digest and then
-// for its bytes, and one that changes in between is an error. written, when given, counts the
-// bytes written so far (for a progress line in another thread).
+// for its bytes, and one that changes in between is an error. wrote, when set, is told the size
+// of every write (for a progress line).
 bool WriteUpgradeFileTo(const UpgradeImage& image, int fd, const std::string& name, bool seekable,
-                        std::atomic<std::uint64_t>* written, std::string& error);
+                        const std::function<void(std::size_t)>& wrote, std::string& error);
 
 // One encoded header with its digest (of the first 112 bytes only), for tests and fuzz seeds.
 // Texts longer than their fields are cut.
