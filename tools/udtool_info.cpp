@@ -267,7 +267,13 @@ int RunInfo(const Arguments& args) {
   if (status >= 0) return status;
   if (files.size() != 1) return UsageError(kInfoLine, "give exactly one FILE");
   Input input;
-  if (!OpenOne("info", files, input, status)) return status;
+  std::string error;
+  if (!input.Open(files[0], error)) {
+    Inspection unread;  // --json still prints one object, as for any file that is not valid
+    unread.error = error;
+    if (json) PrintJson(input, unread);
+    return Complain("info: " + error, kExitFailed);
+  }
   const Inspection result = Inspect(input);
   if (json) {
     PrintJson(input, result);

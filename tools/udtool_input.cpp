@@ -162,7 +162,7 @@ bool Input::CopyStream(int from, std::string& error) {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string spool =
       std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/.udtool-input-XXXXXX";
-  spool_fd_ = ::mkstemp(spool.data());
+  spool_fd_ = MakeTemporaryFile(spool);
   if (spool_fd_ < 0) {
     error = SystemError("cannot create a temporary file in", DirectoryOf(spool), errno);
     return false;
@@ -175,9 +175,9 @@ bool Input::CopyStream(int from, std::string& error) {
   if (::stat(path_.c_str(), &by_name) == 0 && ::fstat(spool_fd_, &by_fd) == 0 &&
       by_name.st_ino == by_fd.st_ino) {
     ::unlink(spool.c_str());
+    UnregisterTemporary(spool);
   } else {
     path_ = spool_name_ = spool;
-    RegisterTemporary(spool);
   }
   if (::fstat(spool_fd_, &by_fd) == 0) id_ = {by_fd.st_dev, by_fd.st_ino};
 

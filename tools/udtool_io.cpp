@@ -86,6 +86,13 @@ void UnregisterTemporary(const std::string& path) {
   list.erase(std::remove(list.begin(), list.end(), path), list.end());
 }
 
+int MakeTemporaryFile(std::string& templ) {
+  BlockedSignals blocked;
+  const int fd = ::mkstemp(templ.data());
+  if (fd >= 0) RegisterTemporary(templ);
+  return fd;
+}
+
 bool MakeTemporaryDirectory(std::string& templ) {
   BlockedSignals blocked;
   if (::mkdtemp(templ.data()) == nullptr) return false;
@@ -140,6 +147,9 @@ bool Output::Open(const std::string& name, const Options& options, std::string& 
     for (const FileId& input : options.inputs) {
       if (input.Same(info)) error = "cannot write standard output: it is the input file";
     }
+    if (::isatty(STDOUT_FILENO) == 1) {
+      error = "cannot write standard output: is a terminal; redirect it or give a file";
+    }
   } else if (CheckOutputName(name, options, exists, error) && exists &&
              ::stat(name.c_str(), &info) != 0) {
     exists = false;  // gone since the check: created afresh
@@ -156,11 +166,7 @@ bool Output::Open(const std::string& name, const Options& options, std::string& 
     return fd_ >= 0;
   }
   std::string temporary = DirectoryOf(name) + "/.udtool-XXXXXX";
-  {
-    BlockedSignals blocked;  // registered before a signal could find it unlisted
-    fd_ = ::mkstemp(temporary.data());
-    if (fd_ >= 0) RegisterTemporary(temporary);
-  }
+  fd_ = MakeTemporaryFile(temporary);
   if (fd_ < 0) {
     error = SystemError("cannot create", name_, errno);
     return false;

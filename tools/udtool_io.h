@@ -22,7 +22,9 @@ namespace qx::udtool {
 void InstallCleanupHandlers();
 void RegisterTemporary(const std::string& path);
 void UnregisterTemporary(const std::string& path);
-// mkdtemp on templ, registered at once; on false errno tells why.
+// mkstemp and mkdtemp on templ, registered before a signal could miss them; on failure (-1,
+// false) errno tells why.
+int MakeTemporaryFile(std::string& templ);
 bool MakeTemporaryDirectory(std::string& templ);
 
 // A file's identity, to tell that two names are the same file.
