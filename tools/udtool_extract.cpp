@@ -166,8 +166,9 @@ bool MoveIntoPlace(const std::string& staging, const std::string& directory, boo
   return true;
 }
 
-// Checks DIR: fresh when it does not exist yet; an existing one must not hold a name that
-// cannot be replaced.
+// Checks DIR: fresh when it does not exist yet; in an existing one each name must be free, or a
+// regular file that may be replaced (the files are renamed in, so nothing else is written
+// through, and a refusal found only at the renames would leave a partial set).
 bool CheckDirectory(const std::string& directory, const std::vector<std::string>& names,
                     const Output::Options& options, bool& fresh, std::string& error) {
   struct stat info {};
@@ -178,8 +179,13 @@ bool CheckDirectory(const std::string& directory, const std::vector<std::string>
     error = "cannot create " + directory + ": it exists and is not a directory";
   }
   for (std::size_t i = 0; !fresh && error.empty() && i < names.size(); ++i) {
+    const std::string path = directory + "/" + names[i];
     bool exists = false;
-    CheckOutputName(directory + "/" + names[i], options, exists, error);
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      error = "cannot write " + path + ": it exists and is not a regular file";
+    } else {
+      CheckOutputName(path, options, exists, error);
+    }
   }
   return error.empty();
 }

@@ -129,7 +129,8 @@ TEST_F(UdtoolTest, CreateRefusesWhatTheFormatCannotHoldAndLeavesNothing) {
 // leaves the scratch directory as it was (no temporary file, no output, the input unchanged).
 TEST_F(UdtoolTest, BadInputsAreRefusedWithTheirCauseAndChangeNothing) {
   CreateSample();
-  ASSERT_EQ(0, Sh("printf 1 >x && mkfifo fifo && mkdir dir full && : >full/kernel && "
+  ASSERT_EQ(0, Sh("printf 1 >x && mkfifo fifo && mkdir dir full pipes && : >full/kernel && "
+                  "mkfifo pipes/validator && "
                   "udtool create -o two.bin a b && udtool create -o noexec.bin a b e d c && "
                   "ln ud.bin hard && cp ud.bin ud.orig")
                    .status);
@@ -173,17 +174,20 @@ TEST_F(UdtoolTest, BadInputsAreRefusedWithTheirCauseAndChangeNothing) {
       {"extract ud.bin 3 x", 1, "udtool: extract: x exists; give --force to overwrite it\n"},
       {"extract ud.bin --all full", 1,
        "udtool: extract: full/kernel exists; give --force to overwrite it; nothing extracted\n"},
+      {"extract ud.bin --all pipes", 1,
+       "udtool: extract: cannot write pipes/validator: it exists and is not a regular file; "
+       "nothing extracted\n"},
       {"extract ud.bin dir", 2, "udtool extract: give FILE INDEX OUT or --all FILE DIR\n"},
       {"extract dir 0 out", 1, "udtool: extract: cannot read dir: is a directory\n"},
       {"--bogus", 2, "udtool: unknown option '--bogus'\nusage: udtool COMMAND [ARGS]"},
   };
-  const std::string before = Sh("ls -a . full").out;
+  const std::string before = Sh("ls -a . full pipes").out;
   for (const auto& [command, status, message] : kCases) {
     SCOPED_TRACE(command);
     const Result r = Sh(std::string("udtool ") + command);
     EXPECT_EQ(status, r.status);
     EXPECT_EQ(message, r.err.substr(0, std::string(message).size()));
-    EXPECT_EQ(before, Sh("ls -a . full").out);
+    EXPECT_EQ(before, Sh("ls -a . full pipes").out);
     EXPECT_EQ(0, Sh("cmp ud.bin ud.orig && test \"$(cat x)\" = 1").status);
     Sh("cp ud.orig ud.bin && printf 1 >x");
   }
