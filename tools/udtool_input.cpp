@@ -158,58 +158,58 @@ bool Input::Open(const std::string& name, std::string& error) {
   return ok;
 }
 
-bool Input::CopyStream(int from, std::string& error) {
+bool Input::CreateCopy(std::string& error) {
   const char* tmpdir = std::getenv("TMPDIR");
-  std::string spool =
+  std::string copy =
       std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/.udtool-input-XXXXXX";
-  spool_fd_ = MakeTemporaryFile(spool);
+  spool_fd_ = MakeTemporaryFile(copy);
   if (spool_fd_ < 0) {
-    error = SystemError("cannot create a temporary file in", DirectoryOf(spool), errno);
+    error = SystemError("cannot create a temporary file in", DirectoryOf(copy), errno);
     return false;
   }
   // The reader opens the copy by name; the descriptor's own name outlives the file's, so the
   // copy can be unlinked at once and nothing is left behind, whatever ends the process.
   path_ = "/proc/self/fd/" + std::to_string(spool_fd_);
-  struct stat by_name {
-  }, by_fd{};
-  if (::stat(path_.c_str(), &by_name) == 0 && ::fstat(spool_fd_, &by_fd) == 0 &&
-      by_name.st_ino == by_fd.st_ino) {
-    ::unlink(spool.c_str());
-    UnregisterTemporary(spool);
-  } else {
-    path_ = spool_name_ = spool;
-  }
+  struct stat by_name {};
+  struct stat by_fd {};
   if (::fstat(spool_fd_, &by_fd) == 0) id_ = {by_fd.st_dev, by_fd.st_ino};
+  if (::stat(path_.c_str(), &by_name) == 0 && id_.Same(by_name)) {
+    ::unlink(copy.c_str());
+    UnregisterTemporary(copy);
+  } else {
+    path_ = spool_name_ = copy;  // no /proc: removed by name at the end
+  }
+  return true;
+}
 
-  Copier copier(from, spool_fd_, name_ == "-" ? "standard input" : name_, copied_);
+bool Input::CopyStream(int from, std::string& error) {
+  if (!CreateCopy(error)) return false;
+  const std::string shown = name_ == "-" ? "standard input" : name_;
+  Copier copier(from, spool_fd_, shown, copied_);
   unsigned char header[format::kHeaderBytes];
   std::uint64_t got = 0;
   bool walked = false;  // the copy reached the end of the inner file that meets the total
   if (!copier.Copy(sizeof header, got, error, header)) return false;
-  if (got == sizeof header &&
-      std::memcmp(header, format::kUpgradeFileIdentity, sizeof format::kUpgradeFileIdentity) == 0) {
-    const std::uint64_t total = BigEndian(header, format::kTotalDataSize);
-    std::uint64_t sum = 0;
-    for (;;) {
-      if (!copier.Copy(sizeof header, got, error, header)) return false;
-      if (got < sizeof header ||
-          std::memcmp(header, format::kInnerFileIdentity, sizeof format::kInnerFileIdentity) != 0) {
-        break;
-      }
-      const std::uint64_t size = BigEndian(header, format::kDataSize);
-      if (copied_ + size > kMaxFileBytes) break;  // the walk stops there too
-      if (!copier.Copy(size, got, error)) return false;
-      if (got < size) break;
-      sum += size;
-      if (sum == total) {
-        walked = true;
-        break;
-      }
+  const bool identified =
+      got == sizeof header &&
+      std::memcmp(header, format::kUpgradeFileIdentity, sizeof format::kUpgradeFileIdentity) == 0;
+  const std::uint64_t total = identified ? BigEndian(header, format::kTotalDataSize) : 0;
+  for (std::uint64_t sum = 0; identified && !walked;) {
+    if (!copier.Copy(sizeof header, got, error, header)) return false;
+    if (got < sizeof header ||
+        std::memcmp(header, format::kInnerFileIdentity, sizeof format::kInnerFileIdentity) != 0) {
+      break;
     }
+    const std::uint64_t size = BigEndian(header, format::kDataSize);
+    if (copied_ + size > kMaxFileBytes) break;  // the walk stops there too
+    if (!copier.Copy(size, got, error)) return false;
+    if (got < size) break;
+    sum += size;
+    walked = sum == total;
   }
   size_ = copied_;
   if (!walked) return true;
-  Copier counter(from, -1, name_ == "-" ? "standard input" : name_, copied_);
+  Copier counter(from, -1, shown, copied_);
   if (!counter.Copy(kMaxFileBytes - size_, uncopied_, error)) return false;
   uncopied_at_least_ = size_ + uncopied_ == kMaxFileBytes;
   return true;

@@ -64,6 +64,7 @@ class Input {
   std::uint64_t CopiedBytes() const { return copied_.load(); }
 
  private:
+  bool CreateCopy(std::string& error);
   bool CopyStream(int from, std::string& error);
 
   std::string name_, path_, spool_name_;
