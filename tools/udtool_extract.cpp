@@ -231,6 +231,26 @@ int ExtractAll(const Input& input, const qx::upgradeFile::UpgradeFile& reader,
   return kExitOk;
 }
 
+int ExtractOne(const Input& input, const qx::upgradeFile::UpgradeFile& reader, std::uint64_t index,
+               const std::string& out, bool force) {
+  const auto count = reader.InnerFiles().size();
+  if (index >= count) {
+    return Complain("extract: no inner file " + std::to_string(index) + ": " + input.Name() +
+                        " holds " + std::to_string(count) + " (indices 0 to " +
+                        std::to_string(count - 1) + ")",
+                    kExitFailed);
+  }
+  std::atomic<std::uint64_t> copied{0};
+  std::string error;
+  bool ok = false;
+  {
+    Progress progress("extract", reader.InnerFiles()[index].FileSize(),
+                      [&copied] { return copied.load(); });
+    ok = ExtractTo(input, reader, static_cast<unsigned int>(index), out, force, copied, error);
+  }
+  return ok ? kExitOk : Complain("extract: " + error, kExitFailed);
+}
+
 }  // namespace
 
 int RunExtract(const Arguments& args) {
@@ -268,22 +288,7 @@ int RunExtract(const Arguments& args) {
                     kExitFailed);
   }
   if (all) return ExtractAll(input, result.reader, operands.back(), force);
-  const auto count = result.reader.InnerFiles().size();
-  if (index >= count) {
-    return Complain("extract: no inner file " + std::to_string(index) + ": " + operands[0] +
-                        " holds " + std::to_string(count) + " (indices 0 to " +
-                        std::to_string(count - 1) + ")",
-                    kExitFailed);
-  }
-  std::atomic<std::uint64_t> copied{0};
-  bool ok = false;
-  {
-    Progress progress("extract", result.reader.InnerFiles()[index].FileSize(),
-                      [&copied] { return copied.load(); });
-    ok = ExtractTo(input, result.reader, static_cast<unsigned int>(index), operands[2], force,
-                   copied, error);
-  }
-  return ok ? kExitOk : Complain("extract: " + error, kExitFailed);
+  return ExtractOne(input, result.reader, index, operands[2], force);
 }
 
 }  // namespace qx::udtool
