@@ -185,25 +185,39 @@ std::string CheckComplete(const Parsed& parsed) {
   return "";
 }
 
+// What the inputs are, before anything is written: their identities (an input is never the
+// output) and sizes. The router's walk ends at the first inner file at which the data sizes
+// add up to the total, so empty files after the last non-empty one would be in the file and
+// never seen: refused, as the router would miss them (a missing validator, say).
+bool SurveyInputs(const UpgradeImage& image, Output::Options& options, std::uint64_t& total,
+                  std::string& error) {
+  std::size_t last_with_data = 0;
+  for (std::size_t i = 0; i < image.files.size(); ++i) {
+    struct stat info {};
+    if (::stat(image.files[i].host_path.c_str(), &info) != 0) continue;  // the writer says why
+    options.inputs.push_back({info.st_dev, info.st_ino});
+    total += format::kHeaderBytes + static_cast<std::uint64_t>(info.st_size);
+    if (info.st_size > 0) last_with_data = i;
+  }
+  if (last_with_data + 1 >= image.files.size()) return true;
+  const std::size_t unseen = last_with_data + 1;
+  error = "inner file " + std::to_string(unseen) + " (" + Printable(image.files[unseen].name) +
+          ") is empty and follows the last inner file with data: the router's walk ends before "
+          "it, once the data sizes add up to the total";
+  return false;
+}
+
 // partial: the output was written in place, and what it received so far stays there.
 bool Write(const Parsed& parsed, bool& partial, std::string& error) {
   Output::Options options;
   options.force = parsed.force;
   options.mode = 0644;
-  for (const InnerFileSpec& spec : parsed.image.files) {
-    struct stat info {};
-    if (::stat(spec.host_path.c_str(), &info) == 0)
-      options.inputs.push_back({info.st_dev, info.st_ino});
-  }
+  std::uint64_t total = 0;
+  if (!SurveyInputs(parsed.image, options, total, error)) return false;
   Output output;
   if (!output.Open(parsed.output, options, error)) return false;
   partial = !output.Seekable();
   std::atomic<std::uint64_t> written{0};
-  std::uint64_t total = 0;
-  for (const InnerFileSpec& spec : parsed.image.files) {
-    struct stat info {};
-    if (::stat(spec.host_path.c_str(), &info) == 0) total += format::kHeaderBytes + info.st_size;
-  }
   {
     Progress progress("create " + output.Name(), total, [&written] { return written.load(); });
     if (!WriteUpgradeFileTo(

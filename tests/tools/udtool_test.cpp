@@ -150,6 +150,10 @@ TEST_F(UdtoolTest, BadInputsAreRefusedWithTheirCauseAndChangeNothing) {
        "written\n"},
       {"create -o new.bin fifo", 1,
        "udtool: create: cannot read fifo: not a regular file (FIFO); nothing written\n"},
+      {"create -o new.bin x a=empty", 1,
+       "udtool: create: inner file 1 (empty) is empty and follows the last inner file with data: "
+       "the router's walk ends before it, once the data sizes add up to the total; nothing "
+       "written\n"},
       {"create -o dir x", 1, "udtool: create: cannot write dir: is a directory; nothing written\n"},
       {"create --bogus -o new.bin x", 2,
        "udtool create: unknown option '--bogus'\nusage: udtool create -o OUT [options] "
