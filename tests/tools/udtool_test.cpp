@@ -207,6 +207,8 @@ TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
             Sh("mkfifo in && { timeout 20 cat ud.bin >in & } && udtool extract in 4 out && "
                "cmp out e && echo same")
                 .out);
+  EXPECT_NE(std::string::npos, Sh("mkdir dir; udtool info --json dir")
+                                   .out.find("\"error\": \"cannot read dir: is a directory\""));
   const Result trailing = Sh("{ cat ud.bin; printf junk; } | udtool info --json -");
   EXPECT_NE(std::string::npos, trailing.out.find("\"trailing_bytes\": 4\n")) << trailing.out;
   const Result warned = Sh("{ cat ud.bin; printf junk; } >t.bin && udtool verify t.bin");
