@@ -220,7 +220,7 @@ bool Write(const Parsed& parsed, bool& partial, std::string& error) {
   partial = !output.Seekable();
   std::atomic<std::uint64_t> written{0};
   {
-    Progress progress("create " + output.Name(), total, [&written] { return written.load(); });
+    Progress progress("create", total, [&written] { return written.load(); });
     if (!WriteUpgradeFileTo(
             parsed.image, output.Fd(), output.Name(), output.Seekable(),
             [&written](std::size_t size) { written += size; }, error)) {
