@@ -282,7 +282,7 @@ TEST_F(UdtoolTest, LongRunsShowProgressOnATerminal) {
   CreateSample();
   if (Sh("command -v script").status != 0) GTEST_SKIP() << "no script(1) for a terminal";
   const Result r =
-      Sh("script -qec '{ head -c 100 ud.bin; sleep 1.5; tail -c +101 ud.bin; } | udtool verify -' "
+      Sh("script -qec '{ head -c 100 ud.bin; sleep 2; tail -c +101 ud.bin; } | udtool verify -' "
          "/dev/null");
   EXPECT_NE(std::string::npos, r.out.find("\rudtool: verify: read -: 0 MiB")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("-: OK")) << r.out;
