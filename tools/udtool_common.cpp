@@ -2,10 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
+#include "container/md5.h"
 #include "tools/udtool.h"
 
 namespace qx::udtool {
@@ -71,17 +75,54 @@ int Complain(const std::string& message, int status) {
   return status;
 }
 
-int UsageError(const std::string& command, const std::string& message) {
-  std::fprintf(stderr, "udtool %s: %s\n(see 'udtool %s --help')\n", command.c_str(),
-               message.c_str(), command.c_str());
+int UsageError(const CommandLine& line, const std::string& message) {
+  std::fprintf(stderr, "udtool %s: %s\n%s", line.command, message.c_str(), line.usage);
   return kExitUsage;
 }
 
-bool WantsHelp(const Arguments& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") return true;
+// How getopt's complaint reads: the option as written (a long one without its "=value").
+std::string OffendingOption(int code, const char* short_options, const char* element) {
+  const bool long_form = element != nullptr && std::strncmp(element, "--", 2) == 0;
+  const std::string written =
+      long_form ? std::string(element).substr(0, std::string(element).find('=')) : "";
+  if (code == ':') {
+    return "option '" + (long_form ? written : std::string("-") + char(optopt)) + "' needs a value";
   }
-  return false;
+  if (optopt == 0) return "unknown option '" + written + "'";
+  if (optopt > 0xff || std::strchr(short_options, optopt) != nullptr) {
+    return "option '" + written + "' takes no value";
+  }
+  return "unknown option '-" + std::string(1, char(optopt)) + "'";
+}
+
+int ParseCommandLine(const CommandLine& line, const Arguments& args, const OptionHandler& handle) {
+  std::vector<std::string> storage = {std::string("udtool ") + line.command};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : storage) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(storage.size());
+  // "-": arguments that are not options come in order; ":": a missing value is told apart.
+  const std::string shorts = std::string("-:") + line.short_options;
+  optind = 0;  // a full restart of getopt's scan
+  opterr = 0;
+  std::string error;
+  for (;;) {
+    const int code = getopt_long(argc, argv.data(), shorts.c_str(), line.long_options, nullptr);
+    if (code == -1) break;
+    if (code == 'h') {
+      std::fputs(line.help, stdout);
+      return kExitOk;
+    }
+    if (code == '?' || code == ':') {
+      return UsageError(line, OffendingOption(code, line.short_options, argv[optind - 1]));
+    }
+    if (!handle(code, optarg, error)) return UsageError(line, error);
+  }
+  for (int i = optind; i < argc; ++i) {  // after "--"
+    if (!handle(1, argv[i], error)) return UsageError(line, error);
+  }
+  return -1;
 }
 
 bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value) {
@@ -119,21 +160,53 @@ std::string Hex(const unsigned char* bytes, std::size_t size) {
   return out;
 }
 
-Inspection Inspect(const std::string& path) {
+Inspection Inspect(const Input& input) {
   Inspection result;
-  result.valid = result.reader.ParseFile(path);
+  result.valid = result.reader.ParseFile(input.Path());
   const auto& header = result.reader.Header();
   result.header_parsed = header.Valid() || header.ErrorMessage() == "Header MD5 check failed";
-  if (result.valid) return result;
+  if (result.valid) {
+    const auto& inner_files = result.reader.InnerFiles();
+    const std::uint64_t end =
+        std::uint64_t{result.reader.DataOffsets().back()} + inner_files.back().FileSize();
+    bool at_least = false;
+    const std::uint64_t uncopied = input.UncopiedBytes(at_least);
+    result.trailing_bytes = (input.Size() > end ? input.Size() - end : 0) + uncopied;
+    result.trailing_at_least = at_least;
+    return result;
+  }
 
   result.error = result.reader.ErrorMessage();
   if (result.error == "Unable to parse header") result.detail = header.ErrorMessage();
   for (const FailureKind& kind : kInnerFailures) {
-    if (result.error == kind.reader_message) DescribeFailedInner(path, kind.state, result);
+    if (result.error == kind.reader_message) DescribeFailedInner(input.Path(), kind.state, result);
   }
   result.failure = result.error;
   if (!result.detail.empty()) result.failure += " (" + result.detail + ")";
   return result;
+}
+
+bool PayloadDigest(const std::string& path, std::uint64_t offset, std::uint32_t size,
+                   unsigned char digest[16]) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  constexpr std::size_t kChunkBytes = 64 * 1024;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkBytes]);
+  md5_state state;
+  md5_init(&state);
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::size_t want = std::min<std::uint64_t>(kChunkBytes, size - done);
+    const ssize_t got = ::pread(fd, buffer.get(), want, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    md5_append(&state, buffer.get(), static_cast<int>(got));
+    done += static_cast<std::uint64_t>(got);
+  }
+  ::close(fd);
+  if (done != size) return false;
+  md5_finish(&state, digest);
+  return true;
 }
 
 }  // namespace qx::udtool

@@ -1,5 +1,10 @@
 // udtool info and udtool verify: what an upgrade file holds, and whether the router accepts it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "tools/udtool.h"
 
@@ -7,11 +12,14 @@ namespace qx::udtool {
 namespace {
 
 constexpr const char kInfoHelp[] =
-    "usage: udtool info FILE [--json]\n"
+    "usage: udtool info [--json] FILE\n"
     "\n"
-    "Walks FILE exactly as the router does and shows the header fields and a table of the\n"
-    "inner files (index, name, data size, data offset, digest state), then OK or the exact\n"
-    "failure. Exit status 0 only for a valid file. The failure line goes to standard error.\n"
+    "Walks FILE ('-': standard input, which may be a pipe) exactly as the router does and\n"
+    "shows the header fields and a table of the inner files (index, name, data size, data\n"
+    "offset, digest state, the digest stored in the record, and the payload's MD5, which is\n"
+    "what md5sum prints for the inner file's source), the bytes after the last inner file,\n"
+    "then OK or the exact failure. Exit status 0 only for a valid file. The failure line goes\n"
+    "to standard error.\n"
     "\n"
     "--json prints one JSON object instead (stable; fields are never renamed or removed):\n"
     "  file         the path as given\n"
@@ -25,7 +33,9 @@ constexpr const char kInfoHelp[] =
     "  inner_files  array in file order of: index, name, auxiliary_word1, auxiliary_word2,\n"
     "               data_size, data_offset, digest (as stored), digest_state; every inner\n"
     "               file the walk completed has \"ok\"; the one at which it stopped, when its\n"
-    "               header could be read, has \"mismatch\", \"truncated\" or \"too large\"\n"
+    "               header could be read, has \"mismatch\", \"truncated\" or \"too large\";\n"
+    "               payload_md5: the MD5 of the data alone, or null when it is incomplete\n"
+    "  trailing_bytes  null, or for a valid file the bytes after its last inner file\n"
     "Numbers are JSON integers. Texts are header bytes: '\"', '\\' and every byte outside\n"
     "printable ASCII are written as escapes (a byte B >= 0x80 as \\u00BB), so taking each\n"
     "code point as one byte gives back the exact bytes.\n";
@@ -33,8 +43,27 @@ constexpr const char kInfoHelp[] =
 constexpr const char kVerifyHelp[] =
     "usage: udtool verify FILE\n"
     "\n"
-    "Checks FILE as the router does. Prints 'FILE: OK' and exits 0, or prints\n"
-    "'FILE: FAILED: reason' to standard error and exits 1.\n";
+    "Checks FILE ('-': standard input) as the router does: every digest, then what the\n"
+    "router needs besides (at least five inner files, as it extracts 2, 3 and 4, and inner\n"
+    "file 2, its validator, a '#!' script or an ELF program). Prints 'FILE: OK' and exits 0;\n"
+    "or prints 'FILE: FAILED: reason' to standard error and exits 1 for a damaged file; or\n"
+    "prints 'FILE: REFUSED: reason' to standard error and exits 3 for a sound file that the\n"
+    "router would refuse. Bytes after the last inner file get a warning on standard error.\n";
+
+constexpr const char kInfoUsage[] = "usage: udtool info [--json] FILE\n";
+constexpr const char kVerifyUsage[] = "usage: udtool verify FILE\n";
+constexpr int kJson = 0x100;
+constexpr struct option kInfoOptions[] = {
+    {"json", no_argument, nullptr, kJson},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr struct option kVerifyOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr CommandLine kInfoLine = {"info", kInfoUsage, kInfoHelp, "h", kInfoOptions};
+constexpr CommandLine kVerifyLine = {"verify", kVerifyUsage, kVerifyHelp, "h", kVerifyOptions};
 
 // The header fields in the order both outputs show them. Numbers are decimal text.
 struct HeaderField {
@@ -65,21 +94,33 @@ struct InnerRow {
   const qx::upgradeFile::InnerFileInformation* inner;
   std::uint64_t data_offset;
   std::string state;
+  std::string payload_md5;  // "" when the data is not all there
 };
 
-std::vector<InnerRow> Rows(const Inspection& result) {
+std::vector<InnerRow> Rows(const Inspection& result, const std::string& path) {
   std::vector<InnerRow> rows;
   const auto& inner_files = result.reader.InnerFiles();
   for (std::size_t i = 0; i < inner_files.size(); ++i) {
     rows.push_back({static_cast<unsigned int>(i), &inner_files[i].Information(),
-                    result.reader.DataOffsets()[i], "ok"});
+                    result.reader.DataOffsets()[i], "ok", ""});
   }
   if (result.has_failed_inner && result.failed_header_parsed) {
     rows.push_back({result.failed_index, &result.failed_inner,
                     result.failed_header_offset + qx::upgradeFile::format::kHeaderBytes,
-                    result.failed_state});
+                    result.failed_state, ""});
+  }
+  for (InnerRow& row : rows) {
+    unsigned char digest[16];
+    if (row.state != "truncated" && row.state != "too large" &&
+        PayloadDigest(path, row.data_offset, row.inner->FileSize(), digest)) {
+      row.payload_md5 = Hex(digest, sizeof digest);
+    }
   }
   return rows;
+}
+
+std::string TrailingText(const Inspection& result) {
+  return (result.trailing_at_least ? "at least " : "") + std::to_string(result.trailing_bytes);
 }
 
 std::string JsonText(const std::string& text) {
@@ -103,7 +144,8 @@ std::string JsonTextOrNull(const std::string& text) {
   return text.empty() ? "null" : JsonText(text);
 }
 
-void PrintJson(const std::string& path, const Inspection& result) {
+void PrintJson(const Input& input, const Inspection& result) {
+  const std::string& path = input.Name();
   const auto& h = result.reader.Header();
   std::printf("{\n  \"file\": %s,\n  \"valid\": %s,\n  \"error\": %s,\n  \"detail\": %s,\n",
               JsonText(path).c_str(), result.valid ? "true" : "false",
@@ -121,89 +163,159 @@ void PrintJson(const std::string& path, const Inspection& result) {
     std::printf("},\n");
   }
   std::printf("  \"inner_files\": [");
-  const std::vector<InnerRow> rows = Rows(result);
+  const std::vector<InnerRow> rows = Rows(result, input.Path());
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const InnerRow& row = rows[i];
     std::printf(
         "%s\n    {\"index\": %u, \"name\": %s, \"auxiliary_word1\": %u, \"auxiliary_word2\": %u, "
         "\"data_size\": %u, \"data_offset\": %llu, \"digest\": \"%s\", \"digest_state\": "
-        "\"%s\"}",
+        "\"%s\", \"payload_md5\": %s}",
         i == 0 ? "" : ",", row.index, JsonText(row.inner->Name()).c_str(),
         row.inner->AuxiliaryWord1(), row.inner->AuxiliaryWord2(), row.inner->FileSize(),
         static_cast<unsigned long long>(row.data_offset),
-        Hex(row.inner->HeaderDigest().data(), 16).c_str(), row.state.c_str());
+        Hex(row.inner->HeaderDigest().data(), 16).c_str(), row.state.c_str(),
+        JsonTextOrNull(row.payload_md5).c_str());
   }
-  std::printf("%s]\n}\n", rows.empty() ? "" : "\n  ");
+  std::printf("%s],\n  \"trailing_bytes\": %s\n}\n", rows.empty() ? "" : "\n  ",
+              result.valid ? std::to_string(result.trailing_bytes).c_str() : "null");
 }
 
-void PrintText(const std::string& path, const Inspection& result) {
+void PrintText(const Input& input, const Inspection& result) {
   const auto& h = result.reader.Header();
-  std::printf("File:              %s\n", Printable(path).c_str());
+  std::printf("File:              %s\n", Printable(input.Name()).c_str());
   if (result.header_parsed) {
     for (const HeaderField& field : HeaderFields(h)) {
       std::printf("%-19s%s\n", (std::string(field.label) + ":").c_str(),
                   Printable(field.value).c_str());
     }
   }
-  const std::vector<InnerRow> rows = Rows(result);
+  const std::vector<InnerRow> rows = Rows(result, input.Path());
   if (!rows.empty()) {
-    std::printf("\n%-6s %-32s %10s %11s  %s\n", "Index", "Name", "Data Size", "Data Offset",
-                "Digest");
+    std::printf("\n%-6s %-32s %10s %11s  %-12s %-32s  %s\n", "Index", "Name", "Data Size",
+                "Data Offset", "Digest", "Record Digest", "Payload MD5");
     for (const InnerRow& row : rows) {
-      std::printf("%-6u %-32s %10u %11llu  %s\n", row.index, Printable(row.inner->Name()).c_str(),
-                  row.inner->FileSize(), static_cast<unsigned long long>(row.data_offset),
-                  row.state.c_str());
+      std::printf("%-6u %-32s %10u %11llu  %-12s %-32s  %s\n", row.index,
+                  Printable(row.inner->Name()).c_str(), row.inner->FileSize(),
+                  static_cast<unsigned long long>(row.data_offset), row.state.c_str(),
+                  Hex(row.inner->HeaderDigest().data(), 16).c_str(),
+                  row.payload_md5.empty() ? "-" : row.payload_md5.c_str());
     }
   }
-  if (result.valid) std::printf("OK\n");
+  if (result.valid) {
+    std::printf(
+        "\nTrailing Bytes:    %s%s\nOK\n", TrailingText(result).c_str(),
+        result.trailing_bytes > 0 ? " (after the last inner file; no digest covers them)" : "");
+  }
   std::fflush(stdout);
   if (!result.valid) std::fprintf(stderr, "FAILED: %s\n", Printable(result.failure).c_str());
+}
+
+// The first bytes of an executable the router's shell can start: a script or an ELF program.
+bool LooksExecutable(const std::string& path, std::uint64_t offset, std::uint32_t size) {
+  unsigned char magic[4] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got =
+      ::pread(fd, magic, std::min<std::uint32_t>(size, 4), static_cast<off_t>(offset));
+  ::close(fd);
+  return (got >= 2 && magic[0] == '#' && magic[1] == '!') || (got == 4 && std::memcmp(magic,
+                                                                                      "\x7f"
+                                                                                      "ELF",
+                                                                                      4) == 0);
+}
+
+// What the router does after its walk, and would fail at: it extracts inner files 2, 3 and 4
+// and runs inner file 2 as its validator. "" when it would go through.
+std::string RouterRefusal(const Inspection& result, const std::string& path) {
+  const auto& inner_files = result.reader.InnerFiles();
+  if (inner_files.size() < 5) {
+    return "the router refuses it: Unable to extract files: Invalid offset (it extracts inner "
+           "files 2, 3 and 4; this file holds " +
+           std::to_string(inner_files.size()) + ")";
+  }
+  if (!LooksExecutable(path, result.reader.DataOffsets()[2], inner_files[2].FileSize())) {
+    return "the router cannot run its validator: inner file 2 \"" +
+           Printable(inner_files[2].Information().Name()) +
+           "\" is neither a '#!' script nor an ELF program";
+  }
+  return "";
+}
+
+// Opens the one FILE of info or verify; on false the complaint is printed.
+bool OpenOne(const char* command, const std::vector<std::string>& files, Input& input,
+             int& status) {
+  std::string error;
+  {
+    Progress progress(std::string(command) + ": read " + files[0], 0,
+                      [&input] { return input.CopiedBytes(); });
+    if (input.Open(files[0], error)) return true;
+  }
+  status = Complain(std::string(command) + ": " + error, kExitFailed);
+  return false;
 }
 
 }  // namespace
 
 int RunInfo(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kInfoHelp, stdout);
-    return kExitOk;
-  }
   bool json = false;
   std::vector<std::string> files;
-  for (const std::string& arg : args) {
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("info", "unknown option " + arg);
-    } else {
-      files.push_back(arg);
-    }
+  int status = ParseCommandLine(kInfoLine, args, [&](int code, const char* value, std::string&) {
+    if (code == kJson) json = true;
+    if (code == 1) files.push_back(value);
+    return true;
+  });
+  if (status >= 0) return status;
+  if (files.size() != 1) return UsageError(kInfoLine, "give exactly one FILE");
+  Input input;
+  std::string error;
+  if (!input.Open(files[0], error)) {
+    Inspection unread;  // --json still prints one object, as for any file that is not valid
+    unread.error = error;
+    if (json) PrintJson(input, unread);
+    return Complain("info: " + error, kExitFailed);
   }
-  if (files.size() != 1) return UsageError("info", "give exactly one FILE");
-  const Inspection result = Inspect(files[0]);
+  const Inspection result = Inspect(input);
   if (json) {
-    PrintJson(files[0], result);
+    PrintJson(input, result);
   } else {
-    PrintText(files[0], result);
+    PrintText(input, result);
   }
   return result.valid ? kExitOk : kExitFailed;
 }
 
 int RunVerify(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kVerifyHelp, stdout);
-    return kExitOk;
+  std::vector<std::string> files;
+  int status = ParseCommandLine(kVerifyLine, args, [&](int code, const char* value, std::string&) {
+    if (code == 1) files.push_back(value);
+    return true;
+  });
+  if (status >= 0) return status;
+  if (files.size() != 1) return UsageError(kVerifyLine, "give exactly one FILE");
+  Input input;
+  if (!OpenOne("verify", files, input, status)) return status;
+  Inspection result;
+  {
+    Progress progress("verify", input.Size(), [&input] { return input.ReadPosition(); });
+    result = Inspect(input);
   }
-  if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
-    return UsageError("verify", "give exactly one FILE");
+  const std::string name = Printable(files[0]);
+  if (!result.valid) {
+    std::fprintf(stderr, "%s: FAILED: %s\n", name.c_str(), Printable(result.failure).c_str());
+    return kExitFailed;
   }
-  const Inspection result = Inspect(args[0]);
-  if (result.valid) {
-    std::printf("%s: OK\n", Printable(args[0]).c_str());
-    return kExitOk;
+  const std::string refusal = RouterRefusal(result, input.Path());
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "%s: REFUSED: %s\n", name.c_str(), refusal.c_str());
+    return kExitRouterRefuses;
   }
-  std::fprintf(stderr, "%s: FAILED: %s\n", Printable(args[0]).c_str(),
-               Printable(result.failure).c_str());
-  return kExitFailed;
+  if (result.trailing_bytes > 0) {
+    std::fprintf(stderr,
+                 "udtool: verify: %s: warning: %s bytes after the last inner file (no digest "
+                 "covers them; the router never reads them)\n",
+                 name.c_str(), TrailingText(result).c_str());
+  }
+  std::printf("%s: OK\n", name.c_str());
+  return kExitOk;
 }
 
 }  // namespace qx::udtool

@@ -9,18 +9,23 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: udtool COMMAND [ARGS]\n"
+    "       udtool --help | --version\n"
     "\n"
     "Builds, inspects, verifies and unpacks upgrade files.\n"
     "\n"
     "commands:\n"
     "  create -o OUT [header options] FILE[=NAME]...   write a new upgrade file\n"
-    "  info FILE [--json]                              show the header and the inner files\n"
-    "  verify FILE                                     check every digest; one line\n"
-    "  extract FILE INDEX OUT                          copy one inner file out\n"
-    "  extract FILE --all DIR                          copy every inner file into DIR\n"
+    "  info [--json] FILE                              show the header and the inner files\n"
+    "  verify FILE                                     check what the router checks; one line\n"
+    "  extract [--force] FILE INDEX OUT                copy one inner file out\n"
+    "  extract [--force] --all FILE DIR                copy every inner file into DIR\n"
     "\n"
-    "'udtool COMMAND --help' describes each command.\n"
-    "Exit status: 0 success, 1 damaged file or failed operation, 2 bad usage.\n";
+    "A FILE or OUT of '-' is standard input or output. 'udtool COMMAND --help' describes\n"
+    "each command. Options take '--opt=value' or '--opt value'; '--' ends them.\n"
+    "Exit status: 0 success, 1 damaged file or failed operation, 2 bad usage, 3 (verify) a\n"
+    "sound file that the router would refuse.\n";
+
+constexpr const char kUsageLine[] = "usage: udtool COMMAND [ARGS] (see 'udtool --help')\n";
 
 struct Command {
   const char* name;
@@ -46,10 +51,19 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return qx::udtool::kExitOk;
   }
+  if (command == "--version" || command == "-V") {
+    std::printf("udtool %s\n", QX_VERSION);
+    return qx::udtool::kExitOk;
+  }
+  if (command.size() > 1 && command[0] == '-') {
+    std::fprintf(stderr, "udtool: unknown option '%s'\n%s", command.c_str(), kUsageLine);
+    return qx::udtool::kExitUsage;
+  }
+  qx::udtool::InstallCleanupHandlers();
   const qx::udtool::Arguments args(argv + 2, argv + argc);
   for (const Command& entry : kCommands) {
     if (command == entry.name) return entry.run(args);
   }
-  std::fprintf(stderr, "udtool: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+  std::fprintf(stderr, "udtool: unknown command '%s'\n%s", command.c_str(), kUsageLine);
   return qx::udtool::kExitUsage;
 }

@@ -45,6 +45,15 @@ bool FitsField(const std::string& what, const std::string& text, Field field, st
   return false;
 }
 
+// An inner file's size goes into the header before its bytes: only a regular file has one.
+const char* NotRegular(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory";
+  if (S_ISFIFO(mode)) return "not a regular file (FIFO)";
+  if (S_ISCHR(mode)) return "not a regular file (character device)";
+  if (S_ISBLK(mode)) return "not a regular file (block device)";
+  return "not a regular file (socket)";
+}
+
 void FlipDigestBit(Header& header, Field digest) { header[digest.offset] ^= 0x01; }
 
 // Where the bytes go: a string in memory, or a file descriptor. The inner header is written
@@ -55,6 +64,7 @@ class Sink {
   virtual bool Write(const unsigned char* data, std::size_t size, std::string& error) = 0;
   virtual bool PatchAt(std::uint64_t offset, const unsigned char* data, std::size_t size,
                        std::string& error) = 0;
+  virtual bool Seekable() const { return true; }
 };
 
 class StringSink : public Sink {
@@ -76,8 +86,12 @@ class StringSink : public Sink {
 
 class FdSink : public Sink {
  public:
-  FdSink(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  FdSink(int fd, std::string path, bool seekable = true,
+         std::function<void(std::size_t)> wrote = nullptr)
+      : fd_(fd), path_(std::move(path)), seekable_(seekable), wrote_(std::move(wrote)) {}
+  bool Seekable() const override { return seekable_; }
   bool Write(const unsigned char* data, std::size_t size, std::string& error) override {
+    if (wrote_) wrote_(size);
     while (size > 0) {
       const ssize_t written = ::write(fd_, data, size);
       if (written < 0 && errno == EINTR) continue;
@@ -102,6 +116,8 @@ class FdSink : public Sink {
  private:
   int fd_;
   std::string path_;
+  bool seekable_;
+  std::function<void(std::size_t)> wrote_;
 };
 
 // Checks every field and size before a byte is written; sizes receives each file's data size.
@@ -135,7 +151,7 @@ bool Validate(const UpgradeImage& image, std::vector<std::uint64_t>& sizes, std:
         return false;
       }
       if (!S_ISREG(info.st_mode)) {
-        error = "cannot read " + spec.host_path + ": not a regular file";
+        error = "cannot read " + spec.host_path + ": " + NotRegular(info.st_mode);
         return false;
       }
       size = static_cast<std::uint64_t>(info.st_size);
@@ -152,8 +168,8 @@ bool Validate(const UpgradeImage& image, std::vector<std::uint64_t>& sizes, std:
   return true;
 }
 
-// Streams one inner file's data into the sink and the digest.
-bool WriteData(const InnerFileSpec& spec, std::uint64_t size, md5_state& state, Sink& sink,
+// Streams one inner file's data into the digest and, unless sink is null, the sink.
+bool WriteData(const InnerFileSpec& spec, std::uint64_t size, md5_state& state, Sink* sink,
                std::string& error) {
   if (spec.host_path.empty()) {
     const auto* data = reinterpret_cast<const unsigned char*>(spec.data.data());
@@ -161,7 +177,7 @@ bool WriteData(const InnerFileSpec& spec, std::uint64_t size, md5_state& state, 
       const std::size_t chunk = std::min(kStreamChunkBytes, spec.data.size() - done);
       md5_append(&state, data + done, static_cast<int>(chunk));
     }
-    return sink.Write(data, spec.data.size(), error);
+    return sink == nullptr || sink->Write(data, spec.data.size(), error);
   }
   const int fd = ::open(spec.host_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -180,7 +196,9 @@ bool WriteData(const InnerFileSpec& spec, std::uint64_t size, md5_state& state, 
     } else if (got > 0 && done + static_cast<std::uint64_t>(got) <= size) {
       done += static_cast<std::uint64_t>(got);
       md5_append(&state, buffer.get(), static_cast<int>(got));
-      if (sink.Write(buffer.get(), static_cast<std::size_t>(got), error)) continue;
+      if (sink == nullptr || sink->Write(buffer.get(), static_cast<std::size_t>(got), error)) {
+        continue;
+      }
       ok = false;
     } else if (got > 0 || done != size) {
       error = spec.host_path + " changed size while it was being read";
@@ -190,6 +208,40 @@ bool WriteData(const InnerFileSpec& spec, std::uint64_t size, md5_state& state, 
   }
   ::close(fd);
   return ok;
+}
+
+// Writes one inner file: header, data, and the digest that covers both. A sink that cannot seek
+// gets the digest in the header as written, from a first pass over the data.
+bool WriteInner(const InnerFileSpec& spec, std::uint64_t size, std::uint64_t offset, Sink& sink,
+                std::string& error) {
+  Header inner =
+      EncodeInnerHeader(spec, spec.declared_data_size.value_or(static_cast<std::uint32_t>(size)));
+  unsigned char* digest = inner.data() + format::kInnerDigest.offset;
+  md5_state state;
+  md5_init(&state);
+  md5_append(&state, inner.data(), static_cast<int>(format::kHashedHeaderBytes));
+  const md5_state header_only = state;
+  if (!sink.Seekable()) {
+    if (!WriteData(spec, size, state, nullptr, error)) return false;
+    md5_finish(&state, digest);
+    if (spec.corrupt_digest) FlipDigestBit(inner, format::kInnerDigest);
+    state = header_only;
+  }
+  if (!sink.Write(inner.data(), inner.size(), error) ||
+      !WriteData(spec, size, state, &sink, error)) {
+    return false;
+  }
+  unsigned char computed[format::kDigestBytes];
+  md5_finish(&state, computed);
+  if (!sink.Seekable()) {
+    if (spec.corrupt_digest) computed[0] ^= 0x01;
+    if (std::memcmp(computed, digest, sizeof computed) == 0) return true;
+    error = spec.host_path + " changed while it was being read";
+    return false;
+  }
+  std::memcpy(digest, computed, sizeof computed);
+  if (spec.corrupt_digest) FlipDigestBit(inner, format::kInnerDigest);
+  return sink.PatchAt(offset + format::kInnerDigest.offset, digest, format::kDigestBytes, error);
 }
 
 bool WriteImage(const UpgradeImage& image, Sink& sink, std::string& error) {
@@ -204,22 +256,7 @@ bool WriteImage(const UpgradeImage& image, Sink& sink, std::string& error) {
 
   std::uint64_t offset = kHeaderBytes;
   for (std::size_t i = 0; i < image.files.size(); ++i) {
-    const InnerFileSpec& spec = image.files[i];
-    Header inner = EncodeInnerHeader(
-        spec, spec.declared_data_size.value_or(static_cast<std::uint32_t>(sizes[i])));
-    md5_state state;
-    md5_init(&state);
-    md5_append(&state, inner.data(), static_cast<int>(format::kHashedHeaderBytes));
-    if (!sink.Write(inner.data(), inner.size(), error) ||
-        !WriteData(spec, sizes[i], state, sink, error)) {
-      return false;
-    }
-    md5_finish(&state, inner.data() + format::kInnerDigest.offset);
-    if (spec.corrupt_digest) FlipDigestBit(inner, format::kInnerDigest);
-    if (!sink.PatchAt(offset + format::kInnerDigest.offset,
-                      inner.data() + format::kInnerDigest.offset, format::kDigestBytes, error)) {
-      return false;
-    }
+    if (!WriteInner(image.files[i], sizes[i], offset, sink, error)) return false;
     offset += kHeaderBytes + sizes[i];
   }
   const auto* trailing = reinterpret_cast<const unsigned char*>(image.trailing_bytes.data());
@@ -284,6 +321,12 @@ bool BuildUpgradeFile(const UpgradeImage& image, std::string& bytes, std::string
   if (!WriteImage(image, sink, error)) return false;
   bytes = std::move(sink.Bytes());
   return true;
+}
+
+bool WriteUpgradeFileTo(const UpgradeImage& image, int fd, const std::string& name, bool seekable,
+                        const std::function<void(std::size_t)>& wrote, std::string& error) {
+  FdSink sink(fd, name, seekable, wrote);
+  return WriteImage(image, sink, error);
 }
 
 bool WriteUpgradeFile(const UpgradeImage& image, const std::string& path, std::string& error) {

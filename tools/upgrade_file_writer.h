@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +69,14 @@ bool BuildUpgradeFile(const UpgradeImage& image, std::string& bytes, std::string
 // path only once complete, so a failed run never leaves a file that looks whole. The new file
 // gets mode 0644 less the umask. Host files are streamed, never held whole in memory.
 bool WriteUpgradeFile(const UpgradeImage& image, const std::string& path, std::string& error);
+
+// Writes the upgrade file to the open descriptor fd; messages call it name. Only a seekable
+// descriptor is written out of order (each inner digest is patched in after its data); any
+// other is written strictly in order, so each host file is read twice, for its digest and then
+// for its bytes, and one that changes in between is an error. wrote, when set, is told the size
+// of every write (for a progress line).
+bool WriteUpgradeFileTo(const UpgradeImage& image, int fd, const std::string& name, bool seekable,
+                        const std::function<void(std::size_t)>& wrote, std::string& error);
 
 // One encoded header with its digest (of the first 112 bytes only), for tests and fuzz seeds.
 // Texts longer than their fields are cut.

@@ -8,6 +8,7 @@
 
 #include "gtest/gtest.h"
 #include "tests/container/test_support.h"
+#include "tools/upgrade_file_writer.h"
 
 namespace {
 
@@ -28,10 +29,12 @@ class UdtoolTest : public ::testing::Test {
             qx::test::ReadFile(dir_.File(".stderr"))};
   }
 
-  // ud.bin from five inputs of 0, 1, 1024, 1025 and 3000 bytes, named a to e.
+  // ud.bin from five inputs of 0, 1, 1024, 1025 and 3000 bytes, named a to e; c, inner file 2,
+  // is a script, as the router's validator must be.
   void CreateSample() {
     const Result r = Sh(
-        ": >a && printf x >b && seq 999 | head -c 1024 >c && seq 2 999 | head -c 1025 >d && seq 3 "
+        ": >a && printf x >b && { echo '#!/bin/sh'; seq 999; } | head -c 1024 >c && seq 2 999 | "
+        "head -c 1025 >d && seq 3 "
         "999 | head -c 3000 >e && udtool create -o ud.bin --upgrade-version 0x0102 --upgrade-name "
         "'KV70 upgrade' --release-name R7 --file-date 20240315 --upgrade-id 4000000000 "
         "--aux-text1 t1 --aux-word 9 a=empty b --aux1 7 --aux2 0xffffffff c=validator d=kernel "
@@ -55,7 +58,12 @@ TEST_F(UdtoolTest, RoundTripCreateInfoExtract) {
         "{\"index\": 4, \"name\": \"filesystem.db\""}) {
     EXPECT_NE(std::string::npos, info.out.find(expected)) << expected << "\n" << info.out;
   }
+  // The payload MD5 is what md5sum says of the source; the record digest covers the header too.
+  const std::string c_md5 = Sh("md5sum c").out.substr(0, 32);
+  EXPECT_NE(std::string::npos, info.out.find("\"payload_md5\": \"" + c_md5 + "\"")) << c_md5;
+  EXPECT_NE(std::string::npos, info.out.find("\"trailing_bytes\": 0\n")) << info.out;
   const Result text = Sh("udtool info ud.bin");
+  EXPECT_NE(std::string::npos, text.out.find(" " + c_md5 + "\n3 ")) << text.out;
   EXPECT_EQ("OK\n", text.out.substr(text.out.size() - 3));
   EXPECT_EQ("ud.bin: OK\n", Sh("udtool verify ud.bin").out);
   EXPECT_EQ(
@@ -117,13 +125,184 @@ TEST_F(UdtoolTest, CreateRefusesWhatTheFormatCannotHoldAndLeavesNothing) {
   }
 }
 
-// Names that could leave the directory or clash are replaced; JSON escapes every byte outside
-// printable ASCII, so each code point gives back one header byte.
-TEST_F(UdtoolTest, UnsafeNamesAreReplacedAndTextsEscaped) {
-  ASSERT_EQ(0, Sh("printf 1 >x && udtool create -o ud.bin --upgrade-name 'q\"b\\s\tt\xC3\xA9' "
-                  "x=.. x=a/b x=same x=same x= && udtool extract ud.bin --all all")
+// Bad inputs, by command: each is refused with its cause on standard error and its status, and
+// leaves the scratch directory as it was (no temporary file, no output, the input unchanged).
+TEST_F(UdtoolTest, BadInputsAreRefusedWithTheirCauseAndChangeNothing) {
+  CreateSample();
+  ASSERT_EQ(0, Sh("printf 1 >x && mkfifo fifo && mkdir dir full pipes && : >full/kernel && "
+                  "mkfifo pipes/validator && "
+                  "udtool create -o two.bin a b && udtool create -o noexec.bin a b e d c && "
+                  "ln ud.bin hard && cp ud.bin ud.orig")
                    .status);
-  EXPECT_EQ("inner-file-0\ninner-file-1\ninner-file-3\ninner-file-4\nsame\n", Sh("ls all").out);
+  const std::tuple<const char*, int, const char*> kCases[] = {
+      {"create -o new.bin x=", 2,
+       "udtool create: 'x=' gives an empty inner file name\n"
+       "usage: udtool create -o OUT [options] FILE[=NAME]...\n"},
+      {"create -o new.bin dir/", 2, "udtool create: 'dir/' gives an empty inner file name\n"},
+      {"create -o new.bin x=../../etc/evil", 2,
+       "udtool create: inner file name '../../etc/evil' holds '/' or '..'\n"},
+      {"create -o new.bin x=a/b", 2, "udtool create: inner file name 'a/b' holds '/' or '..'\n"},
+      {"create -o new.bin x=..", 2, "udtool create: inner file name '..' holds '/' or '..'\n"},
+      {"create -o ud.bin x", 1,
+       "udtool: create: ud.bin exists; give --force to overwrite it; nothing written\n"},
+      {"create -f -o x x", 1,
+       "udtool: create: cannot write x: it is the input file (same device and inode); nothing "
+       "written\n"},
+      {"create -o new.bin fifo", 1,
+       "udtool: create: cannot read fifo: not a regular file (FIFO); nothing written\n"},
+      {"create -o new.bin x a=empty", 1,
+       "udtool: create: inner file 1 (empty) is empty and follows the last inner file with data: "
+       "the router's walk ends before it, once the data sizes add up to the total; nothing "
+       "written\n"},
+      {"create -o dir x", 1, "udtool: create: cannot write dir: is a directory; nothing written\n"},
+      {"create --bogus -o new.bin x", 2,
+       "udtool create: unknown option '--bogus'\nusage: udtool create -o OUT [options] "
+       "FILE[=NAME]...\n"},
+      {"create x -o", 2, "udtool create: option '-o' needs a value\n"},
+      {"verify dir", 1, "udtool: verify: cannot read dir: is a directory\n"},
+      {"info /dev/null", 1,
+       "udtool: info: cannot read /dev/null: not a regular file (character device)\n"},
+      {"verify two.bin", 3,
+       "two.bin: REFUSED: the router refuses it: Unable to extract files: Invalid offset (it "
+       "extracts inner files 2, 3 and 4; this file holds 2)\n"},
+      {"verify noexec.bin", 3,
+       "noexec.bin: REFUSED: the router cannot run its validator: inner file 2 \"e\" is neither "
+       "a '#!' script nor an ELF program\n"},
+      {"info --json=yes ud.bin", 2,
+       "udtool info: option '--json' takes no value\nusage: udtool info [--json] FILE\n"},
+      {"verify -q ud.bin", 2, "udtool verify: unknown option '-q'\nusage: udtool verify FILE\n"},
+      {"extract ud.bin 3 ud.bin", 1,
+       "udtool: extract: cannot write ud.bin: it is the input file (same device and inode)\n"},
+      {"extract -f ud.bin 3 hard", 1,
+       "udtool: extract: cannot write hard: it is the input file (same device and inode)\n"},
+      {"extract ud.bin 3 x", 1, "udtool: extract: x exists; give --force to overwrite it\n"},
+      {"extract ud.bin --all full", 1,
+       "udtool: extract: full/kernel exists; give --force to overwrite it; nothing extracted\n"},
+      {"extract ud.bin --all pipes", 1,
+       "udtool: extract: cannot write pipes/validator: it exists and is not a regular file; "
+       "nothing extracted\n"},
+      {"extract ud.bin dir", 2, "udtool extract: give FILE INDEX OUT or --all FILE DIR\n"},
+      {"extract dir 0 out", 1, "udtool: extract: cannot read dir: is a directory\n"},
+      {"--bogus", 2, "udtool: unknown option '--bogus'\nusage: udtool COMMAND [ARGS]"},
+  };
+  const std::string before = Sh("ls -a . full pipes").out;
+  for (const auto& [command, status, message] : kCases) {
+    SCOPED_TRACE(command);
+    const Result r = Sh(std::string("udtool ") + command);
+    EXPECT_EQ(status, r.status);
+    EXPECT_EQ(message, r.err.substr(0, std::string(message).size()));
+    EXPECT_EQ(before, Sh("ls -a . full pipes").out);
+    EXPECT_EQ(0, Sh("cmp ud.bin ud.orig && test \"$(cat x)\" = 1").status);
+    Sh("cp ud.orig ud.bin && printf 1 >x");
+  }
+}
+
+// Pipes and standard streams on both sides; outputs that are not regular files are written in
+// place and stay what they were.
+TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
+  CreateSample();
+  EXPECT_EQ("-: OK\n", Sh("cat ud.bin | udtool verify -").out);
+  EXPECT_EQ("same\n", Sh("cat ud.bin | udtool extract - 3 - | cmp - d && echo same").out);
+  EXPECT_EQ("same\n",
+            Sh("mkfifo in && { timeout 20 cat ud.bin >in & } && udtool extract in 4 out && "
+               "cmp out e && echo same")
+                .out);
+  EXPECT_NE(std::string::npos, Sh("mkdir dir; udtool info --json dir")
+                                   .out.find("\"error\": \"cannot read dir: is a directory\""));
+  const Result trailing = Sh("{ cat ud.bin; printf junk; } | udtool info --json -");
+  EXPECT_NE(std::string::npos, trailing.out.find("\"trailing_bytes\": 4\n")) << trailing.out;
+  const Result warned = Sh("{ cat ud.bin; printf junk; } >t.bin && udtool verify t.bin");
+  EXPECT_EQ("t.bin: OK\n", warned.out);
+  EXPECT_EQ(
+      "udtool: verify: t.bin: warning: 4 bytes after the last inner file (no digest covers them; "
+      "the router never reads them)\n",
+      warned.err);
+  // A link to this process's standard output, as /dev/stdout is, and a FIFO.
+  EXPECT_EQ("kept\n", Sh("ln -s /proc/self/fd/1 so && udtool extract ud.bin 3 so | cmp - d && "
+                         "test -L so && echo kept")
+                          .out);
+  EXPECT_EQ("kept\n",
+            Sh("mkfifo f && { timeout 20 cat f >got & } && udtool extract ud.bin 3 f && wait && "
+               "cmp got d && test -p f && echo kept")
+                .out);
+  // Written in order to a pipe (the digests first), the file is the one written to a regular
+  // file.
+  EXPECT_EQ("same\n",
+            Sh("udtool create -o s.bin a b c d e && udtool create -o - a b c d e | cmp - s.bin "
+               "&& echo same")
+                .out);
+}
+
+TEST_F(UdtoolTest, OptionsFollowTheCommonConventions) {
+  CreateSample();
+  const std::tuple<const char*, const char*> kCases[] = {
+      {"udtool --version", "udtool " QX_PROJECT_VERSION "\n"},
+      {"udtool --help | head -1", "usage: udtool COMMAND [ARGS]\n"},
+      {"udtool create --help | head -1", "usage: udtool create -o OUT [options] FILE[=NAME]...\n"},
+      {"udtool create --output=o.bin --upgrade-name=N1 -- -dash && udtool info --json o.bin | "
+       "grep -o 'N1\\|\"-dash\"'",
+       "N1\n\"-dash\"\n"},
+      {"udtool extract -fa ud.bin all | wc -l && udtool extract -af ud.bin all | wc -l", "5\n5\n"},
+  };
+  for (const auto& [command, out] : kCases) {
+    const Result r = Sh(std::string("printf x >-dash && ") + command);
+    EXPECT_EQ(out, r.out) << command;
+    EXPECT_EQ("", r.err) << command;
+  }
+}
+
+// Temporary files go with the run that a signal ends; a failed extraction of every inner file
+// leaves none of them, and its error names the output, not the temporary file.
+TEST_F(UdtoolTest, InterruptedOrFailedRunsLeaveNothing) {
+  CreateSample();
+  const std::string kWaitForTemporary =
+      " & p=$!; for i in $(seq 1000); do ls -a . | grep -q '^\\.udtool-' && break; sleep 0.01; "
+      "done; kill -";
+  ASSERT_EQ(0, Sh("truncate -s 128M big").status);  // sparse
+  const std::string before = Sh("ls -a").out;
+  for (const char* signal : {"INT", "TERM", "HUP"}) {
+    EXPECT_EQ("stopped\n", Sh("udtool create -o big.bin a b c d big" + kWaitForTemporary + signal +
+                              " $p; wait $p; test $? -gt 128 && echo stopped")
+                               .out);
+    EXPECT_EQ(before, Sh("ls -a").out) << signal;
+  }
+  ASSERT_EQ(0, Sh("udtool create -o big.bin a b c d big").status);
+  EXPECT_EQ("stopped\n", Sh("udtool extract big.bin --all all" + kWaitForTemporary +
+                            "INT $p; wait $p; test $? -gt 128 && echo stopped")
+                             .out);
+  const Result full = Sh("(trap '' XFSZ; ulimit -f 4; exec udtool extract ud.bin --all all)");
+  EXPECT_EQ(1, full.status);
+  EXPECT_NE(std::string::npos, full.err.find(": cannot write all/")) << full.err;
+  EXPECT_NE(std::string::npos, full.err.find("File too large; nothing extracted")) << full.err;
+  EXPECT_EQ(before + "big.bin\n", Sh("ls -a | grep -v '^big.bin$'; echo big.bin").out);
+}
+
+// On a terminal, a run longer than a second shows how far it got.
+TEST_F(UdtoolTest, LongRunsShowProgressOnATerminal) {
+  CreateSample();
+  if (Sh("command -v script").status != 0) GTEST_SKIP() << "no script(1) for a terminal";
+  const Result r =
+      Sh("script -qec '{ head -c 100 ud.bin; sleep 2; tail -c +101 ud.bin; } | udtool verify -' "
+         "/dev/null");
+  EXPECT_NE(std::string::npos, r.out.find("\rudtool: verify: read -: 0 MiB")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("-: OK")) << r.out;
+}
+
+// Names that could leave the directory or clash are replaced (files from elsewhere may hold
+// them, although create refuses them); JSON escapes every byte outside printable ASCII, so each
+// code point gives back one header byte.
+TEST_F(UdtoolTest, UnsafeNamesAreReplacedAndTextsEscaped) {
+  qx::udtool::UpgradeImage image;
+  image.header.upgrade_name = "q\"b\\s\tt\xC3\xA9";
+  for (const char* name : {"..", "a/b", "same", "same", "", "."}) {
+    image.files.push_back(qx::udtool::InnerFileSpec::FromData(name, "1"));
+  }
+  std::string bytes, error;
+  ASSERT_TRUE(qx::udtool::BuildUpgradeFile(image, bytes, error)) << error;
+  qx::test::WriteFile(dir_.File("ud.bin"), bytes);
+  ASSERT_EQ(0, Sh("udtool extract ud.bin --all all").status);
+  EXPECT_EQ("inner-file-0\ninner-file-1\ninner-file-3\ninner-file-4\ninner-file-5\nsame\n",
+            Sh("ls all").out);
   EXPECT_NE(std::string::npos,
             Sh("udtool info ud.bin --json")
                 .out.find("\"upgrade_name\": \"q\\\"b\\\\s\\u0009t\\u00c3\\u00a9\""));
