@@ -243,7 +243,7 @@ bool Calibrate(bool deep, Calibration& out, std::string& error) {
       command = commands < run.trace.size() ? run.trace[commands] : "?";
       ++commands;
     }
-    if (name == "socket" && out.first == 0) out.first = out.calls.size();
+    if (out.first == 0 && Has(line, "\"/etc/qx-upgrader.lock\"")) out.first = out.calls.size();
     phase = Next(phase, name, line, command);
     out.calls.push_back({name, line, ++counts[name], phase});
   }
@@ -280,8 +280,8 @@ std::string Name(const Point& p) {
 
 std::vector<Point> ChoosePoints(const Calibration& calibration, bool deep, std::size_t budget) {
   static const std::set<std::string> kSampled = {
-      "read",  "write",      "openat", "unlink", "rename", "statfs", "newfstatat",
-      "lseek", "getdents64", "close",  "sync",   "socket", "bind",   "clock_nanosleep"};
+      "read",       "write", "openat", "unlink", "rename", "statfs",   "newfstatat",     "lseek",
+      "getdents64", "close", "sync",   "flock",  "fchmod", "unlinkat", "clock_nanosleep"};
   std::vector<Point> points;
   std::vector<std::vector<const Call*>> by_phase(kPhases);
   for (std::size_t i = calibration.first; i < calibration.calls.size(); ++i) {
