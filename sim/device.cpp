@@ -35,6 +35,9 @@ constexpr int kStartTimeoutMs = 30000;
 // device up: init kills the program at the timeout itself, so this only catches a stuck init.
 constexpr int kReplyGraceMs = 30000;
 constexpr int kTeardownTimeoutMs = 10000;
+// Stopping a device and reading a file back are quick for init whatever the device left, so the
+// host side gives up on a silent init soon.
+constexpr int kReadBackTimeoutMs = 5000;
 
 bool WaitReadable(int fd, long long timeout_ms) {
   pollfd pfd{fd, POLLIN, 0};
@@ -296,6 +299,32 @@ bool Device::PowerCycle(std::string* error) {
   if (ok != 0) return true;
   if (error != nullptr) *error = why;
   return false;
+}
+
+bool Device::Stop() {
+  wire::Message request, reply;
+  request.Add(wire::kRequestStop);
+  std::string kind;
+  return impl_->Ask(request, reply, kReadBackTimeoutMs) && reply.Next(kind) &&
+         kind == wire::kReplyStop;
+}
+
+ReadBack Device::ReadBackFile(const std::string& path, std::uint64_t max_bytes) const {
+  wire::Message request, reply;
+  request.Add(wire::kRequestReadBack);
+  request.Add(path);
+  request.AddInt(static_cast<std::int64_t>(max_bytes));
+  ReadBack back;
+  std::string kind;
+  std::int64_t size = 0;
+  if (!impl_->Ask(request, reply, kReadBackTimeoutMs) || !reply.Next(kind) ||
+      kind != wire::kReplyReadBack || !reply.Next(back.why_not) || !reply.Next(back.content) ||
+      !reply.NextInt(size) || back.content.size() > max_bytes) {
+    return {false, "the device is gone (its init did not answer)", {}, 0};
+  }
+  back.read = back.why_not.empty();
+  back.size = static_cast<std::uint64_t>(size);
+  return back;
 }
 
 int Device::InitPid() const { return impl_->init; }

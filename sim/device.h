@@ -95,6 +95,15 @@ struct RunResult {
   long max_rss_kb = 0;                    // the program's peak resident set (wait4's ru_maxrss)
 };
 
+// A device file as the device's own root read it for the host side (Device::ReadBackFile).
+struct ReadBack {
+  bool read = false;
+  std::string why_not;  // when not read: "a symbolic link", "not a regular file", ...
+  std::string content;  // at most the bytes asked for
+  std::uint64_t size = 0;
+  bool cut() const { return read && size > content.size(); }
+};
+
 class Device {
  public:
   // Builds and starts a device. On failure returns nullptr and says why in *error; *refused
@@ -152,7 +161,20 @@ class Device {
   int WatchdogProgramSignal() const;
   static constexpr const char kWatchdogProgram[] = "/tmp/wdprog";
 
-  // The device's files, from the host side (through the device's own root, never a host path).
+  // Ends every process of the device but its init (the services too), so that nothing in it
+  // can change its files any more; for reading back what an untrusted program left. Programs
+  // may be run again afterwards. False when init did not answer within a few seconds.
+  bool Stop();
+
+  // Reads a device file for showing it on the host: inside the device, with device root's
+  // credentials, never through a final symbolic link, only a regular file and not one of /proc
+  // or /sys, at most max_bytes of it. Answers within a few seconds whatever the device left
+  // there. Meant for a stopped device (Stop): otherwise the file may change under the read.
+  ReadBack ReadBackFile(const std::string& path, std::uint64_t max_bytes) const;
+
+  // The device's files, from the host side (through the device's own root, never a host path),
+  // with the host's privileges: for devices whose programs are trusted (tests), not for showing
+  // what an untrusted program left (ReadBackFile).
   bool ReadFile(const std::string& path, std::string& content) const;
   bool WriteFile(const DeviceFile& file);
   bool Exists(const std::string& path) const;  // lstat succeeds

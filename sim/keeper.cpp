@@ -457,6 +457,9 @@ void Keeper::Run() {
     Finish(kKeeperFailed, error);
   }
   ::close(root_fd);
+  // Writing as device root cleared the parent-death signal until it was set again: a host side
+  // that died meanwhile sent none.
+  if (::getppid() != plan_.host_pid) Finish(kKeeperFailed, "the simulator is gone");
   const std::string reported = AwaitInit(report[0]);
   ::close(report[0]);
   if (reported.empty() || reported[0] != wire::kStartReady) {

@@ -52,9 +52,13 @@ constexpr unsigned int kDeviceIdCount = 65536;
 constexpr const char kRequestRun[] = "run";
 constexpr const char kRequestState[] = "state";
 constexpr const char kRequestPowerCycle[] = "power-cycle";
+constexpr const char kRequestStop[] = "stop";
+constexpr const char kRequestReadBack[] = "read-back";
 constexpr const char kReplyRun[] = "ran";
 constexpr const char kReplyState[] = "state";
 constexpr const char kReplyPowerCycle[] = "powered";
+constexpr const char kReplyStop[] = "stopped";
+constexpr const char kReplyReadBack[] = "read";
 
 // A message is a list of byte strings. On a stream socket a frame is a 32-bit length followed by
 // the fields, each a 32-bit length and its bytes (host byte order: both ends are one machine).
