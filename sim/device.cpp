@@ -15,6 +15,7 @@
 #include "sim/cgroup.h"
 #include "sim/keeper.h"
 #include "sim/root_fs.h"
+#include "sim/terminal_relay.h"
 #include "sim/userland.h"
 #include "sim/wire.h"
 
@@ -109,6 +110,9 @@ struct Device::Impl {
   RunResult Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                 const std::string& cwd, const std::vector<std::string>& extra_env, bool terminal);
   bool Ask(const wire::Message& request, wire::Message& reply, long long timeout_ms);
+  // As Ask, with a terminal of its own for the program, relayed until the answer comes.
+  bool AskWithTerminal(const wire::Message& request, wire::Message& reply, long long timeout_ms,
+                       std::string* error);
   void Shutdown();
   DeviceStatus State();
 };
@@ -233,6 +237,21 @@ bool Device::Impl::Ask(const wire::Message& request, wire::Message& reply, long 
   return false;
 }
 
+bool Device::Impl::AskWithTerminal(const wire::Message& request, wire::Message& reply,
+                                   long long timeout_ms, std::string* error) {
+  if (!alive) return false;
+  TerminalRelay relay;
+  if (!relay.Open(error)) return false;
+  const bool sent = wire::SendMessage(control, request, relay.device_end());
+  relay.CloseDeviceEnd();
+  if (sent && relay.RelayUntil(control, timeout_ms) && wire::ReceiveMessage(control, reply)) {
+    return true;
+  }
+  alive = false;
+  if (keeper > 0) ::kill(keeper, SIGTERM);
+  return false;
+}
+
 RunResult Device::Impl::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                             const std::string& cwd, const std::vector<std::string>& extra_env,
                             bool terminal) {
@@ -249,13 +268,16 @@ RunResult Device::Impl::Run(const std::vector<std::string>& argv, std::chrono::m
   wire::Message reply;
   std::string kind;
   std::int64_t started = 0, timed_out = 0, status = 0, rss = 0, duration = 0;
-  if (!Ask(request, reply, static_cast<long long>(timeout.count()) + kReplyGraceMs) ||
-      !reply.Next(kind) || kind != wire::kReplyRun || !reply.NextInt(started) ||
+  const long long wait_ms = static_cast<long long>(timeout.count()) + kReplyGraceMs;
+  const bool answered = terminal ? AskWithTerminal(request, reply, wait_ms, &result.error)
+                                 : Ask(request, reply, wait_ms);
+  if (!answered || !reply.Next(kind) || kind != wire::kReplyRun || !reply.NextInt(started) ||
       !reply.Next(result.error) || !reply.NextInt(timed_out) || !reply.NextInt(status) ||
       !reply.NextInt(rss) || !reply.NextInt(duration) || !reply.Next(result.output) ||
       !reply.NextList(result.trace)) {
+    const std::string why = result.error;
     result = RunResult{};
-    result.error = "the device is gone (its init did not answer)";
+    result.error = why.empty() ? "the device is gone (its init did not answer)" : why;
     return result;
   }
   for (std::size_t i = 0; i < result.trace.size(); ++i) {

@@ -124,8 +124,9 @@ class Device {
                 std::chrono::milliseconds timeout = std::chrono::seconds(60),
                 const std::string& cwd = "/", const std::vector<std::string>& extra_env = {});
 
-  // As Run, but the program uses the standard input, output and error of the process that
-  // created the device (an interactive shell); RunResult::output stays empty.
+  // As Run, but for an interactive program: it gets a pseudo-terminal of its own, in a session
+  // of its own, which this process relays to its own standard input and output (raw meanwhile,
+  // when standard input is a terminal; see TerminalRelay). RunResult::output stays empty.
   RunResult RunInteractive(const std::vector<std::string>& argv,
                            std::chrono::milliseconds timeout = std::chrono::hours(24),
                            const std::vector<std::string>& extra_env = {});

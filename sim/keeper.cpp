@@ -270,9 +270,14 @@ struct InitDescriptors {
   }
   const int user_namespace = MakeUserNamespace(&error);
   if (user_namespace < 0) ReportAndExit(fds.report, wire::kStartRefused, error);
-  // Descriptors: 0-2 as the host side left them, then init's own (see wire.h); nothing else of
-  // the host crosses into the device. Moved up first, so that placing one cannot overwrite
-  // another that sits where it goes.
+  // Descriptors: 0-2 on the device's /dev/null (the host side's terminal, if it has one, never
+  // enters the device: an interactive shell gets a terminal of its own), then init's own (see
+  // wire.h); nothing else of the host crosses into the device. Moved up first, so that placing
+  // one cannot overwrite another that sits where it goes.
+  const int null_fd = ::open("/dev/null", O_RDWR);
+  if (null_fd < 0) ReportAndExit(fds.report, wire::kStartFailed, Reason("cannot open /dev/null"));
+  for (int fd = 0; fd < 3; ++fd) (void)::dup2(null_fd, fd);
+  if (null_fd > 2) ::close(null_fd);
   const int control = ::fcntl(plan.control_fd, F_DUPFD_CLOEXEC, 10);
   const int program = ::fcntl(fds.program, F_DUPFD_CLOEXEC, 10);
   const int report = ::fcntl(fds.report, F_DUPFD_CLOEXEC, 10);

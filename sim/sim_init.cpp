@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -52,7 +53,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kControlFd = wire::kInitControlFd;
 
 struct RunRequest {
-  bool terminal = false;  // use init's own standard descriptors (an interactive shell)
+  bool terminal = false;  // an interactive shell on the terminal the host side passed
+  int terminal_fd = -1;   // that terminal (a pseudo-terminal the host side relays)
   std::int64_t timeout_ms = 0;
   std::string cwd;
   std::vector<std::string> argv;
@@ -250,12 +252,16 @@ pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) 
   const pid_t pid = ::fork();
   if (pid == 0) {
     qx::sim::init::ResetSignals();
+    // A session of its own: whatever it does to its terminal stays there.
+    (void)::setsid();
     if (!request.terminal) {
-      (void)::setsid();
       const int null_fd = ::open("/dev/null", O_RDONLY);
       (void)::dup2(null_fd >= 0 ? null_fd : output_fd, 0);
       (void)::dup2(output_fd, 1);
       (void)::dup2(output_fd, 2);
+    } else {
+      for (int fd = 0; fd < 3; ++fd) (void)::dup2(request.terminal_fd, fd);
+      (void)::ioctl(0, TIOCSCTTY, 0);
     }
     (void)::dup2(report_write_, wire::kEventFd);
     (void)::dup2(exec_pipe[1], 3);  // replaces the control socket in the child
@@ -467,16 +473,24 @@ int Init::Serve() {
     if (fds[0].revents == 0) continue;
     wire::Message request;
     std::string kind;
-    if (!wire::ReceiveMessage(kControlFd, request) || !request.Next(kind)) return 0;  // host gone
+    int passed_fd = -1;
+    if (!wire::ReceiveMessage(kControlFd, request, &passed_fd) || !request.Next(kind)) {
+      return 0;  // host gone
+    }
     if (kind == wire::kRequestRun) {
       RunRequest run;
       std::int64_t terminal = 0;
       if (!request.NextInt(terminal) || !request.NextInt(run.timeout_ms) ||
-          !request.Next(run.cwd) || !request.NextList(run.argv) || !request.NextList(run.env)) {
+          !request.Next(run.cwd) || !request.NextList(run.argv) || !request.NextList(run.env) ||
+          (terminal != 0 && passed_fd < 0)) {
         return 1;
       }
       run.terminal = terminal != 0;
-      SendRunReply(Run(run));
+      run.terminal_fd = passed_fd;
+      passed_fd = -1;
+      const RunOutcome outcome = Run(run);
+      if (run.terminal_fd >= 0) ::close(run.terminal_fd);
+      SendRunReply(outcome);
     } else if (kind == wire::kRequestPowerCycle) {
       std::string error;
       const bool powered = PowerCycle(error);
@@ -512,6 +526,7 @@ int Init::Serve() {
     } else {
       return 1;
     }
+    if (passed_fd >= 0) ::close(passed_fd);
   }
 }
 

@@ -82,9 +82,10 @@ class Message {
 };
 
 // Whole-frame I/O on a stream socket, retrying on EINTR. Receive fails on EOF or a frame larger
-// than 1 GiB.
-bool SendMessage(int fd, const Message& message);
-bool ReceiveMessage(int fd, Message& message);
+// than 1 GiB. A descriptor may ride with a frame (SCM_RIGHTS): pass_fd when sending (-1: none);
+// *passed_fd gets it on receipt, or -1 (it is close-on-exec; the receiver closes it).
+bool SendMessage(int fd, const Message& message, int pass_fd = -1);
+bool ReceiveMessage(int fd, Message& message, int* passed_fd = nullptr);
 
 // write() and read() of exactly size bytes, retrying on EINTR and short transfers.
 bool WriteAll(int fd, const void* data, std::size_t size);

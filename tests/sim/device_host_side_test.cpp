@@ -318,6 +318,7 @@ TEST(ShellTerminalTest, InputPushedByTheDeviceNeverReachesTheHostShell) {
                 QX_SIM_HOSTILE_PATH + ":/usr/bin/hostile --file '/etc/hostile.conf=0 0 tiocsti'\n");
   ASSERT_TRUE(terminal.WaitFor("router# ")) << terminal.seen();
   terminal.Type("/usr/bin/hostile /etc/hostile.conf; echo probe-$?\n");
+  ASSERT_TRUE(terminal.WaitFor("probe-0")) << "TIOCSTI failed in the device: " << terminal.seen();
   ASSERT_TRUE(terminal.WaitFor("host$ ")) << terminal.seen();
   terminal.Type("echo qx-done-$((6*7))\n");
   ASSERT_TRUE(terminal.WaitFor("qx-done-42")) << terminal.seen();
