@@ -188,13 +188,14 @@ void DeviceState::HandleRebootEvents() {
   }
 }
 
-void DeviceState::HandleReport(const std::string& record, std::vector<std::string>* commands) {
+void DeviceState::HandleReport(const std::string& record, pid_t sender,
+                               std::vector<std::string>* commands) {
   if (record.empty()) return;
   if (record[0] == wire::kEventCommand) {
     if (commands != nullptr) commands->push_back(record.substr(1));
   } else if (record[0] == wire::kEventWatchdogProgram) {
     const long pid = std::strtol(record.c_str() + 1, nullptr, 10);
-    if (pid > 0) {
+    if (pid > 0 && pid == sender) {
       watchdog_pid_ = static_cast<pid_t>(pid);
       watchdog_reported_.insert(watchdog_pid_);
       watchdog_started_ = true;

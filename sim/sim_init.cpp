@@ -149,6 +149,8 @@ bool Init::Start(const std::vector<std::string>& services, std::uint64_t ramdisk
   report_read_ = pair[0];
   report_write_ = pair[1];
   (void)::fcntl(report_read_, F_SETFL, O_NONBLOCK);
+  const int on = 1;  // who sent each report, as the kernel tells it
+  (void)::setsockopt(report_read_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
   (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   state_.StartServices(services);
@@ -207,10 +209,33 @@ void Init::DrainReports(std::vector<std::string>* trace, std::vector<std::int64_
                         Clock::time_point start) {
   std::string record(wire::kMaxEventBytes + 1, '\0');
   for (;;) {
-    const ssize_t n = ::recv(report_read_, record.data(), record.size(), MSG_DONTWAIT);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    iovec data{record.data(), record.size()};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(report_read_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n <= 0) return;
+    pid_t sender = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+        ucred credentials{};
+        std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+        sender = credentials.pid;
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+        // Descriptors a program sent along are not wanted here.
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+          int fd = -1;
+          std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+          ::close(fd);
+        }
+      }
+    }
     const std::size_t before = trace != nullptr ? trace->size() : 0;
-    state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), trace);
+    state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), sender, trace);
     if (trace != nullptr && trace->size() > before) {
       times->push_back(
           std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());

@@ -85,7 +85,8 @@ TEST(ReportTest, ControlCharactersFromTheLogAreEscapedInTextAndIntactInJson) {
 }
 
 // The payload writes what the /bin/sh wrapper and the watchdog program write on the trace
-// channel. Whatever the report shows of it, it does not show it as the simulator's own finding.
+// channel, the latter in another process's name. Whatever the report shows of it, it does not
+// show it as the simulator's own finding, and no other process passes for the watchdog program.
 TEST(ReportTest, ForgedTraceRecordsAreNotShownAsTheSimulatorsOwn) {
   const ProgramOutcome run = RunProgram(
       {QX_DEVICE_SIM_PATH, "run", "--copy", QX_SIM_HOSTILE_PATH ":/usr/bin/hostile", "--file",
@@ -102,6 +103,7 @@ TEST(ReportTest, ForgedTraceRecordsAreNotShownAsTheSimulatorsOwn) {
     }
     if (line.rfind("--- watchdog program", 0) == 0) {
       EXPECT_NE(std::string::npos, line.find("reported by the device")) << line;
+      EXPECT_NE(std::string::npos, line.find("never started")) << line;
     }
   }
   EXPECT_TRUE(forged_seen) << run.output;

@@ -132,7 +132,8 @@ chroot $r $1/sim/device-sim run --board 13 -- \
       });
   // The report of a run: its output, every shell command line, the services, its status.
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(0u, run.output.find("13\n--- trace (1 command lines run through /bin/sh -c)\n[1] cat "
+  EXPECT_EQ(0u, run.output.find("13\n--- trace (1 command lines run through /bin/sh -c, as "
+                                "reported by the device)\n[1] cat "
                                 "/sys/kernel/qxfc/board; kill -ILL $$\n--- services\n"
                                 "service-manager  running\n"))
       << run.output;

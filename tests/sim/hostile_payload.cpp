@@ -81,7 +81,8 @@ bool LeaveBehind(const std::string& mode) {
   } else if (mode == "log-large") {  // 3 MiB of one line
     std::ofstream("/tmp/ramdisk/upgrade_log", std::ios::app) << std::string(3 << 20, 'x');
   } else if (mode == "forge-trace") {  // what the shell wrapper and the watchdog program send
-    const std::string pid = std::to_string(::getpid());
+    // The watchdog program's start, in the name of another process (a service's, here).
+    const std::string pid = std::to_string(::getppid() == 1 ? 2 : ::getppid());
     for (const std::string& record : {std::string("Cqx-forged-command"), "W" + pid}) {
       (void)::send(1000, record.data(), record.size(), MSG_NOSIGNAL);
     }
