@@ -34,6 +34,8 @@ struct ReadBackCase {
   const char* must_say;  // in the report
 };
 
+void PrintTo(const ReadBackCase& test, std::ostream* out) { *out << test.attack; }
+
 class ReadBackTest : public ::testing::TestWithParam<ReadBackCase> {};
 
 // Each payload but the last leaves a loop that keeps replacing the log after the upgrader has
@@ -189,6 +191,10 @@ struct EndCase {
   const char* route;  // "run" or "upgrade"
   int signal;
 };
+
+void PrintTo(const EndCase& test, std::ostream* out) {
+  *out << test.route << " ended by SIG" << sigabbrev_np(test.signal);
+}
 
 class DeviceEndsWithSimTest : public ::testing::TestWithParam<EndCase> {};
 
