@@ -104,6 +104,7 @@ struct Device::Impl {
   int root_fd = -1;
   std::string root_dir;  // empty once removed
   bool alive = false;
+  unsigned int root_id = 0;  // device root's host id
   LimitKind memory_limit = LimitKind::kRlimit;
   LimitKind process_limit = LimitKind::kRlimit;
 
@@ -192,14 +193,14 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   }
   wire::Message ready;
   std::string kind, why;
-  std::int64_t init = 0, memory = 0, processes = 0;
+  std::int64_t init = 0, memory = 0, processes = 0, root_id = 0;
   if (!WaitReadable(impl.control, kStartTimeoutMs) || !wire::ReceiveMessage(impl.control, ready) ||
       !ready.Next(kind)) {
     *error = "the device did not start";
     return nullptr;
   }
   if (kind != kKeeperReady || !ready.NextInt(init) || !ready.NextInt(memory) ||
-      !ready.NextInt(processes)) {
+      !ready.NextInt(processes) || !ready.NextInt(root_id)) {
     *refused = kind == kKeeperRefused;
     *error = ready.Next(why) ? why : "the device did not start";
     return nullptr;
@@ -207,6 +208,7 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   impl.init = static_cast<pid_t>(init);
   impl.memory_limit = static_cast<LimitKind>(memory);
   impl.process_limit = static_cast<LimitKind>(processes);
+  impl.root_id = static_cast<unsigned int>(root_id);
   impl.alive = true;
   const std::string root_link = "/proc/" + std::to_string(impl.init) + "/root";
   impl.root_fd = ::open(root_link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -218,8 +220,8 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   if (::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
   // The ramdisk is init's own mount, in the device's mount namespace: what goes into it is
   // written now, through init's root.
-  if (!WriteEntries(spec, userland, RootFs(impl.root_fd, DeviceRootOwner()), EntryPlace::kInRamdisk,
-                    error)) {
+  if (!WriteEntries(spec, userland, RootFs(impl.root_fd, DeviceRootOwner(impl.root_id)),
+                    EntryPlace::kInRamdisk, error)) {
     return nullptr;
   }
   return device;
@@ -351,6 +353,8 @@ ReadBack Device::ReadBackFile(const std::string& path, std::uint64_t max_bytes) 
 
 int Device::InitPid() const { return impl_->init; }
 
+unsigned int Device::RootHostId() const { return impl_->root_id; }
+
 const char* Device::MemoryLimitKind() const { return LimitKindName(impl_->memory_limit); }
 
 const char* Device::ProcessLimitKind() const { return LimitKindName(impl_->process_limit); }
@@ -369,7 +373,7 @@ bool Device::ReadFile(const std::string& path, std::string& content) const {
 
 bool Device::WriteFile(const DeviceFile& file) {
   std::string error;
-  return RootFs(impl_->root_fd, DeviceRootOwner()).WriteFile(file, &error);
+  return RootFs(impl_->root_fd, DeviceRootOwner(impl_->root_id)).WriteFile(file, &error);
 }
 
 bool Device::Exists(const std::string& path) const {

@@ -4,8 +4,8 @@
 // inside), populated like the router (busybox userland, /tmp/ramdisk tmpfs with its fstab line,
 // /proc with the configured kernel banner, the board identity file, the 25 services running as
 // real processes) and made the root of its own mount namespace with pivot_root. Its processes
-// run as root of their own user namespace, which is an unprivileged id range of the host
-// (wire::kDeviceRootHostId): they have every capability over the device and none over the host.
+// run as root of their own user namespace, which is an unprivileged id range of the host, one of
+// its own (from wire::kDeviceRootHostId up): every capability over the device, none over the host.
 // The device has its own PID, UTS, IPC, network (loopback only) and cgroup namespaces, and a
 // memory and a process-count limit. Programs run inside it; everything they do stays inside;
 // the Device's destructor kills the whole PID namespace and leaves nothing behind on the host.
@@ -142,6 +142,10 @@ class Device {
 
   // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
   int InitPid() const;
+
+  // Device root's id on the host: the first of the device's own range of host ids (no other
+  // live device has them).
+  unsigned int RootHostId() const;
 
   // How the memory and process limits are enforced: "cgroup v2" or "cgroup v1" (for the
   // device as a whole), or "rlimit" (per process).

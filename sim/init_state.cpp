@@ -135,8 +135,8 @@ void DeviceState::StartServices(const std::vector<std::string>& names) {
       ResetSignals();
       (void)::setsid();
       (void)::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
-      // A copy of init that holds nothing: device root may trace it like any of its processes.
-      (void)::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+      // A fork of init, not dumpable as init is not: device root may signal it like any of its
+      // processes, but neither trace it nor see through /proc/PID/exe the host's binary of init.
       const int null_fd = ::open("/dev/null", O_RDWR);
       for (int fd = 0; fd < 3 && null_fd >= 0; ++fd) (void)::dup2(null_fd, fd);
       CloseFromExcept(3, -1);

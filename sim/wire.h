@@ -43,10 +43,16 @@ constexpr char kStartReady = 'R';
 constexpr char kStartFailed = 'E';
 constexpr char kStartRefused = 'X';
 
-// The device's user namespace: device root (uid and gid 0) is this host id, and kDeviceIdCount
-// ids from it are mapped. Outside the ranges that host accounts and container tools use.
+// The device's user namespace: device root (uid and gid 0) is a host id from this pool, and
+// kDeviceIdCount ids from it are mapped. Each live device has a range of its own (the first
+// device root is kDeviceRootHostId, the next one kDeviceIdCount above, ...), so that per-user
+// kernel limits (key quotas, RLIMIT_NPROC) of one device are not another's. Outside the ranges
+// that host accounts and container tools use.
 constexpr unsigned int kDeviceRootHostId = 0x70000000u;
 constexpr unsigned int kDeviceIdCount = 65536;
+constexpr unsigned int kDeviceIdRanges = 256;
+static_assert(kDeviceRootHostId + kDeviceIdRanges * kDeviceIdCount - 1 < 0xffffffffu,
+              "the pool must end below the invalid id");
 
 // Request and reply names.
 constexpr const char kRequestRun[] = "run";

@@ -264,6 +264,44 @@ INSTANTIATE_TEST_SUITE_P(Signals, DeviceEndsWithSimTest,
                                   sigabbrev_np(test.param.signal);
                          });
 
+// The services are forks of init, whose binary is a host file: the device sees neither its
+// host path nor its bytes through /proc/PID/exe (nor init's).
+TEST(DeviceViewTest, NoHostBinaryShowsThroughTheServicesExe) {
+  std::string error;
+  const std::unique_ptr<Device> device = Device::Create(DeviceSpec{}, &error);
+  ASSERT_NE(nullptr, device) << error;
+  const RunResult run = Sh(*device,
+                           "for p in 1 $(pidof rsyslogd) $(pidof service-manager); do"
+                           "  readlink /proc/$p/exe && echo \"$p: exe shown\";"
+                           "  head -c 4 /proc/$p/exe >/dev/null 2>&1 && echo \"$p: exe read\";"
+                           "done; exit 0");
+  ASSERT_TRUE(run.exited) << run.error;
+  EXPECT_EQ(std::string::npos, run.output.find("exe shown")) << run.output;
+  EXPECT_EQ(std::string::npos, run.output.find("exe read")) << run.output;
+}
+
+// Two live devices: each root is a host id of its own, as the kernel's per-user accounting
+// sees it (/proc/PID/status of each init, from the host).
+TEST(DeviceViewTest, LiveDevicesHaveHostIdRangesOfTheirOwn) {
+  std::string error;
+  const std::unique_ptr<Device> first = Device::Create(DeviceSpec{}, &error);
+  ASSERT_NE(nullptr, first) << error;
+  const std::unique_ptr<Device> second = Device::Create(DeviceSpec{}, &error);
+  ASSERT_NE(nullptr, second) << error;
+  const auto uid_line = [](const Device& device) {
+    std::istringstream status(HostFile("/proc/" + std::to_string(device.InitPid()) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Uid:", 0) == 0) return line;
+    }
+    return std::string();
+  };
+  ASSERT_FALSE(uid_line(*first).empty());
+  EXPECT_NE(uid_line(*first), uid_line(*second));
+  const unsigned int a = first->RootHostId(), b = second->RootHostId();
+  EXPECT_GE(a > b ? a - b : b - a, 65536u) << "the ranges overlap";
+  EXPECT_NE(std::string::npos, uid_line(*first).find("\t" + std::to_string(a) + "\t"));
+}
+
 // A terminal with a host shell on it, as `script` gives one: the test types into its master.
 class HostTerminal {
  public:
