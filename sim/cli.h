@@ -53,6 +53,11 @@ int UsageError(const std::string& message);
 // machine that cannot isolate a device (exit status kUsageError) from another failure.
 std::unique_ptr<Device> CreateDevice(const DeviceOptions& options, bool* refused);
 
+// Text from a device as a terminal may show it: control characters and bytes above 127 as
+// `cat -v` writes them (^[, ^?, M-a), line feeds and tabs as they are, so that nothing a device
+// wrote can move the cursor, retitle the window or answer back for the engineer's terminal.
+std::string Visible(const std::string& text);
+
 // A signal number as its name ("SIGKILL"), or the number for one without a common name.
 std::string SignalName(int signal);
 

@@ -29,8 +29,11 @@ void PrintHelp() {
       "or network interfaces, or reach its network; write /proc/sys, /proc/sysrq-trigger or\n"
       "/sys; create device nodes or use any beyond /dev/null, /dev/zero and /dev/urandom; load\n"
       "kernel modules; reboot it (reboot(2) fails inside); hold any capability outside the\n"
-      "device. Device root is an unprivileged id range of this machine (a user namespace), and\n"
-      "the device has its own mount, PID, UTS, IPC, network and cgroup namespaces. A machine\n"
+      "device. Device root is an unprivileged id range of this machine (a user namespace, one\n"
+      "per live device), and the device has its own mount, PID, UTS, IPC, network and cgroup\n"
+      "namespaces. Nothing of it outlives device-sim, however device-sim ends; what device-sim\n"
+      "reads back is read inside it, as its root, once nothing in it runs; `shell` gives it a\n"
+      "terminal of its own, and reports show its control characters as cat -v does. A machine\n"
       "that cannot provide them gets a refusal naming what is missing (exit status 2), never\n"
       "a weaker device.\n\ncommands:\n");
   for (const Command& command : kCommands)

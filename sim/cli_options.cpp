@@ -187,6 +187,31 @@ std::unique_ptr<Device> CreateDevice(const DeviceOptions& options, bool* refused
   return device;
 }
 
+std::string Visible(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\n' || c == '\t') {
+      out += c;
+      continue;
+    }
+    if (byte >= 0x80) {
+      out += "M-";
+      byte = static_cast<unsigned char>(byte - 0x80);
+    }
+    if (byte < 0x20) {
+      out += '^';
+      out += static_cast<char>(byte + 0x40);
+    } else if (byte == 0x7f) {
+      out += "^?";
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 std::string SignalName(int signal) {
   const char* abbreviation = ::sigabbrev_np(signal);
   return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::to_string(signal);

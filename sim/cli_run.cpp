@@ -21,15 +21,20 @@ void PrintRunHelp() {
       "status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
       "%d when the device could not be built, %d when COMMAND could not be started, 2 on a\n"
       "usage error or when this machine cannot isolate a device).\n\n"
-      "  --quiet                 print only the program's output (for test runners)\n"
+      "  --quiet                 print only the program's output, byte for byte (for test\n"
+      "                          runners; the report otherwise shows control characters\n"
+      "                          from the device as cat -v does)\n"
       "  -h, --help              this text\n\n%s",
       kTimedOut, kDeviceFailed, kCannotRun, DeviceOptionsHelp());
 }
 
+// The trace and the watchdog program's start are what programs inside sent on the trace
+// channel, which any program of the device can write: the report says whose word they are.
 void PrintReport(const RunResult& result, Device& device) {
-  std::printf("--- trace (%zu command lines run through /bin/sh -c)\n", result.trace.size());
+  std::printf("--- trace (%zu command lines run through /bin/sh -c, as reported by the device)\n",
+              result.trace.size());
   for (std::size_t i = 0; i < result.trace.size(); ++i) {
-    std::printf("[%zu] %s\n", i + 1, result.trace[i].c_str());
+    std::printf("[%zu] %s\n", i + 1, Visible(result.trace[i]).c_str());
   }
   const std::map<std::string, int> services = device.ServiceSignals();
   std::printf("--- services\n");
@@ -43,8 +48,10 @@ void PrintReport(const RunResult& result, Device& device) {
                              : ("killed by " + SignalName(signal)).c_str());
   }
   std::printf("--- reboot command (opens of /dev/watchdog)\n");
-  for (const std::string& record : device.RebootRecords()) std::printf("%s\n", record.c_str());
-  std::printf("--- watchdog program %s: ", Device::kWatchdogProgram);
+  for (const std::string& record : device.RebootRecords()) {
+    std::printf("%s\n", Visible(record).c_str());
+  }
+  std::printf("--- watchdog program %s (start reported by the device): ", Device::kWatchdogProgram);
   const int wd_signal = device.WatchdogProgramSignal();
   std::printf("%s\n", !device.WatchdogProgramStarted() ? "never started"
                       : wd_signal == 0                 ? "running"
@@ -86,11 +93,14 @@ int RunCommand(int argc, char** argv) {
   std::unique_ptr<Device> device = CreateDevice(options, &refused);
   if (!device) return refused ? kUsageError : kDeviceFailed;
   const RunResult result = device->Run(command, options.timeout, options.cwd, options.env);
-  std::fwrite(result.output.data(), 1, result.output.size(), stdout);
+  // --quiet hands the program's output on byte for byte (a test runner's); the report shows it
+  // made visible.
+  const std::string output = quiet ? result.output : Visible(result.output);
+  std::fwrite(output.data(), 1, output.size(), stdout);
   if (!quiet) PrintReport(result, *device);
   std::fflush(stdout);
   if (!result.started) {
-    std::fprintf(stderr, "device-sim: %s\n", result.error.c_str());
+    std::fprintf(stderr, "device-sim: %s\n", Visible(result.error).c_str());
     return kCannotRun;
   }
   if (result.timed_out) {

@@ -1,6 +1,4 @@
 // device-sim shell [options]: an interactive busybox shell in a fresh device.
-#include <signal.h>
-
 #include <cstdio>
 
 #include "sim/cli.h"
@@ -15,8 +13,10 @@ int ShellCommand(int argc, char** argv) {
     if (arg == "-h" || arg == "--help") {
       std::printf(
           "usage: device-sim shell [options]\n\n"
-          "Creates a fresh device and opens busybox's shell in it on this terminal. Commands\n"
-          "typed there act on the device only; leaving the shell destroys the device.\n\n%s",
+          "Creates a fresh device and opens busybox's shell in it, on a terminal of the device's\n"
+          "own that device-sim relays to this one (raw meanwhile: Ctrl-C goes to the device).\n"
+          "Commands typed there act on the device only, and nothing in it can reach this\n"
+          "terminal; leaving the shell destroys the device.\n\n%s",
           DeviceOptionsHelp());
       return 0;
     }
@@ -28,9 +28,6 @@ int ShellCommand(int argc, char** argv) {
   bool refused = false;
   std::unique_ptr<Device> device = CreateDevice(options, &refused);
   if (!device) return refused ? kUsageError : 125;
-  // Ctrl-C belongs to the shell inside; this process only waits for it.
-  (void)::signal(SIGINT, SIG_IGN);
-  (void)::signal(SIGQUIT, SIG_IGN);
   const RunResult result =
       device->RunInteractive({"/bin/sh", "-i"}, options.timeout, {"PS1=router# ", "HOME=/root"});
   if (!result.started) {

@@ -54,6 +54,9 @@ void PrintUpgradeHelp() {
 constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
 constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
 constexpr const char kPersistentLog[] = "/var/log/upgrade_log";
+// The most of the log a report shows: a real one is a few kilobytes, and a device may leave
+// anything there.
+constexpr std::uint64_t kLogCapBytes = 1u << 20;
 
 struct UpgradeOptions {
   std::string file;
@@ -224,7 +227,7 @@ std::vector<Removal> Removed(const std::map<std::string, std::uint64_t>& before,
 
 struct UpgradeReport {
   RunResult run;
-  std::string log;
+  ReadBack log;
   std::string verdict;  // the validator's, or why it did not run
   bool validator_ran = false;
   bool validator_passed = false;
@@ -234,9 +237,15 @@ struct UpgradeReport {
   std::vector<std::string> reboots;
 };
 
+// From the log's last line, read once the device is stopped: nothing can rewrite it after.
 void JudgeValidator(UpgradeReport& report) {
+  if (!report.log.read || report.log.cut()) {
+    report.verdict = report.log.read ? "unknown: the log's last line is beyond the part read"
+                                     : "unknown: the log was not read (" + report.log.why_not + ")";
+    return;
+  }
   std::vector<std::string> lines;
-  std::istringstream in(report.log);
+  std::istringstream in(report.log.content);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty()) lines.push_back(line);
   }
@@ -256,9 +265,22 @@ std::string MiB(std::uint64_t bytes) {
   return text;
 }
 
+// What the device left as the log, for the text report (every byte of it made visible).
+std::string LogSection(const ReadBack& log) {
+  std::string heading = std::string("== upgrade log (") + kPersistentLog + " after the run";
+  if (!log.read) return heading + "): not read: " + log.why_not + "\n";
+  if (log.cut()) {
+    heading += "; cut: its first " + std::to_string(log.content.size()) + " of " +
+               std::to_string(log.size) + " bytes";
+  }
+  std::string body = Visible(log.content);
+  if (!body.empty() && body.back() != '\n') body += "\n";
+  return heading + ")\n" + body;
+}
+
 void PrintText(const UpgradeReport& r, const std::string& device_path) {
-  std::printf("== upgrade log (%s after the run)\n%s", kPersistentLog, r.log.c_str());
-  std::printf("== summary (upgrade file %s)\n", device_path.c_str());
+  std::fputs(LogSection(r.log).c_str(), stdout);
+  std::printf("== summary (upgrade file %s)\n", Visible(device_path).c_str());
   if (r.run.exited) {
     std::printf(
         "exit status:      %d (%s)\n", r.run.exit_status,
@@ -267,18 +289,19 @@ void PrintText(const UpgradeReport& r, const std::string& device_path) {
     std::printf("exit status:      none: %s\n",
                 r.run.timed_out ? "timed out" : "killed by a signal");
   }
-  std::printf("validator:        %s\n",
-              r.validator_ran ? (r.validator_passed ? "passed" : "FAILED") : "not run");
-  std::printf("verdict:          %s\n", r.verdict.c_str());
+  std::printf("validator:        %s\n", r.validator_ran ? (r.validator_passed ? "passed" : "FAILED")
+                                        : r.log.read && !r.log.cut() ? "not run"
+                                                                     : "unknown");
+  std::printf("verdict:          %s\n", Visible(r.verdict).c_str());
   std::printf("free space on /:  before %s\n                  after  %s\n",
               MiB(r.free_before).c_str(), MiB(r.free_after).c_str());
   std::printf("removed from /:   %zu path(s)\n", r.removed.size());
   for (const Removal& removal : r.removed) {
-    std::printf("  %-50s %llu bytes\n", removal.path.c_str(),
+    std::printf("  %-50s %llu bytes\n", Visible(removal.path).c_str(),
                 static_cast<unsigned long long>(removal.bytes));
   }
   std::printf("reboot command:   %s\n",
-              r.reboots.empty() ? "NOT issued" : ("issued: " + r.reboots.front()).c_str());
+              r.reboots.empty() ? "NOT issued" : ("issued: " + Visible(r.reboots.front())).c_str());
 }
 
 std::string Json(const std::string& text) {
@@ -316,8 +339,12 @@ void PrintJson(const UpgradeReport& r, const std::string& device_path) {
                 Json(r.removed[i].path).c_str(),
                 static_cast<unsigned long long>(r.removed[i].bytes));
   }
-  std::printf("],\"reboot_issued\":%s,\"log\":%s}\n", r.reboots.empty() ? "false" : "true",
-              Json(r.log).c_str());
+  std::printf(
+      "],\"reboot_issued\":%s,\"log\":%s,\"log_read\":%s,\"log_not_read\":%s,"
+      "\"log_cut\":%s,\"log_bytes\":%llu}\n",
+      r.reboots.empty() ? "false" : "true", Json(r.log.content).c_str(),
+      r.log.read ? "true" : "false", Json(r.log.why_not).c_str(), r.log.cut() ? "true" : "false",
+      static_cast<unsigned long long>(r.log.size));
 }
 
 }  // namespace
@@ -372,12 +399,13 @@ int UpgradeCommand(int argc, char** argv) {
       return kUsageError;
     }
     if (!options.json) {
-      std::string log;
-      device->ReadFile(kPersistentLog, log);
+      // Nothing of the first run is left running: the power cycle ended it all.
+      const ReadBack log = device->ReadBackFile(kPersistentLog, kLogCapBytes);
       std::printf("== power cut %lld ms into the run (%s); %s after the power cycle:\n%s",
                   static_cast<long long>(options.power_cut->count()),
                   cut.timed_out ? "the upgrader was still running" : "the upgrader had ended",
-                  kPersistentLog, log.empty() ? "(none)\n" : log.c_str());
+                  kPersistentLog,
+                  !log.read || log.content.empty() ? "(none)\n" : Visible(log.content).c_str());
     }
   }
   report.run = device->Run(command, options.device.timeout, options.device.cwd, options.device.env);
@@ -386,15 +414,21 @@ int UpgradeCommand(int argc, char** argv) {
                  report.run.error.c_str());
     return kUsageError;
   }
-  report.free_after = device->FreeSpace("/");
-  device->ReadFile(kPersistentLog, report.log);
-  report.removed = Removed(before, *device);
   // The watchdog applet detaches: its open of /dev/watchdog can come just after the upgrader
   // returned, so give it a moment before calling the reboot missing.
   for (int poll = 0; poll < 150 && report.reboots.empty(); ++poll) {
     report.reboots = device->RebootRecords();
     if (report.reboots.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // What the run left is read back only once nothing of it runs: a process it left behind could
+  // otherwise swap the log for a FIFO, a device or a link while the report is made.
+  if (!device->Stop()) {
+    std::fprintf(stderr, "device-sim upgrade: cannot stop the device to read it back\n");
+    return kUsageError;
+  }
+  report.free_after = device->FreeSpace("/");
+  report.log = device->ReadBackFile(kPersistentLog, kLogCapBytes);
+  report.removed = Removed(before, *device);
   JudgeValidator(report);
   if (options.json) {
     PrintJson(report, device_path);

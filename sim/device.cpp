@@ -15,6 +15,7 @@
 #include "sim/cgroup.h"
 #include "sim/keeper.h"
 #include "sim/root_fs.h"
+#include "sim/terminal_relay.h"
 #include "sim/userland.h"
 #include "sim/wire.h"
 
@@ -35,6 +36,9 @@ constexpr int kStartTimeoutMs = 30000;
 // device up: init kills the program at the timeout itself, so this only catches a stuck init.
 constexpr int kReplyGraceMs = 30000;
 constexpr int kTeardownTimeoutMs = 10000;
+// Stopping a device and reading a file back are quick for init whatever the device left, so the
+// host side gives up on a silent init soon.
+constexpr int kReadBackTimeoutMs = 5000;
 
 bool WaitReadable(int fd, long long timeout_ms) {
   pollfd pfd{fd, POLLIN, 0};
@@ -100,12 +104,16 @@ struct Device::Impl {
   int root_fd = -1;
   std::string root_dir;  // empty once removed
   bool alive = false;
+  unsigned int root_id = 0;  // device root's host id
   LimitKind memory_limit = LimitKind::kRlimit;
   LimitKind process_limit = LimitKind::kRlimit;
 
   RunResult Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                 const std::string& cwd, const std::vector<std::string>& extra_env, bool terminal);
   bool Ask(const wire::Message& request, wire::Message& reply, long long timeout_ms);
+  // As Ask, with a terminal of its own for the program, relayed until the answer comes.
+  bool AskWithTerminal(const wire::Message& request, wire::Message& reply, long long timeout_ms,
+                       std::string* error);
   void Shutdown();
   DeviceStatus State();
 };
@@ -185,14 +193,14 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   }
   wire::Message ready;
   std::string kind, why;
-  std::int64_t init = 0, memory = 0, processes = 0;
+  std::int64_t init = 0, memory = 0, processes = 0, root_id = 0;
   if (!WaitReadable(impl.control, kStartTimeoutMs) || !wire::ReceiveMessage(impl.control, ready) ||
       !ready.Next(kind)) {
     *error = "the device did not start";
     return nullptr;
   }
   if (kind != kKeeperReady || !ready.NextInt(init) || !ready.NextInt(memory) ||
-      !ready.NextInt(processes)) {
+      !ready.NextInt(processes) || !ready.NextInt(root_id)) {
     *refused = kind == kKeeperRefused;
     *error = ready.Next(why) ? why : "the device did not start";
     return nullptr;
@@ -200,6 +208,7 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   impl.init = static_cast<pid_t>(init);
   impl.memory_limit = static_cast<LimitKind>(memory);
   impl.process_limit = static_cast<LimitKind>(processes);
+  impl.root_id = static_cast<unsigned int>(root_id);
   impl.alive = true;
   const std::string root_link = "/proc/" + std::to_string(impl.init) + "/root";
   impl.root_fd = ::open(root_link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -211,8 +220,8 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   if (::rmdir(impl.root_dir.c_str()) == 0) impl.root_dir.clear();
   // The ramdisk is init's own mount, in the device's mount namespace: what goes into it is
   // written now, through init's root.
-  if (!WriteEntries(spec, userland, RootFs(impl.root_fd, DeviceRootOwner()), EntryPlace::kInRamdisk,
-                    error)) {
+  if (!WriteEntries(spec, userland, RootFs(impl.root_fd, DeviceRootOwner(impl.root_id)),
+                    EntryPlace::kInRamdisk, error)) {
     return nullptr;
   }
   return device;
@@ -225,6 +234,21 @@ bool Device::Impl::Ask(const wire::Message& request, wire::Message& reply, long 
     return true;
   }
   // No answer: the device is beyond use. Kill it now rather than leave a stuck init behind.
+  alive = false;
+  if (keeper > 0) ::kill(keeper, SIGTERM);
+  return false;
+}
+
+bool Device::Impl::AskWithTerminal(const wire::Message& request, wire::Message& reply,
+                                   long long timeout_ms, std::string* error) {
+  if (!alive) return false;
+  TerminalRelay relay;
+  if (!relay.Open(error)) return false;
+  const bool sent = wire::SendMessage(control, request, relay.device_end());
+  relay.CloseDeviceEnd();
+  if (sent && relay.RelayUntil(control, timeout_ms) && wire::ReceiveMessage(control, reply)) {
+    return true;
+  }
   alive = false;
   if (keeper > 0) ::kill(keeper, SIGTERM);
   return false;
@@ -246,13 +270,16 @@ RunResult Device::Impl::Run(const std::vector<std::string>& argv, std::chrono::m
   wire::Message reply;
   std::string kind;
   std::int64_t started = 0, timed_out = 0, status = 0, rss = 0, duration = 0;
-  if (!Ask(request, reply, static_cast<long long>(timeout.count()) + kReplyGraceMs) ||
-      !reply.Next(kind) || kind != wire::kReplyRun || !reply.NextInt(started) ||
+  const long long wait_ms = static_cast<long long>(timeout.count()) + kReplyGraceMs;
+  const bool answered = terminal ? AskWithTerminal(request, reply, wait_ms, &result.error)
+                                 : Ask(request, reply, wait_ms);
+  if (!answered || !reply.Next(kind) || kind != wire::kReplyRun || !reply.NextInt(started) ||
       !reply.Next(result.error) || !reply.NextInt(timed_out) || !reply.NextInt(status) ||
       !reply.NextInt(rss) || !reply.NextInt(duration) || !reply.Next(result.output) ||
       !reply.NextList(result.trace)) {
+    const std::string why = result.error;
     result = RunResult{};
-    result.error = "the device is gone (its init did not answer)";
+    result.error = why.empty() ? "the device is gone (its init did not answer)" : why;
     return result;
   }
   for (std::size_t i = 0; i < result.trace.size(); ++i) {
@@ -298,7 +325,35 @@ bool Device::PowerCycle(std::string* error) {
   return false;
 }
 
+bool Device::Stop() {
+  wire::Message request, reply;
+  request.Add(wire::kRequestStop);
+  std::string kind;
+  return impl_->Ask(request, reply, kReadBackTimeoutMs) && reply.Next(kind) &&
+         kind == wire::kReplyStop;
+}
+
+ReadBack Device::ReadBackFile(const std::string& path, std::uint64_t max_bytes) const {
+  wire::Message request, reply;
+  request.Add(wire::kRequestReadBack);
+  request.Add(path);
+  request.AddInt(static_cast<std::int64_t>(max_bytes));
+  ReadBack back;
+  std::string kind;
+  std::int64_t size = 0;
+  if (!impl_->Ask(request, reply, kReadBackTimeoutMs) || !reply.Next(kind) ||
+      kind != wire::kReplyReadBack || !reply.Next(back.why_not) || !reply.Next(back.content) ||
+      !reply.NextInt(size) || back.content.size() > max_bytes) {
+    return {false, "the device is gone (its init did not answer)", {}, 0};
+  }
+  back.read = back.why_not.empty();
+  back.size = static_cast<std::uint64_t>(size);
+  return back;
+}
+
 int Device::InitPid() const { return impl_->init; }
+
+unsigned int Device::RootHostId() const { return impl_->root_id; }
 
 const char* Device::MemoryLimitKind() const { return LimitKindName(impl_->memory_limit); }
 
@@ -318,7 +373,7 @@ bool Device::ReadFile(const std::string& path, std::string& content) const {
 
 bool Device::WriteFile(const DeviceFile& file) {
   std::string error;
-  return RootFs(impl_->root_fd, DeviceRootOwner()).WriteFile(file, &error);
+  return RootFs(impl_->root_fd, DeviceRootOwner(impl_->root_id)).WriteFile(file, &error);
 }
 
 bool Device::Exists(const std::string& path) const {

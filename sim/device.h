@@ -4,8 +4,8 @@
 // inside), populated like the router (busybox userland, /tmp/ramdisk tmpfs with its fstab line,
 // /proc with the configured kernel banner, the board identity file, the 25 services running as
 // real processes) and made the root of its own mount namespace with pivot_root. Its processes
-// run as root of their own user namespace, which is an unprivileged id range of the host
-// (wire::kDeviceRootHostId): they have every capability over the device and none over the host.
+// run as root of their own user namespace, which is an unprivileged id range of the host, one of
+// its own (from wire::kDeviceRootHostId up): every capability over the device, none over the host.
 // The device has its own PID, UTS, IPC, network (loopback only) and cgroup namespaces, and a
 // memory and a process-count limit. Programs run inside it; everything they do stays inside;
 // the Device's destructor kills the whole PID namespace and leaves nothing behind on the host.
@@ -95,6 +95,15 @@ struct RunResult {
   long max_rss_kb = 0;                    // the program's peak resident set (wait4's ru_maxrss)
 };
 
+// A device file as the device's own root read it for the host side (Device::ReadBackFile).
+struct ReadBack {
+  bool read = false;
+  std::string why_not;  // when not read: "a symbolic link", "not a regular file", ...
+  std::string content;  // at most the bytes asked for
+  std::uint64_t size = 0;
+  bool cut() const { return read && size > content.size(); }
+};
+
 class Device {
  public:
   // Builds and starts a device. On failure returns nullptr and says why in *error; *refused
@@ -115,8 +124,9 @@ class Device {
                 std::chrono::milliseconds timeout = std::chrono::seconds(60),
                 const std::string& cwd = "/", const std::vector<std::string>& extra_env = {});
 
-  // As Run, but the program uses the standard input, output and error of the process that
-  // created the device (an interactive shell); RunResult::output stays empty.
+  // As Run, but for an interactive program: it gets a pseudo-terminal of its own, in a session
+  // of its own, which this process relays to its own standard input and output (raw meanwhile,
+  // when standard input is a terminal; see TerminalRelay). RunResult::output stays empty.
   RunResult RunInteractive(const std::vector<std::string>& argv,
                            std::chrono::milliseconds timeout = std::chrono::hours(24),
                            const std::vector<std::string>& extra_env = {});
@@ -132,6 +142,10 @@ class Device {
 
   // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
   int InitPid() const;
+
+  // Device root's id on the host: the first of the device's own range of host ids (no other
+  // live device has them).
+  unsigned int RootHostId() const;
 
   // How the memory and process limits are enforced: "cgroup v2" or "cgroup v1" (for the
   // device as a whole), or "rlimit" (per process).
@@ -152,7 +166,20 @@ class Device {
   int WatchdogProgramSignal() const;
   static constexpr const char kWatchdogProgram[] = "/tmp/wdprog";
 
-  // The device's files, from the host side (through the device's own root, never a host path).
+  // Ends every process of the device but its init (the services too), so that nothing in it
+  // can change its files any more; for reading back what an untrusted program left. Programs
+  // may be run again afterwards. False when init did not answer within a few seconds.
+  bool Stop();
+
+  // Reads a device file for showing it on the host: inside the device, with device root's
+  // credentials, never through a final symbolic link, only a regular file and not one of /proc
+  // or /sys, at most max_bytes of it. Answers within a few seconds whatever the device left
+  // there. Meant for a stopped device (Stop): otherwise the file may change under the read.
+  ReadBack ReadBackFile(const std::string& path, std::uint64_t max_bytes) const;
+
+  // The device's files, from the host side (through the device's own root, never a host path),
+  // with the host's privileges: for devices whose programs are trusted (tests), not for showing
+  // what an untrusted program left (ReadBackFile).
   bool ReadFile(const std::string& path, std::string& content) const;
   bool WriteFile(const DeviceFile& file);
   bool Exists(const std::string& path) const;  // lstat succeeds

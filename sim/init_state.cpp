@@ -135,8 +135,8 @@ void DeviceState::StartServices(const std::vector<std::string>& names) {
       ResetSignals();
       (void)::setsid();
       (void)::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
-      // A copy of init that holds nothing: device root may trace it like any of its processes.
-      (void)::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+      // A fork of init, not dumpable as init is not: device root may signal it like any of its
+      // processes, but neither trace it nor see through /proc/PID/exe the host's binary of init.
       const int null_fd = ::open("/dev/null", O_RDWR);
       for (int fd = 0; fd < 3 && null_fd >= 0; ++fd) (void)::dup2(null_fd, fd);
       CloseFromExcept(3, -1);
@@ -188,13 +188,14 @@ void DeviceState::HandleRebootEvents() {
   }
 }
 
-void DeviceState::HandleReport(const std::string& record, std::vector<std::string>* commands) {
+void DeviceState::HandleReport(const std::string& record, pid_t sender,
+                               std::vector<std::string>* commands) {
   if (record.empty()) return;
   if (record[0] == wire::kEventCommand) {
     if (commands != nullptr) commands->push_back(record.substr(1));
   } else if (record[0] == wire::kEventWatchdogProgram) {
     const long pid = std::strtol(record.c_str() + 1, nullptr, 10);
-    if (pid > 0) {
+    if (pid > 0 && pid == sender) {
       watchdog_pid_ = static_cast<pid_t>(pid);
       watchdog_reported_.insert(watchdog_pid_);
       watchdog_started_ = true;

@@ -32,8 +32,11 @@ class DeviceState {
   int reboot_fd() const { return reboot_fd_; }
   void HandleRebootEvents();
 
-  // A report from a program inside (wire::kEvent*). Commands are returned for the run's trace.
-  void HandleReport(const std::string& record, std::vector<std::string>* commands);
+  // A report from a program inside (wire::kEvent*), sent by process sender (the kernel's word,
+  // not the record's). Commands are returned for the run's trace. The watchdog program's start
+  // counts only from the process it names: no program can pass another off as the watchdog
+  // program, though any can claim to be it.
+  void HandleReport(const std::string& record, pid_t sender, std::vector<std::string>* commands);
 
   // Called for every reaped child; status as from waitpid.
   void Reaped(pid_t pid, int status);

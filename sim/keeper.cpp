@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <set>
 
@@ -36,9 +37,8 @@ constexpr const char kVersionSource[] = "/dev/.qx-version";  // on /dev's tmpfs,
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::string OwnerOptions() {
-  return ",uid=" + std::to_string(wire::kDeviceRootHostId) +
-         ",gid=" + std::to_string(wire::kDeviceRootHostId);
+std::string OwnerOptions(unsigned int root_id) {
+  return ",uid=" + std::to_string(root_id) + ",gid=" + std::to_string(root_id);
 }
 
 bool MountTmpfs(const std::string& where, const std::string& options, std::string* error,
@@ -49,8 +49,8 @@ bool MountTmpfs(const std::string& where, const std::string& options, std::strin
 }
 
 bool MakeNode(const std::string& path, unsigned int major_number, unsigned int minor_number,
-              std::string* error) {
-  const FileOwner owner = DeviceRootOwner();
+              unsigned int root_id, std::string* error) {
+  const FileOwner owner = DeviceRootOwner(root_id);
   if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(major_number, minor_number)) == 0 &&
       ::chown(path.c_str(), owner.uid, owner.gid) == 0 && ::chmod(path.c_str(), 0666) == 0) {
     return true;
@@ -64,18 +64,22 @@ bool MakeNode(const std::string& path, unsigned int major_number, unsigned int m
 // the device cannot make more (mknod needs a capability in the host's user namespace), and the
 // mounts it may make itself never honour device nodes. The ramdisk is left to init, which
 // mounts it where the device can unmount and remount it.
-bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, std::string* error) {
+bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, unsigned int root_id,
+                             std::string* error) {
   const std::string& base = plan.root_dir;
   const DeviceSpec& spec = *plan.spec;
-  if (!MountTmpfs(base + "/dev", "size=1m,mode=0755" + OwnerOptions(), error) ||
-      !MakeNode(base + "/dev/null", 1, 3, error) || !MakeNode(base + "/dev/zero", 1, 5, error) ||
-      !MakeNode(base + "/dev/urandom", 1, 9, error)) {
+  if (!MountTmpfs(base + "/dev", "size=1m,mode=0755" + OwnerOptions(root_id), error) ||
+      !MakeNode(base + "/dev/null", 1, 3, root_id, error) ||
+      !MakeNode(base + "/dev/zero", 1, 5, root_id, error) ||
+      !MakeNode(base + "/dev/urandom", 1, 9, root_id, error)) {
     return false;
   }
   // The device's own watchdog: a plain file. init records every open of it.
   DeviceFile watchdog{"/dev/watchdog", "", std::nullopt, 0600, std::nullopt};
   if (!root.WriteFile(watchdog, error)) return false;
-  if (!MountTmpfs(base + "/sys", "size=1m,mode=0755" + OwnerOptions(), error)) return false;
+  if (!MountTmpfs(base + "/sys", "size=1m,mode=0755" + OwnerOptions(root_id), error)) {
+    return false;
+  }
   if (spec.board) {
     DeviceFile board{kBoardPath, *spec.board, std::nullopt, 0444, std::nullopt};
     if (!root.WriteFile(board, error)) return false;
@@ -102,7 +106,8 @@ bool InRamdisk(const std::string& path) {
 // when init copies it. The files come after, while init starts (see Keeper::Run). /dev and
 // /sys are mounted before anything is copied or written, so that an entry the test puts under
 // one of them lands on that mount instead of being hidden beneath it.
-bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, std::string* error) {
+bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id,
+                 std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
                           "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
     if (!root.MakeDirs(dir, 0755, error)) return false;
@@ -111,7 +116,7 @@ bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, std::string* error)
     *error = Reason("cannot set the mode of /tmp");
     return false;
   }
-  return MountSpecialDirectories(plan, root, error);
+  return MountSpecialDirectories(plan, root, root_id, error);
 }
 
 // A bind of path onto itself, made read-only. In the device's user namespace the flag is locked.
@@ -200,9 +205,9 @@ int HoldNamespace(void*) {
 
 // The device's user namespace, held by a short-lived child and mapped from here (a process of
 // the parent namespace with the privilege to map any range): device root is the host's
-// wire::kDeviceRootHostId. The child shares this process's memory (nothing to copy) and only
+// root_id. The child shares this process's memory (nothing to copy) and only
 // waits to be killed. Returns a descriptor of the namespace, or -1 with the reason.
-int MakeUserNamespace(std::string* error) {
+int MakeUserNamespace(unsigned int root_id, std::string* error) {
   alignas(64) static char stack[16384];
   const pid_t holder =
       ::clone(HoldNamespace, stack + sizeof stack, CLONE_VM | CLONE_NEWUSER | SIGCHLD, nullptr);
@@ -213,8 +218,8 @@ int MakeUserNamespace(std::string* error) {
     return -1;
   }
   const std::string proc = "/proc/" + std::to_string(holder);
-  const std::string map = "0 " + std::to_string(wire::kDeviceRootHostId) + " " +
-                          std::to_string(wire::kDeviceIdCount) + "\n";
+  const std::string map =
+      "0 " + std::to_string(root_id) + " " + std::to_string(wire::kDeviceIdCount) + "\n";
   int fd = -1;
   if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
     *error = Reason("cannot map the device's user and group ids");
@@ -238,6 +243,7 @@ struct InitDescriptors {
   int report = -1;     // the start report's write end
   int real_root = -1;  // the mount namespace's root
   int device_root = -1;
+  unsigned int root_id = 0;  // device root's host id
 };
 
 // The device's PID 1 before it becomes init.
@@ -268,11 +274,16 @@ struct InitDescriptors {
   if (!EnterRoot(&error)) {
     ReportAndExit(fds.report, wire::kStartRefused, error);
   }
-  const int user_namespace = MakeUserNamespace(&error);
+  const int user_namespace = MakeUserNamespace(fds.root_id, &error);
   if (user_namespace < 0) ReportAndExit(fds.report, wire::kStartRefused, error);
-  // Descriptors: 0-2 as the host side left them, then init's own (see wire.h); nothing else of
-  // the host crosses into the device. Moved up first, so that placing one cannot overwrite
-  // another that sits where it goes.
+  // Descriptors: 0-2 on the device's /dev/null (the host side's terminal, if it has one, never
+  // enters the device: an interactive shell gets a terminal of its own), then init's own (see
+  // wire.h); nothing else of the host crosses into the device. Moved up first, so that placing
+  // one cannot overwrite another that sits where it goes.
+  const int null_fd = ::open("/dev/null", O_RDWR);
+  if (null_fd < 0) ReportAndExit(fds.report, wire::kStartFailed, Reason("cannot open /dev/null"));
+  for (int fd = 0; fd < 3; ++fd) (void)::dup2(null_fd, fd);
+  if (null_fd > 2) ::close(null_fd);
   const int control = ::fcntl(plan.control_fd, F_DUPFD_CLOEXEC, 10);
   const int program = ::fcntl(fds.program, F_DUPFD_CLOEXEC, 10);
   const int report = ::fcntl(fds.report, F_DUPFD_CLOEXEC, 10);
@@ -342,6 +353,7 @@ class Keeper {
   DeviceCgroups cgroups_;
   pid_t init_ = -1;
   int real_root_fd_ = -1;
+  unsigned int root_id_ = wire::kDeviceRootHostId;
 };
 
 void Keeper::Finish(const char* kind, const std::string& why) {
@@ -367,7 +379,34 @@ bool Keeper::TerminationRequested() {
   return term;
 }
 
+// A range of host ids that no other live device has, the lowest free one: held by an abstract
+// socket named after it in the host's network namespace, which the kernel releases when the
+// keeper ends, however it ends (the keeper outlives every process of its device). -1 when all
+// are taken.
+int ClaimIdRange(unsigned int& root_id) {
+  for (unsigned int index = 0; index < wire::kDeviceIdRanges; ++index) {
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "qx-sim-device-ids-" + std::to_string(index);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+      root_id = wire::kDeviceRootHostId + index * wire::kDeviceIdCount;
+      return sock;
+    }
+    ::close(sock);
+  }
+  return -1;
+}
+
 void Keeper::SetUpNamespaces() {
+  // In the host's network namespace, where every keeper's claim is seen.
+  if (ClaimIdRange(root_id_) < 0) {
+    Finish(kKeeperFailed, "every range of device ids is taken (" +
+                              std::to_string(wire::kDeviceIdRanges) + " devices live)");
+  }
   static const struct {
     int flag;
     const char* name;
@@ -431,17 +470,18 @@ void Keeper::Run() {
   // flags of a mount made here are locked, and a plain `mount -o remount,bind,ro` (without
   // nosuid) of a directory of the root would fail.
   const std::string options = "size=" + std::to_string(plan_.spec->root_size) + ",mode=0755";
-  if (!MountTmpfs(plan_.root_dir, options + OwnerOptions(), &error, 0)) {
+  if (!MountTmpfs(plan_.root_dir, options + OwnerOptions(root_id_), &error, 0)) {
     Finish(kKeeperFailed, error);
   }
   const int root_fd = ::open(plan_.root_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) Finish(kKeeperFailed, Reason("cannot open " + plan_.root_dir));
-  const RootFs root(root_fd, DeviceRootOwner());
-  if (!PrepareRoot(plan_, root, &error)) Finish(kKeeperFailed, error);
+  const RootFs root(root_fd, DeviceRootOwner(root_id_));
+  if (!PrepareRoot(plan_, root, root_id_, &error)) Finish(kKeeperFailed, error);
   InitDescriptors fds;
   fds.program = ::open(plan_.userland->init_path.c_str(), O_RDONLY | O_CLOEXEC);
   fds.real_root = real_root_fd_;
   fds.device_root = root_fd;
+  fds.root_id = root_id_;
   int report[2];
   if (fds.program < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
     Finish(kKeeperFailed, Reason("cannot open " + plan_.userland->init_path));
@@ -457,6 +497,9 @@ void Keeper::Run() {
     Finish(kKeeperFailed, error);
   }
   ::close(root_fd);
+  // Writing as device root cleared the parent-death signal until it was set again: a host side
+  // that died meanwhile sent none.
+  if (::getppid() != plan_.host_pid) Finish(kKeeperFailed, "the simulator is gone");
   const std::string reported = AwaitInit(report[0]);
   ::close(report[0]);
   if (reported.empty() || reported[0] != wire::kStartReady) {
@@ -473,6 +516,7 @@ void Keeper::Run() {
   ready.AddInt(init_);
   ready.AddInt(static_cast<int>(cgroups_.memory()));
   ready.AddInt(static_cast<int>(cgroups_.processes()));
+  ready.AddInt(root_id_);
   (void)wire::SendMessage(plan_.control_fd, ready);
   // From here on the keeper holds nothing of the host side's but its parent-death signal.
   for (const int fd : {0, 1, 2, plan_.control_fd}) ::close(fd);
@@ -489,10 +533,10 @@ void Keeper::Run() {
 
 }  // namespace
 
-FileOwner DeviceRootOwner() {
+FileOwner DeviceRootOwner(unsigned int root_id) {
   FileOwner owner;
-  owner.uid = wire::kDeviceRootHostId;
-  owner.gid = wire::kDeviceRootHostId;
+  owner.uid = root_id;
+  owner.gid = root_id;
   owner.device = true;
   return owner;
 }

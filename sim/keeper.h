@@ -40,8 +40,9 @@ struct KeeperPlan {
 
 [[noreturn]] void RunKeeper(const KeeperPlan& plan);
 
-// Owner of everything written into a device from the host side: device root.
-FileOwner DeviceRootOwner();
+// Owner of everything written into a device from the host side: device root, whose host id is
+// root_id.
+FileOwner DeviceRootOwner(unsigned int root_id);
 
 // The DeviceSpec's files, directories and links and the userland's copies are written in two parts:
 // the keeper writes those outside the ramdisk before the device starts; the host side writes

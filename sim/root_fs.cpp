@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/fsuid.h>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -36,11 +37,13 @@ bool Components(const std::string& path, std::vector<std::string>& parts) {
 }
 
 // The calling thread's file-system ids (not the process's: the kernel keeps them per thread)
-// for one creation.
+// for one creation. Every change of them clears the parent-death signal, which the keeper's
+// life hangs on, so it is set again afterwards.
 class CreatingAs {
  public:
   explicit CreatingAs(const FileOwner& owner) : active_(owner.device) {
     if (!active_) return;
+    (void)::prctl(PR_GET_PDEATHSIG, &death_signal_, 0, 0, 0);
     previous_gid_ = static_cast<gid_t>(::setfsgid(owner.gid));
     previous_uid_ = static_cast<uid_t>(::setfsuid(owner.uid));
   }
@@ -48,12 +51,14 @@ class CreatingAs {
     if (!active_) return;
     (void)::setfsuid(previous_uid_);
     (void)::setfsgid(previous_gid_);
+    if (death_signal_ != 0) (void)::prctl(PR_SET_PDEATHSIG, death_signal_, 0, 0, 0);
   }
   CreatingAs(const CreatingAs&) = delete;
   CreatingAs& operator=(const CreatingAs&) = delete;
 
  private:
   bool active_;
+  int death_signal_ = 0;
   uid_t previous_uid_ = 0;
   gid_t previous_gid_ = 0;
 };

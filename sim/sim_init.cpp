@@ -17,15 +17,19 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,7 +53,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kControlFd = wire::kInitControlFd;
 
 struct RunRequest {
-  bool terminal = false;  // use init's own standard descriptors (an interactive shell)
+  bool terminal = false;  // an interactive shell on the terminal the host side passed
+  int terminal_fd = -1;   // that terminal (a pseudo-terminal the host side relays)
   std::int64_t timeout_ms = 0;
   std::string cwd;
   std::vector<std::string> argv;
@@ -79,6 +84,7 @@ class Init {
 
  private:
   bool PowerCycle(std::string& error);
+  void KillAllButInit();
   RunOutcome Run(const RunRequest& request);
   pid_t Spawn(const RunRequest& request, int output_fd, std::string& error);
   void DrainReports(std::vector<std::string>* trace, std::vector<std::int64_t>* times,
@@ -143,20 +149,29 @@ bool Init::Start(const std::vector<std::string>& services, std::uint64_t ramdisk
       ::bind(report_read_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     return false;
   }
+  const int on = 1;  // who sent each report, as the kernel tells it
+  (void)::setsockopt(report_read_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   const int buffer = 4 << 20;  // many commands may be reported while init is busy elsewhere
   (void)::setsockopt(report_read_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   state_.StartServices(services);
   return true;
 }
 
+// Until none is left: a process that was forking when the signal came may have a child that
+// did not get it.
+void Init::KillAllButInit() {
+  while (::kill(-1, SIGKILL) == 0) {
+    int status = 0;
+    pid_t dead;
+    while ((dead = ::waitpid(-1, &status, 0)) > 0 || (dead < 0 && errno == EINTR)) {
+      if (dead > 0) state_.Reaped(dead, status);
+    }
+  }
+}
+
 bool Init::PowerCycle(std::string& error) {
   // Everything but init goes at once, as it does when the power goes.
-  (void)::kill(-1, SIGKILL);
-  int status = 0;
-  pid_t dead;
-  while ((dead = ::waitpid(-1, &status, 0)) > 0 || (dead < 0 && errno == EINTR)) {
-    if (dead > 0) state_.Reaped(dead, status);
-  }
+  KillAllButInit();
   DrainReports(nullptr, nullptr, Clock::now());
   // The mounts made since the device was built (the ramdisk, and whatever the device stacked on
   // it or mounted elsewhere), newest first, until none is left.
@@ -194,10 +209,33 @@ void Init::DrainReports(std::vector<std::string>* trace, std::vector<std::int64_
                         Clock::time_point start) {
   std::string record(wire::kMaxEventBytes + 1, '\0');
   for (;;) {
-    const ssize_t n = ::recv(report_read_, record.data(), record.size(), MSG_DONTWAIT);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    iovec data{record.data(), record.size()};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(report_read_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n <= 0) return;
+    pid_t sender = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+        ucred credentials{};
+        std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+        sender = credentials.pid;
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+        // Descriptors a program sent along are not wanted here.
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+          int fd = -1;
+          std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+          ::close(fd);
+        }
+      }
+    }
     const std::size_t before = trace != nullptr ? trace->size() : 0;
-    state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), trace);
+    state_.HandleReport(record.substr(0, static_cast<std::size_t>(n)), sender, trace);
     if (trace != nullptr && trace->size() > before) {
       times->push_back(
           std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
@@ -239,12 +277,16 @@ pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) 
   const pid_t pid = ::fork();
   if (pid == 0) {
     qx::sim::init::ResetSignals();
+    // A session of its own: whatever it does to its terminal stays there.
+    (void)::setsid();
     if (!request.terminal) {
-      (void)::setsid();
       const int null_fd = ::open("/dev/null", O_RDONLY);
       (void)::dup2(null_fd >= 0 ? null_fd : output_fd, 0);
       (void)::dup2(output_fd, 1);
       (void)::dup2(output_fd, 2);
+    } else {
+      for (int fd = 0; fd < 3; ++fd) (void)::dup2(request.terminal_fd, fd);
+      (void)::ioctl(0, TIOCSCTTY, 0);
     }
     (void)::dup2(exec_pipe[1], 3);  // replaces the control socket in the child
     (void)::fcntl(3, F_SETFD, FD_CLOEXEC);
@@ -275,6 +317,15 @@ pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) 
   return pid;
 }
 
+// The host side sends nothing while a program runs: the control socket turns readable during a
+// run only when the host side has gone, and then the device goes with it at once rather than at
+// the run's timeout (with PID 1 gone, the kernel kills every process of the device).
+void EndIfHostGone() {
+  char byte;
+  const ssize_t n = ::recv(kControlFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ::_exit(0);
+}
+
 RunOutcome Init::Run(const RunRequest& request) {
   RunOutcome outcome;
   const Clock::time_point start = Clock::now();
@@ -301,9 +352,10 @@ RunOutcome Init::Run(const RunRequest& request) {
   outcome.started = true;
   const Clock::time_point deadline = start + std::chrono::milliseconds(request.timeout_ms);
   while (!done) {
-    pollfd fds[4] = {{report_read_, POLLIN, 0},
+    pollfd fds[5] = {{report_read_, POLLIN, 0},
                      {signal_fd_, POLLIN, 0},
                      {state_.reboot_fd(), POLLIN, 0},
+                     {kControlFd, POLLIN, 0},
                      {output[0], POLLIN, 0}};
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -319,11 +371,12 @@ RunOutcome Init::Run(const RunRequest& request) {
       }
       break;
     }
-    const int ready = ::poll(fds, output[0] >= 0 ? 4 : 3, static_cast<int>(left.count()) + 1);
+    const int ready = ::poll(fds, output[0] >= 0 ? 5 : 4, static_cast<int>(left.count()) + 1);
     if (ready < 0 && errno != EINTR) break;
+    if (fds[3].revents != 0) EndIfHostGone();
     DrainReports(&outcome.trace, &outcome.trace_us, start);
     if (fds[2].revents != 0) state_.HandleRebootEvents();
-    if (output[0] >= 0 && fds[3].revents != 0) {
+    if (output[0] >= 0 && fds[4].revents != 0) {
       char buffer[65536];
       const ssize_t n = ::read(output[0], buffer, sizeof buffer);
       if (n > 0) {
@@ -353,6 +406,7 @@ RunOutcome Init::Run(const RunRequest& request) {
   // meanwhile, so reboot events are answered inside the loop.
   const Clock::time_point settle_start = Clock::now();
   while (!outcome.timed_out) {
+    EndIfHostGone();
     DrainReports(&outcome.trace, &outcome.trace_us, start);
     if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();
     ReapAll(0, nullptr, nullptr);
@@ -387,6 +441,49 @@ void Init::SendRunReply(const RunOutcome& outcome) {
   (void)wire::SendMessage(kControlFd, reply);
 }
 
+// A file of the device as its own root reads it, for the host side to show: never through a
+// final symbolic link, never a FIFO, device or socket (O_NONBLOCK: not even the open can wait),
+// never a file of /proc or /sys (what the kernel shows there depends on who reads), and at most
+// max_bytes of it. why_not says why nothing was read.
+struct ReadBack {
+  std::string why_not;
+  std::string content;
+  std::uint64_t size = 0;  // of the whole file
+};
+
+ReadBack ReadForHost(const std::string& path, std::uint64_t max_bytes) {
+  ReadBack back;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  struct statfs fs {};
+  if (fd < 0) {
+    back.why_not = errno == ELOOP ? "a symbolic link" : std::strerror(errno);
+  } else if (::fstat(fd, &st) != 0 || ::fstatfs(fd, &fs) != 0) {
+    back.why_not = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    back.why_not = "not a regular file";
+  } else if (fs.f_type == 0x9fa0 /* PROC_SUPER_MAGIC */ || fs.f_type == 0x62656572 /* SYSFS */) {
+    back.why_not = "a file of /proc or /sys";
+  } else {
+    back.size = static_cast<std::uint64_t>(st.st_size);
+    char buffer[65536];
+    while (back.content.size() < max_bytes) {
+      const std::size_t want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(sizeof buffer, max_bytes - back.content.size()));
+      const ssize_t n = ::read(fd, buffer, want);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) back.why_not = std::strerror(errno);
+      if (n <= 0) break;
+      back.content.append(buffer, static_cast<std::size_t>(n));
+    }
+    // A file that grew while it was read (nothing runs now, but the size was taken first).
+    back.size = std::max<std::uint64_t>(back.size, back.content.size());
+    if (!back.why_not.empty()) back.content.clear();
+  }
+  if (fd >= 0) ::close(fd);
+  return back;
+}
+
 int Init::Serve() {
   for (;;) {
     pollfd fds[4] = {{kControlFd, POLLIN, 0},
@@ -400,16 +497,24 @@ int Init::Serve() {
     if (fds[0].revents == 0) continue;
     wire::Message request;
     std::string kind;
-    if (!wire::ReceiveMessage(kControlFd, request) || !request.Next(kind)) return 0;  // host gone
+    int passed_fd = -1;
+    if (!wire::ReceiveMessage(kControlFd, request, &passed_fd) || !request.Next(kind)) {
+      return 0;  // host gone
+    }
     if (kind == wire::kRequestRun) {
       RunRequest run;
       std::int64_t terminal = 0;
       if (!request.NextInt(terminal) || !request.NextInt(run.timeout_ms) ||
-          !request.Next(run.cwd) || !request.NextList(run.argv) || !request.NextList(run.env)) {
+          !request.Next(run.cwd) || !request.NextList(run.argv) || !request.NextList(run.env) ||
+          (terminal != 0 && passed_fd < 0)) {
         return 1;
       }
       run.terminal = terminal != 0;
-      SendRunReply(Run(run));
+      run.terminal_fd = passed_fd;
+      passed_fd = -1;
+      const RunOutcome outcome = Run(run);
+      if (run.terminal_fd >= 0) ::close(run.terminal_fd);
+      SendRunReply(outcome);
     } else if (kind == wire::kRequestPowerCycle) {
       std::string error;
       const bool powered = PowerCycle(error);
@@ -417,6 +522,24 @@ int Init::Serve() {
       reply.Add(wire::kReplyPowerCycle);
       reply.AddInt(powered ? 1 : 0);
       reply.Add(error);
+      (void)wire::SendMessage(kControlFd, reply);
+    } else if (kind == wire::kRequestStop) {
+      KillAllButInit();
+      DrainReports(nullptr, nullptr, Clock::now());
+      if (state_.reboot_fd() >= 0) state_.HandleRebootEvents();
+      wire::Message reply;
+      reply.Add(wire::kReplyStop);
+      (void)wire::SendMessage(kControlFd, reply);
+    } else if (kind == wire::kRequestReadBack) {
+      std::string path;
+      std::int64_t max_bytes = 0;
+      if (!request.Next(path) || !request.NextInt(max_bytes) || max_bytes < 0) return 1;
+      const ReadBack back = ReadForHost(path, static_cast<std::uint64_t>(max_bytes));
+      wire::Message reply;
+      reply.Add(wire::kReplyReadBack);
+      reply.Add(back.why_not);
+      reply.Add(back.content);
+      reply.AddInt(static_cast<std::int64_t>(back.size));
       (void)wire::SendMessage(kControlFd, reply);
     } else if (kind == wire::kRequestState) {
       state_.Settle();
@@ -427,6 +550,7 @@ int Init::Serve() {
     } else {
       return 1;
     }
+    if (passed_fd >= 0) ::close(passed_fd);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "sim/wire.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,21 +107,75 @@ bool ReadAll(int fd, void* data, std::size_t size) {
   return true;
 }
 
-bool SendMessage(int fd, const Message& message) {
+bool SendMessage(int fd, const Message& message, int pass_fd) {
   const std::string body = message.Encode();
   if (body.size() > kMaxFrameBytes) return false;
   std::string frame;
   PutLength(frame, body.size());
   frame += body;
-  return WriteAll(fd, frame.data(), frame.size());
+  std::size_t sent = 0;
+  if (pass_fd >= 0) {  // with the frame's first bytes
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec data{frame.data(), frame.size()};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &pass_fd, sizeof(int));
+    ssize_t n;
+    while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0) return false;
+    sent = static_cast<std::size_t>(n);
+  }
+  return WriteAll(fd, frame.data() + sent, frame.size() - sent);
 }
 
-bool ReceiveMessage(int fd, Message& message) {
+namespace {
+
+// The frame's length, and a descriptor that rides with it.
+bool ReceiveLength(int fd, std::uint32_t& length, int* passed_fd) {
+  if (passed_fd == nullptr) return ReadAll(fd, &length, sizeof length);
+  *passed_fd = -1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec data{&length, sizeof length};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  if (n <= 0) return false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+        c->cmsg_len == CMSG_LEN(sizeof(int))) {
+      std::memcpy(passed_fd, CMSG_DATA(c), sizeof(int));
+    }
+  }
+  const auto got = static_cast<std::size_t>(n);
+  return got == sizeof length ||
+         ReadAll(fd, reinterpret_cast<char*>(&length) + got, sizeof length - got);
+}
+
+}  // namespace
+
+bool ReceiveMessage(int fd, Message& message, int* passed_fd) {
   std::uint32_t length = 0;
-  if (!ReadAll(fd, &length, sizeof length) || length > kMaxFrameBytes) return false;
-  std::string body(length, '\0');
-  if (length > 0 && !ReadAll(fd, body.data(), length)) return false;
-  return message.Decode(body);
+  const bool received = ReceiveLength(fd, length, passed_fd) && length <= kMaxFrameBytes;
+  std::string body(received ? length : 0, '\0');
+  if (received && (length == 0 || ReadAll(fd, body.data(), length)) && message.Decode(body)) {
+    return true;
+  }
+  if (passed_fd != nullptr && *passed_fd >= 0) ::close(*passed_fd);
+  if (passed_fd != nullptr) *passed_fd = -1;
+  return false;
 }
 
 }  // namespace qx::sim::wire

@@ -60,18 +60,28 @@ constexpr char kStartReady = 'R';
 constexpr char kStartFailed = 'E';
 constexpr char kStartRefused = 'X';
 
-// The device's user namespace: device root (uid and gid 0) is this host id, and kDeviceIdCount
-// ids from it are mapped. Outside the ranges that host accounts and container tools use.
+// The device's user namespace: device root (uid and gid 0) is a host id from this pool, and
+// kDeviceIdCount ids from it are mapped. Each live device has a range of its own (the first
+// device root is kDeviceRootHostId, the next one kDeviceIdCount above, ...), so that per-user
+// kernel limits (key quotas, RLIMIT_NPROC) of one device are not another's. Outside the ranges
+// that host accounts and container tools use.
 constexpr unsigned int kDeviceRootHostId = 0x70000000u;
 constexpr unsigned int kDeviceIdCount = 65536;
+constexpr unsigned int kDeviceIdRanges = 256;
+static_assert(kDeviceRootHostId + kDeviceIdRanges * kDeviceIdCount - 1 < 0xffffffffu,
+              "the pool must end below the invalid id");
 
 // Request and reply names.
 constexpr const char kRequestRun[] = "run";
 constexpr const char kRequestState[] = "state";
 constexpr const char kRequestPowerCycle[] = "power-cycle";
+constexpr const char kRequestStop[] = "stop";
+constexpr const char kRequestReadBack[] = "read-back";
 constexpr const char kReplyRun[] = "ran";
 constexpr const char kReplyState[] = "state";
 constexpr const char kReplyPowerCycle[] = "powered";
+constexpr const char kReplyStop[] = "stopped";
+constexpr const char kReplyReadBack[] = "read";
 
 // A message is a list of byte strings. On a stream socket a frame is a 32-bit length followed by
 // the fields, each a 32-bit length and its bytes (host byte order: both ends are one machine).
@@ -95,9 +105,10 @@ class Message {
 };
 
 // Whole-frame I/O on a stream socket, retrying on EINTR. Receive fails on EOF or a frame larger
-// than 1 GiB.
-bool SendMessage(int fd, const Message& message);
-bool ReceiveMessage(int fd, Message& message);
+// than 1 GiB. A descriptor may ride with a frame (SCM_RIGHTS): pass_fd when sending (-1: none);
+// *passed_fd gets it on receipt, or -1 (it is close-on-exec; the receiver closes it).
+bool SendMessage(int fd, const Message& message, int pass_fd = -1);
+bool ReceiveMessage(int fd, Message& message, int* passed_fd = nullptr);
 
 // write() and read() of exactly size bytes, retrying on EINTR and short transfers.
 bool WriteAll(int fd, const void* data, std::size_t size);

@@ -42,10 +42,11 @@ TEST_P(DeviceHostileTest, EveryActFailsAndTheHostIsUnchanged) {
   if (GetParam() == "upgrade") {
     std::ofstream("/tmp/kernel_image") << config;  // the validator's first argument
     const std::string file = "/tmp/ud1780000123-hostile.bin";
-    const ProgramOutcome created = RunProgram(
-        {QX_UDTOOL_PATH, "create", "-o", file, "--release-name", "hostile", "/tmp/kernel_image",
-         "/tmp/kernel_image=bootloader.sb", QX_SIM_HOSTILE_PATH "=fs-validator",
-         "/tmp/kernel_image", "/tmp/kernel_image=filesystem.db"});
+    const ProgramOutcome created =
+        RunProgram({QX_UDTOOL_PATH, "create", "--force", "-o", file, "--release-name", "hostile",
+                    "/tmp/kernel_image", "/tmp/kernel_image=bootloader.sb",
+                    QX_SIM_HOSTILE_PATH "=fs-validator", "/tmp/kernel_image",
+                    "/tmp/kernel_image=filesystem.db"});
     ASSERT_EQ(0, created.status) << created.output;
     // A failure names "validator exit status 1NN": act NN of the payload's table.
     run = RunProgram({QX_DEVICE_SIM_PATH, "upgrade", file, "--json"});
@@ -132,7 +133,8 @@ chroot $r $1/sim/device-sim run --board 13 -- \
       });
   // The report of a run: its output, every shell command line, the services, its status.
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(0u, run.output.find("13\n--- trace (1 command lines run through /bin/sh -c)\n[1] cat "
+  EXPECT_EQ(0u, run.output.find("13\n--- trace (1 command lines run through /bin/sh -c, as "
+                                "reported by the device)\n[1] cat "
                                 "/sys/kernel/qxfc/board; kill -ILL $$\n--- services\n"
                                 "service-manager  running\n"))
       << run.output;

@@ -3,8 +3,17 @@
 // on the host's 127.0.0.1; the host's /tmp holds the canary file and mount point. Each act harms
 // only a canary if it succeeds (sysctl files are opened, never written). Exits 0 when every act
 // failed as expected, else 100 + the number of the first that did not.
+//
+// A third word in CONFIG names one attack on the host side of the simulator instead (see
+// LeaveBehind): the payload leaves something for the host to read back, spins, forges reports
+// or pushes input into its terminal, and exits 0 (a passed validation) unless it spins.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +27,90 @@
 #include <string>
 #include <vector>
 
+#include "sim/wire.h"
+
 namespace {
 
 constexpr char kCanaryFile[] = "/tmp/qx-canary-file";
+constexpr char kLog[] = "/var/log/upgrade_log";
+constexpr char kLogSwap[] = "/var/log/.upgrade_log.swap";
+
+// Forks a process of its own session that calls step every few milliseconds until it is killed,
+// long after the upgrader has written its last line.
+void LeaveLoop(const std::function<void()>& step) {
+  if (::fork() != 0) return;
+  (void)::setsid();
+  (void)::prctl(PR_SET_NAME, "qx-left-loop", 0, 0, 0);
+  for (;;) {
+    step();
+    ::usleep(2000);
+  }
+}
+
+// Replaces the log with what make creates at kLogSwap, in one rename.
+std::function<void()> SwapLog(const std::function<void()>& make) {
+  return [make] {
+    (void)::unlink(kLogSwap);
+    make();
+    (void)::rename(kLogSwap, kLog);
+  };
+}
+
+void Spin() {
+  (void)::prctl(PR_SET_NAME, "qx-spin", 0, 0, 0);
+  for (volatile unsigned long i = 0;; i = i + 1) {
+  }
+}
+
+// The attacks on what the host side reads back or shows, by name.
+bool LeaveBehind(const std::string& mode) {
+  if (mode == "log-zero") {
+    LeaveLoop(SwapLog([] { (void)::symlink("/dev/zero", kLogSwap); }));
+  } else if (mode == "log-kallsyms") {
+    LeaveLoop(SwapLog([] { (void)::symlink("/proc/kallsyms", kLogSwap); }));
+  } else if (mode == "log-kallsyms-mount") {  // a regular file of /proc over the log
+    LeaveLoop([] {
+      if (::mount("/proc/kallsyms", kLog, nullptr, MS_BIND, nullptr) == 0) {
+        for (;;) ::pause();
+      }
+    });
+  } else if (mode == "log-fifo") {
+    LeaveLoop(SwapLog([] { (void)::mkfifo(kLogSwap, 0644); }));
+  } else if (mode == "log-escape") {  // a terminal title, a screen wipe and a bell
+    // The upgrader keeps its log in the ramdisk while it runs.
+    std::ofstream("/tmp/ramdisk/upgrade_log", std::ios::app)
+        << "\x1b]0;qx-owned\x07\x1b[2J\x1b[31mred\r\n";
+  } else if (mode == "log-large") {  // 3 MiB of one line
+    std::ofstream("/tmp/ramdisk/upgrade_log", std::ios::app) << std::string(3 << 20, 'x');
+  } else if (mode == "forge-trace") {  // what the shell wrapper and the watchdog program send
+    // The watchdog program's start, in the name of another process (a service's, here).
+    const std::string pid = std::to_string(::getppid() == 1 ? 2 : ::getppid());
+    sockaddr_un address;
+    const socklen_t length = qx::sim::wire::ReportSocketAddress(address);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    for (const std::string& record : {std::string("Cqx-forged-command"), "W" + pid}) {
+      (void)::sendto(fd, record.data(), record.size(), MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&address), length);
+    }
+  } else if (mode == "spin") {
+    if (::fork() == 0) {
+      (void)::setsid();
+      Spin();
+    }
+    Spin();
+  } else if (mode == "tiocsti") {  // into whatever terminal standard input is
+    for (const char c : std::string("exit\ntouch /tmp/qx-tiocsti-ran\n")) {
+      if (::ioctl(0, TIOCSTI, &c) != 0) {
+        std::perror("TIOCSTI");
+        return false;
+      }
+    }
+  } else {
+    std::fprintf(stderr, "hostile_payload: unknown attack %s\n", mode.c_str());
+    return false;
+  }
+  return true;
+}
 
 // A command line through the device's shell: "" when it exited 0, else what it said.
 std::string Sh(const std::string& command) {
@@ -45,6 +135,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: hostile_payload CONFIG (canary pid, listener port)\n");
     return 2;
   }
+  std::string mode;
+  if (std::ifstream(argv[1]) >> pid >> port >> mode) return LeaveBehind(mode) ? 0 : 3;
   const struct {
     const char* name;
     std::string expected;  // in the reason it fails for

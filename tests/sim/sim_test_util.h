@@ -2,11 +2,17 @@
 #ifndef QX_TESTS_SIM_SIM_TEST_UTIL_H_
 #define QX_TESTS_SIM_SIM_TEST_UTIL_H_
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -78,6 +84,62 @@ inline ProgramOutcome RunProgram(
   return outcome;
 }
 
+struct WatchedOutcome {
+  int status = -1;  // exit status, -1 when it did not exit
+  std::string output;
+  bool stopped = false;  // killed by the watch: past its deadline or over its memory cap
+  std::chrono::milliseconds took{0};
+  long peak_rss_kb = 0;  // the program's own peak resident set (VmHWM), sampled
+};
+
+// As RunProgram, but the program is killed once it runs longer than deadline or its resident
+// set passes rss_cap_kb, so that a test of a hang or a runaway allocation ends either way.
+inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
+                                 std::chrono::milliseconds deadline, long rss_cap_kb) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  WatchedOutcome outcome;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return outcome;
+  const auto start = std::chrono::steady_clock::now();
+  Child child([&] {
+    ::dup2(fds[1], 1);
+    ::dup2(fds[1], 2);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  });
+  ::close(fds[1]);
+  (void)::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  const std::string status_path = "/proc/" + std::to_string(child.pid()) + "/status";
+  for (bool open = true; open;) {
+    pollfd pfd{fds[0], POLLIN, 0};
+    (void)::poll(&pfd, 1, 10);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) outcome.output.append(buffer, n);
+    if (n == 0) open = false;
+    std::ifstream status(status_path);
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) {
+        outcome.peak_rss_kb = std::max(outcome.peak_rss_kb, std::atol(line.c_str() + 6));
+      }
+    }
+    if (open &&
+        (std::chrono::steady_clock::now() - start > deadline || outcome.peak_rss_kb > rss_cap_kb)) {
+      outcome.stopped = true;
+      ::kill(child.pid(), SIGKILL);
+      break;
+    }
+  }
+  ::close(fds[0]);
+  const int status = child.Wait();
+  outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  return outcome;
+}
+
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
@@ -91,6 +153,19 @@ inline std::string HostFile(const std::string& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+// An upgrade file in the private /tmp (see EnterPrivateTmp) whose validator is the hostile
+// payload, with config as its first argument; its path, or "" with the failure reported.
+inline std::string HostileUpgradeFile(const std::string& config) {
+  std::ofstream("/tmp/kernel_image") << config;
+  const std::string file = "/tmp/ud1780000123-hostile.bin";
+  const ProgramOutcome created = RunProgram(
+      {QX_UDTOOL_PATH, "create", "-o", file, "--release-name", "hostile", "/tmp/kernel_image",
+       "/tmp/kernel_image=bootloader.sb", QX_SIM_HOSTILE_PATH "=fs-validator", "/tmp/kernel_image",
+       "/tmp/kernel_image=filesystem.db"});
+  EXPECT_EQ(0, created.status) << created.output;
+  return created.status == 0 ? file : std::string();
 }
 
 // One command line through the device's /bin/sh -c, as system() runs it.
