@@ -102,7 +102,7 @@ TEST_F(HostileWorldTest, OtherUsersCannotHoldTheRunClaim) {
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
   ASSERT_NO_FATAL_FAILURE(RunScript(std::string(kLauncher) +
                                     " --user 65534 --squat > /root/squat & s=$!\n"
-                                    "until grep -q squatting /root/squat; do sleep 0.1; done\n" +
+                                    "until grep -q squatting /root/squat 2>/dev/null; do sleep 0.1; done\n" +
                                     Upgrader() + "; echo $?; kill $s"));
   EXPECT_EQ("1\n", result_.output);
   ExpectUpgraded();
