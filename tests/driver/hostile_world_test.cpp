@@ -86,10 +86,9 @@ TEST_F(HostileWorldTest, OutputToAnSshSessionThatTheStopListEnds) {
   std::string upgrader = std::string(kLauncher) + " --output-to-sshd --";
   for (const std::string& word : UpgraderArgv({"/tmp/wdchat"})) upgrader += " " + word;
   // The closing's pkill -9 ends it; init may take a moment to reap it.
-  ASSERT_NO_FATAL_FAILURE(RunScript(upgrader +
-                                    "; echo $?; for i in 1 2 3 4 5 6 7 8 9 10; do\n"
-                                    "  pidof wdchat >/dev/null || break; sleep 0.2\n"
-                                    "done; pidof wdchat || echo watchdog ended"));
+  ASSERT_NO_FATAL_FAILURE(RunScript(upgrader + "; echo $?; for i in 1 2 3 4 5 6 7 8 9 10; do\n"
+                                               "  pidof wdchat >/dev/null || break; sleep 0.2\n"
+                                               "done; pidof wdchat || echo watchdog ended"));
   EXPECT_EQ("1\nwatchdog ended\n", result_.output);
   ExpectUpgraded();
   EXPECT_EQ("ran to its end\n", DeviceFile("/root/validator-done"));
@@ -100,10 +99,11 @@ TEST_F(HostileWorldTest, OutputToAnSshSessionThatTheStopListEnds) {
 // the device.
 TEST_F(HostileWorldTest, OtherUsersCannotHoldTheRunClaim) {
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
-  ASSERT_NO_FATAL_FAILURE(RunScript(std::string(kLauncher) +
-                                    " --user 65534 --squat > /root/squat & s=$!\n"
-                                    "until grep -q squatting /root/squat 2>/dev/null; do sleep 0.1; done\n" +
-                                    Upgrader() + "; echo $?; kill $s"));
+  ASSERT_NO_FATAL_FAILURE(
+      RunScript(std::string(kLauncher) +
+                " --user 65534 --squat > /root/squat & s=$!\n"
+                "until grep -q squatting /root/squat 2>/dev/null; do sleep 0.1; done\n" +
+                Upgrader() + "; echo $?; kill $s"));
   EXPECT_EQ("1\n", result_.output);
   ExpectUpgraded();
 }
