@@ -15,6 +15,8 @@ namespace qx::sim::wire {
 // other end init reads. The /bin/sh wrapper sends one kEventCommand record per `-c` command and
 // the watchdog program one kEventWatchdogProgram record when it starts. A record is one packet,
 // so a multi-line command arrives whole and records of concurrent shells never interleave.
+// Any program of the device may write it: what arrives is the device's word, and the reports
+// say so. Init learns each record's sender from the kernel (SO_PASSCRED), not from the record.
 constexpr int kEventFd = 1000;
 constexpr char kEventCommand = 'C';
 constexpr char kEventWatchdogProgram = 'W';
