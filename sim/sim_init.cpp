@@ -9,11 +9,14 @@
 // descriptor 5 that the device is up (see wire.h).
 //
 // It starts the services and then serves the host side's requests on descriptor 3 (a stream
-// socket): run one program with a timeout, or report the device state. When the host side
-// closes the socket, init exits, and with PID 1 gone the kernel kills every process of the
-// device. The services to start, the ramdisk size and the limits are in its environment.
+// socket): run one program with a timeout (an interactive one on the terminal that comes with
+// the request), report the device state, cut the power, stop every other process, or read a
+// file back for the host side as device root. When the host side closes the socket, init
+// exits, during a run too, and with PID 1 gone the kernel kills every process of the device. The
+// services to start, the ramdisk size and the limits are in its environment.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -462,7 +465,7 @@ ReadBack ReadForHost(const std::string& path, std::uint64_t max_bytes) {
     back.why_not = std::strerror(errno);
   } else if (!S_ISREG(st.st_mode)) {
     back.why_not = "not a regular file";
-  } else if (fs.f_type == 0x9fa0 /* PROC_SUPER_MAGIC */ || fs.f_type == 0x62656572 /* SYSFS */) {
+  } else if (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC) {
     back.why_not = "a file of /proc or /sys";
   } else {
     back.size = static_cast<std::uint64_t>(st.st_size);

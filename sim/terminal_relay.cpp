@@ -28,6 +28,12 @@ void CopyWindowSize(int to) {
 // process stops reading its own input until the device catches up.
 constexpr std::size_t kMaxPendingInput = 1 << 16;
 
+// After the end of this process's input, the device's terminal gets its end-of-file character
+// this often, as if someone kept typing it: a character that arrives while the shell switches
+// its terminal between modes may be lost, and a program that reads its input ends too, as it
+// would at the end of a pipe.
+constexpr int kEndOfInputRepeatMs = 100;
+
 }  // namespace
 
 TerminalRelay::~TerminalRelay() {
@@ -79,8 +85,7 @@ bool TerminalRelay::PassInput() {
     char buffer[4096];
     const ssize_t n = ::read(0, buffer, sizeof buffer);
     if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-      // End of input: the device's terminal gets its end-of-file character, as typing it would.
-      pending_ += '\x04';
+      pending_ += '\x04';  // Ctrl-D, the terminal's end-of-file character
       input_open_ = false;
     } else if (n > 0) {
       pending_.append(buffer, static_cast<std::size_t>(n));
@@ -127,9 +132,13 @@ bool TerminalRelay::RelayUntil(int done_fd, long long timeout_ms) {
                      {host_end_, device_events, 0},
                      {signal_fd, POLLIN, 0},
                      {can_read_input ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 4, static_cast<int>(std::min<long long>(left.count(), INT_MAX))) < 0 &&
-        errno != EINTR) {
-      break;
+    const long long wait_ms =
+        std::min<long long>(left.count(), input_open_ ? INT_MAX : kEndOfInputRepeatMs);
+    const int ready = ::poll(fds, 4, static_cast<int>(wait_ms));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0 && !input_open_ && pending_.empty()) {
+      pending_ += '\x04';
+      (void)FlushInput();
     }
     signalfd_siginfo info;
     while (signal_fd >= 0 && ::read(signal_fd, &info, sizeof info) == sizeof info) {

@@ -22,7 +22,9 @@ namespace qx::sim::wire {
 // and the shells that its system() calls start still report). The /bin/sh wrapper sends one
 // kEventCommand record per `-c` command and the watchdog program one kEventWatchdogProgram record
 // when it starts. A record is one datagram, so a multi-line command arrives whole and records of
-// concurrent shells never interleave.
+// concurrent shells never interleave. Any program of the device may send to it: what arrives is
+// the device's word, and the reports say so. Init learns each record's sender from the kernel
+// (SO_PASSCRED), not from the record.
 constexpr const char kReportSocketName[] = "qx-sim-report";  // abstract: no leading NUL here
 
 // The address of kReportSocketName; returns its length for bind() and sendto().

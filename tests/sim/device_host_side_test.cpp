@@ -372,5 +372,21 @@ TEST(ShellTerminalTest, InputPushedByTheDeviceNeverReachesTheHostShell) {
   EXPECT_NE(0, ::access("/tmp/qx-tiocsti-ran", F_OK)) << "the host shell ran the device's input";
 }
 
+// Commands piped into the shell run, and the end of the pipe ends it (and a program that
+// reads its input on the way), as with a terminal's Ctrl-D.
+TEST(ShellTerminalTest, PipedCommandsRunAndTheEndOfInputEndsTheShell) {
+  const ProgramOutcome run = RunProgram({QX_DEVICE_SIM_PATH, "shell", "--no-services"}, [] {
+    int fds[2];
+    const std::string input = "echo qx-$((6*7))\ncat\nread-by-cat\n";
+    if (::pipe(fds) != 0 || ::write(fds[1], input.data(), input.size()) < 0) ::_exit(99);
+    ::close(fds[1]);
+    ::dup2(fds[0], 0);
+    ::alarm(30);  // a shell that waits for more ends here, and its device with it
+  });
+  EXPECT_EQ(0, run.status) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("qx-42")) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("read-by-cat")) << run.output;
+}
+
 }  // namespace
 }  // namespace qx::sim::testing
