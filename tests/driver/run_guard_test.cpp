@@ -13,11 +13,12 @@ namespace qx::driver_test {
 namespace {
 
 constexpr const char kAnotherRun[] = "Another upgrade is in progress";
-// Waits for a point of the run started as $a, or for its end: on a loaded machine a whole run
-// can pass between two looks, and a wait for a point that is over would never end.
+// Waits for a point of the run started as $a, or for its end, with the shell's builtins alone:
+// a loop that forks a grep per look can miss a whole run on a loaded machine.
 constexpr const char kUntilCleanup[] =
-    "until grep -q 'Running cleanup' /tmp/ramdisk/upgrade_log 2>/dev/null || ! kill -0 $a; do :; "
-    "done\n";
+    "cleaning() { while read -r line; do case $line in *'Running cleanup'*) return 0;; esac\n"
+    "  done </tmp/ramdisk/upgrade_log; return 1; } 2>/dev/null\n"
+    "until cleaning || ! kill -0 $a; do :; done\n";
 
 std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
