@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The router as a real Linux system: the stripped armel-static upgrader of the router package,
+# on an emulated ARM machine with a real kernel, watchdog, block device and page cache.
+#  1. Exits E7 (with a cleanup that removes files), E2, E5 and E1, each with and without the
+#     old-kernel launcher (the system calls that 2.6.35 lacks answer ENOSYS): each must end in a
+#     real watchdog reset, E7 4 to 8 s after the reboot command; a second boot replays the
+#     disk's journal, then e2fsck -fn must find it clean, the upgrade log must be on it with the
+#     whole run, and nothing but what the cleanup names may be gone.
+#  2. Which refused calls the upgrader made, from an armel strace inside the machine.
+#  3. Power cuts: the machine is reset right after the Nth command line of a run, at moments
+#     spread over the whole run; after each the disk must check clean (journal replay allowed),
+#     nothing outside the removal lists may be lost, the upgrade-started marker must be on the
+#     disk if the cut came after it was made and before the validator passed, and the next
+#     upgrade on that disk must reach E7.
+#  4. Figures: the upgrader's peak memory (VmHWM) for 1 MB and 20 MB upgrades and for the
+#     largest count of empty inner files that fits the 25 MiB ramdisk, the bytes one E7 run
+#     writes to the root disk, and the run's time inside the machine.
+# QX_SYSTEM_CUTS sets the number of power-cut moments (default 20); QX_SYSTEM_PARTS the parts to
+# run ("exits syscalls cuts figures").
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source tests/system/machine.sh
+source tests/system/upgrades.sh
+source tests/system/checks.sh
+
+readonly cuts=${QX_SYSTEM_CUTS:-20}
+readonly parts=${QX_SYSTEM_PARTS:-exits syscalls cuts figures}
+readonly upgrader=$work/package/sbin/upgrader
+readonly template=$work/router.img
+readonly reboot_line="qx-cmd: watchdog /dev/watchdog -T 5"
+stage_start=$SECONDS
+
+# --- builds: the router package's upgrader, udtool, the unit's own programs, the images
+check_deps
+cmake --preset armel-static >/dev/null
+cmake --build --preset armel-static
+cmake --preset release >/dev/null
+cmake --build --preset release --target udtool
+mkdir -p "$work"
+rm -rf "$work/package"
+cmake --install build/armel-static --strip --prefix "$work/package" >/dev/null
+build_programs
+build_payload_programs
+make_initramfs
+make_router_disk "$upgrader" "$template"
+make_manifest "$work/router-tree" >"$work/router.manifest"
+echo "system: router disk ${root_disk_mib} MiB, $(($(image_free_kib "$template") / 1024)) MiB free" \
+  "before the upgrade; upgrader $(stat -c %s "$upgrader") bytes"
+
+make_upgrade "$work/e7-1mb.bin" 1000000
+make_damaged_upgrade "$work/e5.bin"
+
+# run_exit NAME EXIT LAUNCHER PAYLOAD_ARGS...: one scenario on a fresh disk, its watchdog reset
+# and the checking boot. Leaves the replayed disk at $work/NAME.img, its tree at $work/NAME.tree.
+run_exit() {
+  local name=$1 exit=$2 launcher=$3 delay
+  shift 3
+  make_payload "$work/$name.payload" "$@" "launcher=$launcher"
+  cp --sparse=always "$template" "$work/$name.img"
+  delay=$(boot "$work/$name.img" "$work/$name.payload" run "$work/$name.console")
+  grep -q 'softdog: Initiating system reboot' "$work/$name.console" ||
+    fail "$name: no watchdog reset (console: $work/$name.console)"
+  [ "$delay" != - ] || fail "$name: no reboot command on the console"
+  boot "$work/$name.img" "" check "$work/$name.check" >/dev/null
+  grep -q '^qx-check: unmounted' "$work/$name.check" || fail "$name: the checking boot failed"
+  check_clean "$work/$name.img" "$name"
+  dump_tree "$work/$name.img" "$work/$name.tree"
+  check_nothing_lost "$work/$name.tree" "$name"
+  check_exit_log "$work/$name.tree" "$exit" "$name"
+  echo "$delay"
+}
+
+exit_scenarios() {
+  local launcher name delay
+  for launcher in "" "/mnt/payload/bin/qx-old-kernel"; do
+    local suffix=${launcher:+-old-kernel}
+    for name in e7 e2 e5 e1; do
+      case $name in
+        e7) delay=$(run_exit "e7$suffix" E7 "$launcher" "$work/e7-1mb.bin") ;;
+        e2) delay=$(run_exit "e2$suffix" E2 "$launcher" "$work/e7-1mb.bin" board=13) ;;
+        e5) delay=$(run_exit "e5$suffix" E5 "$launcher" "$work/e5.bin") ;;
+        e1) delay=$(run_exit "e1$suffix" E1 "$launcher" "$work/e7-1mb.bin" arguments=) ;;
+      esac
+      if [ "$name" = e7 ]; then
+        awk -v d="$delay" 'BEGIN { exit !(d >= 4 && d <= 8) }' ||
+          fail "e7$suffix: the watchdog reset came $delay s after the reboot command, not 4 to 8 s"
+        check_upgraded "$work/e7$suffix.tree" "e7$suffix"
+      fi
+      echo "system: ${name^^}${launcher:+ on the 2.6.35 call surface}: watchdog reset $delay s" \
+        "after the reboot command; disk clean, log complete, nothing lost"
+    done
+  done
+}
+
+# --- main
+for part in $parts; do
+  case $part in
+    exits) exit_scenarios ;;
+    *) fail "unknown part $part" ;;
+  esac
+done
+echo "system: stage done in $((SECONDS - stage_start)) s"
