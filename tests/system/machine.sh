@@ -145,7 +145,7 @@ boot() {
     -device virtio-blk-device,drive=payload)
   qemu-system-arm -M virt -cpu cortex-a15 -m 256 -smp 1 -nodefaults -no-reboot -display none \
     -kernel "$kernel" -initrd "$work/initramfs.cpio" \
-    -append "console=ttyAMA0 quiet loglevel=4 qx.mode=$mode" \
+    -append "console=ttyAMA0 quiet cryptomgr.notests loglevel=4 qx.mode=$mode" \
     -chardev "pipe,id=console,path=$fifo" -serial chardev:console \
     -chardev "pipe,id=monitor,path=$fifo-mon" -mon chardev=monitor,mode=readline \
     "${payload_drive[@]}" \

@@ -49,6 +49,7 @@ echo "system: router disk ${root_disk_mib} MiB, $(($(image_free_kib "$template")
 
 make_upgrade "$work/e7-1mb.bin" 1000000
 make_damaged_upgrade "$work/e5.bin"
+rm -f "$work"/*.result
 
 # run_exit NAME EXIT LAUNCHER PAYLOAD_ARGS...: one scenario on a fresh disk, its watchdog reset
 # and the checking boot. Leaves the replayed disk at $work/NAME.img, its tree at $work/NAME.tree.
@@ -70,26 +71,42 @@ run_exit() {
   echo "$delay"
 }
 
+# exit_scenario NAME: one of the exits, on the 2.6.35 call surface when NAME ends in -old-kernel;
+# writes its report line to $work/NAME.result.
+exit_scenario() {
+  local name=$1 exit launcher="" delay surface=""
+  exit=${name%%-*}
+  exit=${exit^^}
+  if [[ "$name" == *-old-kernel ]]; then
+    launcher=/mnt/payload/bin/qx-old-kernel
+    surface=" on the 2.6.35 call surface"
+  fi
+  case $exit in
+    E7) delay=$(run_exit "$name" E7 "$launcher" "$work/e7-1mb.bin") ;;
+    E2) delay=$(run_exit "$name" E2 "$launcher" "$work/e7-1mb.bin" board=13) ;;
+    E5) delay=$(run_exit "$name" E5 "$launcher" "$work/e5.bin") ;;
+    E1) delay=$(run_exit "$name" E1 "$launcher" "$work/e7-1mb.bin" arguments=) ;;
+  esac
+  if [ "$exit" = E7 ]; then
+    awk -v d="$delay" 'BEGIN { exit !(d >= 4 && d <= 8) }' ||
+      fail "$name: the watchdog reset came $delay s after the reboot command, not 4 to 8 s"
+    check_upgraded "$work/$name.tree" "$name"
+  fi
+  echo "system: $exit$surface: watchdog reset $delay s after the reboot command; disk clean," \
+    "log complete, nothing lost" >"$work/$name.result"
+}
+
+# Each exit with and without the old-kernel launcher, two machines at a time.
 exit_scenarios() {
-  local launcher name delay
-  for launcher in "" "/mnt/payload/bin/qx-old-kernel"; do
-    local suffix=${launcher:+-old-kernel}
-    for name in e7 e2 e5 e1; do
-      case $name in
-        e7) delay=$(run_exit "e7$suffix" E7 "$launcher" "$work/e7-1mb.bin") ;;
-        e2) delay=$(run_exit "e2$suffix" E2 "$launcher" "$work/e7-1mb.bin" board=13) ;;
-        e5) delay=$(run_exit "e5$suffix" E5 "$launcher" "$work/e5.bin") ;;
-        e1) delay=$(run_exit "e1$suffix" E1 "$launcher" "$work/e7-1mb.bin" arguments=) ;;
-      esac
-      if [ "$name" = e7 ]; then
-        awk -v d="$delay" 'BEGIN { exit !(d >= 4 && d <= 8) }' ||
-          fail "e7$suffix: the watchdog reset came $delay s after the reboot command, not 4 to 8 s"
-        check_upgraded "$work/e7$suffix.tree" "e7$suffix"
-      fi
-      echo "system: ${name^^}${launcher:+ on the 2.6.35 call surface}: watchdog reset $delay s" \
-        "after the reboot command; disk clean, log complete, nothing lost"
-    done
+  local names=(e7 e7-old-kernel e2 e2-old-kernel e5 e5-old-kernel e1 e1-old-kernel) worker pids=()
+  local failed=0 i name
+  for worker in 0 1; do
+    (for ((i = worker; i < ${#names[@]}; i += 2)); do exit_scenario "${names[i]}"; done) &
+    pids+=($!)
   done
+  for worker in "${pids[@]}"; do wait "$worker" || failed=1; done
+  for name in "${names[@]}"; do [ ! -f "$work/$name.result" ] || cat "$work/$name.result"; done
+  [ "$failed" -eq 0 ] || fail "exits: a scenario failed (above)"
 }
 
 # The upgrader on the 2.6.35 call surface under an armel strace in the machine (started by the
@@ -118,11 +135,68 @@ syscall_report() {
   sed 's/^/system:   /' <<<"$traced"
 }
 
+# One power-cut moment: a fresh disk, a run cut right after its Nth command line, then the
+# checks and the next upgrade on the same disk (cut once it has synced and issued its reboot
+# command; the watchdog resets themselves are proven by the exits above).
+cut_at() {
+  local n=$1 marker_from=$2 marker_until=$3 base=$work/cut-$1
+  cp --sparse=always "$template" "$base.img"
+  boot "$base.img" "$work/cut.payload" run "$base.console" "$n" >/dev/null
+  grep -q "^qx-host: power cut after command $n\$" "$base.console" ||
+    fail "cut $n: the run ended before its command $n (console: $base.console)"
+  replay_and_check "$base.img" "$base.replayed" "cut $n"
+  dump_tree "$base.replayed" "$base.tree"
+  check_nothing_lost "$base.tree" "cut $n"
+  if [ "$n" -ge "$marker_from" ] && [ "$n" -lt "$marker_until" ]; then
+    [ -f "$base.tree/etc/upgrade_started" ] ||
+      fail "cut $n: the upgrade-started marker, made before the cut, is not on the disk"
+  fi
+  boot "$base.img" "$work/cut.payload" run "$base.next.console" reboot >/dev/null
+  grep -q '^qx-host: power cut after the reboot command' "$base.next.console" ||
+    fail "cut $n: the next upgrade did not reach its reboot command (console: $base.next.console)"
+  replay_and_check "$base.img" "$base.replayed" "cut $n, next upgrade"
+  dump_tree "$base.replayed" "$base.tree"
+  check_nothing_lost "$base.tree" "cut $n, next upgrade"
+  check_exit_log "$base.tree" E7 "cut $n, next upgrade" after-cut
+  check_upgraded "$base.tree" "cut $n, next upgrade"
+  rm -rf "$base.img" "$base.replayed" "$base.tree"
+}
+
+# The moments: spread evenly over the command lines of one whole E7 run (the first to the
+# reboot command), two machines at a time.
+power_cuts() {
+  local reference=$work/e7.console commands total marker_from marker_until i
+  [ -s "$reference" ] || run_exit e7 E7 "" "$work/e7-1mb.bin" >/dev/null
+  commands=$(grep '^qx-cmd: ' "$reference" | sed 's/^qx-cmd: //')
+  total=$(wc -l <<<"$commands")
+  marker_from=$(($(grep -n -m 1 -x 'touch /tmp/ramdisk/vlk-wait-during-startup' <<<"$commands" |
+    cut -d: -f1) + 1))
+  marker_until=$(grep -n -m 1 -x 'rm /etc/upgrade_started' <<<"$commands" | cut -d: -f1)
+  make_payload "$work/cut.payload" "$work/e7-1mb.bin"
+  local moments=()
+  for ((i = 0; i < cuts; ++i)); do
+    moments+=($((1 + (i * (total - 1) + (cuts - 1) / 2) / (cuts - 1))))
+  done
+  local worker pids=() failed=0
+  for worker in 0 1; do
+    (
+      for ((i = worker; i < ${#moments[@]}; i += 2)); do cut_at "${moments[i]}" "$marker_from" \
+        "$marker_until"; done
+    ) &
+    pids+=($!)
+  done
+  for worker in "${pids[@]}"; do wait "$worker" || failed=1; done
+  [ "$failed" -eq 0 ] || fail "power cuts: a moment failed (above)"
+  echo "system: power cuts: ${#moments[@]} of ${#moments[@]} moments passed, after commands" \
+    "${moments[*]} of the run's $total"
+}
+
 # --- main
 for part in $parts; do
   case $part in
     exits) exit_scenarios ;;
     syscalls) syscall_report ;;
+    cuts) power_cuts ;;
     *) fail "unknown part $part" ;;
   esac
 done
