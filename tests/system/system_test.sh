@@ -16,7 +16,8 @@
 #     largest count of empty inner files that fits the 25 MiB ramdisk, the bytes one E7 run
 #     writes to the root disk, and the run's time inside the machine.
 # QX_SYSTEM_CUTS sets the number of power-cut moments (default 20); QX_SYSTEM_PARTS the parts to
-# run ("exits syscalls cuts figures").
+# run ("exits syscalls cuts figures"); QX_SYSTEM_EXITS the exit scenarios (all eight: e7, e2, e5,
+# e1, each also with -old-kernel).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tests/system/machine.sh
@@ -98,7 +99,8 @@ exit_scenario() {
 
 # Each exit with and without the old-kernel launcher, two machines at a time.
 exit_scenarios() {
-  local names=(e7 e7-old-kernel e2 e2-old-kernel e5 e5-old-kernel e1 e1-old-kernel) worker pids=()
+  local names=(${QX_SYSTEM_EXITS:-e7 e7-old-kernel e2 e2-old-kernel e5 e5-old-kernel e1 e1-old-kernel})
+  local worker pids=()
   local failed=0 i name
   for worker in 0 1; do
     (for ((i = worker; i < ${#names[@]}; i += 2)); do exit_scenario "${names[i]}"; done) &
@@ -191,12 +193,55 @@ power_cuts() {
     "${moments[*]} of the run's $total"
 }
 
+# figure NAME UPGRADE_FILE: one run under the memory probe on a fresh disk, to its watchdog reset.
+# Prints "PEAK_KIB WRITTEN_BYTES RUN_MS EXIT_STATUS".
+figure() {
+  local name=$1 upgrade=$2 console=$work/$1.console
+  make_payload "$work/$name.payload" "$upgrade" "launcher=/mnt/payload/bin/qx-peak-rss /dev/qx-peak" \
+    measure=1
+  cp --sparse=always "$template" "$work/$name.img"
+  boot "$work/$name.img" "$work/$name.payload" run "$console" >/dev/null
+  grep -q 'softdog: Initiating system reboot' "$console" || fail "$name: no watchdog reset"
+  awk '
+    /^qx-run: peak / { peak = $3 }
+    /^qx-run: written / { written = $3 * 512 }
+    /^qx-run: exit / { status = $3; ms = $5 }
+    END { if (peak == "" || written == "" || ms == "") exit 1; print peak, written, ms, status }
+  ' "$console" || fail "$name: no figures on the console ($console)"
+}
+
+figures() {
+  local peak written ms status floor count
+  read -r peak written ms status < <(figure fig-e7-1mb "$work/e7-1mb.bin")
+  boot "$work/fig-e7-1mb.img" "" check "$work/fig-e7-1mb.check" >/dev/null
+  dump_tree "$work/fig-e7-1mb.img" "$work/fig-e7-1mb.tree"
+  # The floor: the three extracted inner files, written once under /tmp/, and the log.
+  floor=$("$udtool" info --json "$work/e7-1mb.bin" | awk -v log_bytes="$(stat -c %s \
+    "$work/fig-e7-1mb.tree/var/log/upgrade_log")" '
+    /"index": [234],/ { match($0, /"data_size": [0-9]+/); sum += substr($0, RSTART + 13, RLENGTH - 13) }
+    END { print sum + log_bytes }')
+  echo "system: figure: E7, 1 MB upgrade: peak $peak KiB (VmHWM), $written bytes written to the" \
+    "root disk (floor $floor: the extracted files through /tmp/ and the log), run $ms ms in the machine"
+  make_upgrade "$work/e7-20mb.bin" 20000000
+  read -r peak written ms status < <(figure fig-e7-20mb "$work/e7-20mb.bin")
+  echo "system: figure: E7, 20 MB upgrade: peak $peak KiB (VmHWM), $written bytes written," \
+    "run $ms ms in the machine"
+  count=$(make_many_members "$work/many.bin" $((25 * 1024 * 1024)))
+  read -r peak written ms status < <(figure fig-many "$work/many.bin")
+  boot "$work/fig-many.img" "" check "$work/fig-many.check" >/dev/null
+  dump_tree "$work/fig-many.img" "$work/fig-many.tree"
+  echo "system: figure: $count empty inner files ($(stat -c %s "$work/many.bin") bytes, the most" \
+    "that fit the 25 MiB ramdisk): peak $peak KiB (VmHWM), exit status $status, run $ms ms;" \
+    "the log ends: $(log_messages "$work/fig-many.tree" | grep -v '^$' | tail -n 1)"
+}
+
 # --- main
 for part in $parts; do
   case $part in
     exits) exit_scenarios ;;
     syscalls) syscall_report ;;
     cuts) power_cuts ;;
+    figures) figures ;;
     *) fail "unknown part $part" ;;
   esac
 done

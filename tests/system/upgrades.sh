@@ -60,6 +60,7 @@ make_payload() {
     echo "arguments=/tmp/wdprog"
     echo "launcher="
     echo "board="
+    echo "measure="
     if [ -n "$upgrade" ]; then
       cp "$upgrade" "$dir/ud-router.bin"
       echo "upgrade_file=ud-router.bin"
