@@ -39,8 +39,8 @@ static const struct {
 static int InstallFilter(void) {
   static struct sock_filter code[2 * kRefusedCount + 16];
   size_t n = 0;
-  code[n++] = (struct sock_filter)BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
-                                           offsetof(struct seccomp_data, arch));
+  code[n++] =
+      (struct sock_filter)BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch));
   code[n++] = (struct sock_filter)BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 1, 0);
   code[n++] = (struct sock_filter)BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
   code[n++] =
@@ -67,10 +67,8 @@ static int SendDescriptor(int socket_fd, int fd) {
   char control[CMSG_SPACE(sizeof(int))] = {0};
   char byte = 0;
   struct iovec data = {&byte, 1};
-  struct msghdr message = {.msg_iov = &data,
-                           .msg_iovlen = 1,
-                           .msg_control = control,
-                           .msg_controllen = sizeof control};
+  struct msghdr message = {
+      .msg_iov = &data, .msg_iovlen = 1, .msg_control = control, .msg_controllen = sizeof control};
   struct cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
@@ -83,10 +81,8 @@ static int ReceiveDescriptor(int socket_fd) {
   char control[CMSG_SPACE(sizeof(int))] = {0};
   char byte = 0;
   struct iovec data = {&byte, 1};
-  struct msghdr message = {.msg_iov = &data,
-                           .msg_iovlen = 1,
-                           .msg_control = control,
-                           .msg_controllen = sizeof control};
+  struct msghdr message = {
+      .msg_iov = &data, .msg_iovlen = 1, .msg_control = control, .msg_controllen = sizeof control};
   if (recvmsg(socket_fd, &message, 0) != 1) return -1;
   struct cmsghdr* header = CMSG_FIRSTHDR(&message);
   if (header == NULL || header->cmsg_type != SCM_RIGHTS) return -1;
@@ -118,7 +114,7 @@ static void Answer(int listener) {
   } else {
     response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
   }
-  (void)ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);  /* the caller may be gone */
+  (void)ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response); /* the caller may be gone */
 }
 
 int main(int argc, char** argv) {
@@ -145,7 +141,7 @@ int main(int argc, char** argv) {
   (void)close(sockets[1]);
   const int listener = ReceiveDescriptor(sockets[0]);
   int status = 0;
-  if (listener < 0) {  /* the child reported it and ends with 126 */
+  if (listener < 0) { /* the child reported it and ends with 126 */
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
   }

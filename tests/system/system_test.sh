@@ -6,18 +6,20 @@
 #     real watchdog reset, E7 4 to 8 s after the reboot command; a second boot replays the
 #     disk's journal, then e2fsck -fn must find it clean, the upgrade log must be on it with the
 #     whole run, and nothing but what the cleanup names may be gone.
-#  2. Which refused calls the upgrader made, from an armel strace inside the machine.
-#  3. Power cuts: the machine is reset right after the Nth command line of a run, at moments
+#  2. Which refused calls the upgrader made: the E7 run on the 2.6.35 surface runs under an armel
+#     strace inside the machine.
+#  3. Figures: the upgrader's peak memory (VmHWM) for 1 MB (the E7 run on the real kernel runs
+#     under the memory probe) and 20 MB upgrades and for the largest count of empty inner files
+#     that fits the 25 MiB ramdisk, the bytes one E7 run writes to the root disk, and the run's
+#     time inside the machine.
+#  4. Power cuts: the machine is reset right after the Nth command line of a run, at moments
 #     spread over the whole run; after each the disk must check clean (journal replay allowed),
 #     nothing outside the removal lists may be lost, the upgrade-started marker must be on the
 #     disk if the cut came after it was made and before the validator passed, and the next
 #     upgrade on that disk must reach E7.
-#  4. Figures: the upgrader's peak memory (VmHWM) for 1 MB and 20 MB upgrades and for the
-#     largest count of empty inner files that fits the 25 MiB ramdisk, the bytes one E7 run
-#     writes to the root disk, and the run's time inside the machine.
 # QX_SYSTEM_CUTS sets the number of power-cut moments (default 20); QX_SYSTEM_PARTS the parts to
-# run ("exits syscalls cuts figures"); QX_SYSTEM_EXITS the exit scenarios (all eight: e7, e2, e5,
-# e1, each also with -old-kernel).
+# run ("exits syscalls figures cuts"; syscalls and figures read runs of exits); QX_SYSTEM_EXITS
+# the exit scenarios (all eight: e7, e2, e5, e1, each also with -old-kernel).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tests/system/machine.sh
@@ -25,10 +27,18 @@ source tests/system/upgrades.sh
 source tests/system/checks.sh
 
 readonly cuts=${QX_SYSTEM_CUTS:-20}
-readonly parts=${QX_SYSTEM_PARTS:-exits syscalls cuts figures}
+readonly parts=${QX_SYSTEM_PARTS:-exits syscalls figures cuts}
 readonly upgrader=$work/package/sbin/upgrader
 readonly template=$work/router.img
-readonly reboot_line="qx-cmd: watchdog /dev/watchdog -T 5"
+
+# The armel strace of the payload disk, tracing the upgrader alone (not the commands it runs):
+# fstatat64 and the refused calls, into a file that the scenario prints once the run has ended.
+strace_command() {
+  local calls
+  calls=$(sed 's/.*"\(.*\)".*/?\1/' "$work/refused_syscalls.h" | paste -sd, -)
+  echo "/mnt/payload/bin/lib/ld-linux.so.3 --library-path /mnt/payload/bin/lib" \
+    "/mnt/payload/bin/strace -qq -o /dev/qx-strace -e trace=fstatat64,$calls"
+}
 stage_start=$SECONDS
 
 # --- builds: the router package's upgrader, udtool, the unit's own programs, the images
@@ -82,6 +92,10 @@ exit_scenario() {
     launcher=/mnt/payload/bin/qx-old-kernel
     surface=" on the 2.6.35 call surface"
   fi
+  # E7 runs measured on the real kernel, and under strace on the 2.6.35 surface (see figures and
+  # syscall_report).
+  [ "$name" = e7 ] && launcher="/mnt/payload/bin/qx-peak-rss /dev/qx-peak"
+  [ "$name" = e7-old-kernel ] && launcher="$launcher $(strace_command)"
   case $exit in
     E7) delay=$(run_exit "$name" E7 "$launcher" "$work/e7-1mb.bin") ;;
     E2) delay=$(run_exit "$name" E2 "$launcher" "$work/e7-1mb.bin" board=13) ;;
@@ -111,17 +125,12 @@ exit_scenarios() {
   [ "$failed" -eq 0 ] || fail "exits: a scenario failed (above)"
 }
 
-# The upgrader on the 2.6.35 call surface under an armel strace in the machine (started by the
-# launcher, so the filter's EINVAL still goes to the upgrader alone, and tracing only the upgrader
-# itself, not the commands it runs): which refused calls it made, and whether compat's
-# /proc/self/fd fallback ran after 2.6.35's EINVAL.
+# The E7 run on the 2.6.35 call surface ran under an armel strace in the machine (started by the
+# launcher, so the filter's EINVAL still goes to the upgrader alone): which refused calls it made,
+# and whether compat's /proc/self/fd fallback ran after 2.6.35's EINVAL.
 syscall_report() {
-  local name=e7-strace traced calls
-  calls=$(sed 's/.*"\(.*\)".*/?\1/' "$work/refused_syscalls.h" | paste -sd, -)
-  local strace="/mnt/payload/bin/lib/ld-linux.so.3 --library-path /mnt/payload/bin/lib"
-  strace="$strace /mnt/payload/bin/strace -qq -o /dev/qx-strace -e trace=fstatat64,$calls"
-  run_exit "$name" E7 "/mnt/payload/bin/qx-old-kernel $strace" "$work/e7-1mb.bin" >/dev/null
-  check_upgraded "$work/$name.tree" "$name"
+  local name=e7-old-kernel traced
+  [ -s "$work/$name.console" ] || fail "syscalls: no run $name (part exits) to read"
   traced=$(awk '
     { sub(/^qx-strace: /, "") }
     /^[a-z0-9_]+\(.*\) += -1 (ENOSYS|EINVAL)/ {
@@ -195,41 +204,53 @@ power_cuts() {
 
 # figure NAME UPGRADE_FILE: one run under the memory probe on a fresh disk, to its watchdog reset.
 # Prints "PEAK_KIB WRITTEN_BYTES RUN_MS EXIT_STATUS".
-figure() {
-  local name=$1 upgrade=$2 console=$work/$1.console
-  make_payload "$work/$name.payload" "$upgrade" "launcher=/mnt/payload/bin/qx-peak-rss /dev/qx-peak" \
-    measure=1
-  cp --sparse=always "$template" "$work/$name.img"
-  boot "$work/$name.img" "$work/$name.payload" run "$console" >/dev/null
-  grep -q 'softdog: Initiating system reboot' "$console" || fail "$name: no watchdog reset"
+# figure_of CONSOLE: "PEAK_KIB WRITTEN_BYTES RUN_MS EXIT_STATUS" of a run under the memory probe.
+figure_of() {
   awk '
     /^qx-run: peak / { peak = $3 }
     /^qx-run: written / { written = $3 * 512 }
     /^qx-run: exit / { status = $3; ms = $5 }
     END { if (peak == "" || written == "" || ms == "") exit 1; print peak, written, ms, status }
-  ' "$console" || fail "$name: no figures on the console ($console)"
+  ' "$1" || fail "no figures on the console $1"
 }
 
+# figure_run NAME UPGRADE_FILE: one run under the memory probe on a fresh disk, to its watchdog
+# reset; the disk is left replayed in $work/NAME.tree.
+figure_run() {
+  local name=$1 upgrade=$2
+  make_payload "$work/$name.payload" "$upgrade" "launcher=/mnt/payload/bin/qx-peak-rss /dev/qx-peak"
+  cp --sparse=always "$template" "$work/$name.img"
+  boot "$work/$name.img" "$work/$name.payload" run "$work/$name.console" >/dev/null
+  grep -q 'softdog: Initiating system reboot' "$work/$name.console" || fail "$name: no watchdog reset"
+  replay_and_check "$work/$name.img" "$work/$name.replayed" "$name"
+  dump_tree "$work/$name.replayed" "$work/$name.tree"
+}
+
+# The 1 MB figures come from the E7 exit run (part exits); the 20 MB upgrade and the largest
+# count of empty inner files that fits the 25 MiB ramdisk run here, two machines at once.
 figures() {
-  local peak written ms status floor count
-  read -r peak written ms status < <(figure fig-e7-1mb "$work/e7-1mb.bin")
-  boot "$work/fig-e7-1mb.img" "" check "$work/fig-e7-1mb.check" >/dev/null
-  dump_tree "$work/fig-e7-1mb.img" "$work/fig-e7-1mb.tree"
+  local peak written ms status floor count pids=() worker failed=0
+  [ -s "$work/e7.console" ] || fail "figures: no run e7 (part exits) to read"
+  read -r peak written ms status < <(figure_of "$work/e7.console")
   # The floor: the three extracted inner files, written once under /tmp/, and the log.
   floor=$("$udtool" info --json "$work/e7-1mb.bin" | awk -v log_bytes="$(stat -c %s \
-    "$work/fig-e7-1mb.tree/var/log/upgrade_log")" '
+    "$work/e7.tree/var/log/upgrade_log")" '
     /"index": [234],/ { match($0, /"data_size": [0-9]+/); sum += substr($0, RSTART + 13, RLENGTH - 13) }
     END { print sum + log_bytes }')
   echo "system: figure: E7, 1 MB upgrade: peak $peak KiB (VmHWM), $written bytes written to the" \
     "root disk (floor $floor: the extracted files through /tmp/ and the log), run $ms ms in the machine"
   make_upgrade "$work/e7-20mb.bin" 20000000
-  read -r peak written ms status < <(figure fig-e7-20mb "$work/e7-20mb.bin")
+  count=$(make_many_members "$work/many.bin" $((25 * 1024 * 1024)))
+  figure_run fig-e7-20mb "$work/e7-20mb.bin" &
+  pids+=($!)
+  figure_run fig-many "$work/many.bin" &
+  pids+=($!)
+  for worker in "${pids[@]}"; do wait "$worker" || failed=1; done
+  [ "$failed" -eq 0 ] || fail "figures: a run failed (above)"
+  read -r peak written ms status < <(figure_of "$work/fig-e7-20mb.console")
   echo "system: figure: E7, 20 MB upgrade: peak $peak KiB (VmHWM), $written bytes written," \
     "run $ms ms in the machine"
-  count=$(make_many_members "$work/many.bin" $((25 * 1024 * 1024)))
-  read -r peak written ms status < <(figure fig-many "$work/many.bin")
-  boot "$work/fig-many.img" "" check "$work/fig-many.check" >/dev/null
-  dump_tree "$work/fig-many.img" "$work/fig-many.tree"
+  read -r peak written ms status < <(figure_of "$work/fig-many.console")
   echo "system: figure: $count empty inner files ($(stat -c %s "$work/many.bin") bytes, the most" \
     "that fit the 25 MiB ramdisk): peak $peak KiB (VmHWM), exit status $status, run $ms ms;" \
     "the log ends: $(log_messages "$work/fig-many.tree" | grep -v '^$' | tail -n 1)"
@@ -237,6 +258,7 @@ figures() {
 
 # --- main
 for part in $parts; do
+  part_start=$SECONDS
   case $part in
     exits) exit_scenarios ;;
     syscalls) syscall_report ;;
@@ -244,5 +266,6 @@ for part in $parts; do
     figures) figures ;;
     *) fail "unknown part $part" ;;
   esac
+  echo "system: $part done in $((SECONDS - part_start)) s"
 done
 echo "system: stage done in $((SECONDS - stage_start)) s"

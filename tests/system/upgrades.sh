@@ -60,7 +60,6 @@ make_payload() {
     echo "arguments=/tmp/wdprog"
     echo "launcher="
     echo "board="
-    echo "measure="
     if [ -n "$upgrade" ]; then
       cp "$upgrade" "$dir/ud-router.bin"
       echo "upgrade_file=ud-router.bin"
