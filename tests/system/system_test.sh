@@ -229,7 +229,7 @@ figure_run() {
 # The 1 MB figures come from the E7 exit run (part exits); the 20 MB upgrade and the largest
 # count of empty inner files that fits the 25 MiB ramdisk run here, two machines at once.
 figures() {
-  local peak written ms status floor count pids=() worker failed=0
+  local peak written ms status floor count count_1 pids=() worker failed=0
   [ -s "$work/e7.console" ] || fail "figures: no run e7 (part exits) to read"
   read -r peak written ms status < <(figure_of "$work/e7.console")
   # The floor: the three extracted inner files, written once under /tmp/, and the log.
@@ -241,9 +241,12 @@ figures() {
     "root disk (floor $floor: the extracted files through /tmp/ and the log), run $ms ms in the machine"
   make_upgrade "$work/e7-20mb.bin" 20000000
   count=$(make_many_members "$work/many.bin" $((25 * 1024 * 1024)))
-  figure_run fig-e7-20mb "$work/e7-20mb.bin" &
+  # With empty inner files the data sizes add up to the total (0) after the first one, where
+  # the reader stops; inner files of one byte each make it walk and record every one.
+  count_1=$(make_many_members "$work/many-1.bin" $((25 * 1024 * 1024)) x)
+  (figure_run fig-many-1 "$work/many-1.bin") &  # the longest run: alone on one machine
   pids+=($!)
-  figure_run fig-many "$work/many.bin" &
+  (figure_run fig-e7-20mb "$work/e7-20mb.bin" && figure_run fig-many "$work/many.bin") &
   pids+=($!)
   for worker in "${pids[@]}"; do wait "$worker" || failed=1; done
   [ "$failed" -eq 0 ] || fail "figures: a run failed (above)"
@@ -254,6 +257,10 @@ figures() {
   echo "system: figure: $count empty inner files ($(stat -c %s "$work/many.bin") bytes, the most" \
     "that fit the 25 MiB ramdisk): peak $peak KiB (VmHWM), exit status $status, run $ms ms;" \
     "the log ends: $(log_messages "$work/fig-many.tree" | grep -v '^$' | tail -n 1)"
+  read -r peak written ms status < <(figure_of "$work/fig-many-1.console")
+  echo "system: figure: $count_1 inner files of 1 byte ($(stat -c %s "$work/many-1.bin") bytes):" \
+    "peak $peak KiB (VmHWM), exit status $status, run $ms ms;" \
+    "the log ends: $(log_messages "$work/fig-many-1.tree" | grep -v '^$' | tail -n 1)"
 }
 
 # --- main
