@@ -132,7 +132,7 @@ make_payload_disk() {
 }
 
 # boot DISK PAYLOAD MODE CONSOLE [CUT_AFTER]: one boot, until qemu exits (a reset, the watchdog's
-# or the host's, or a power-off) or 150 s pass. With CUT_AFTER N the host resets the machine as
+# or the host's, or a power-off) or 300 s pass. With CUT_AFTER N the host resets the machine as
 # soon as the console shows the Nth command line of the run, with CUT_AFTER "reboot" as soon as
 # it shows the reboot command (the run has synced by then). Prints the seconds from the reboot
 # command to qemu's exit, or "-".
@@ -157,7 +157,7 @@ boot() {
   local drain=$!
   exec 7<>"$fifo.out"  # read and write: never blocks, whether or not qemu came up
   : >"$console"
-  deadline=$((SECONDS + 150))
+  deadline=$((SECONDS + 300))
   while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
     IFS= read -r -t 1 line <&7 || continue
     line=${line%$'\r'}
@@ -181,7 +181,7 @@ boot() {
   done
   if kill -0 "$pid" 2>/dev/null; then
     kill "$pid"
-    echo "qx-host: no exit within 150 s" >>"$console"
+    echo "qx-host: no exit within 300 s" >>"$console"
   fi
   wait "$pid" || true
   while IFS= read -r -t 0.2 line <&7; do printf '%s\n' "${line%$'\r'}" >>"$console"; done
