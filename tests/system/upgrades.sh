@@ -31,18 +31,22 @@ make_damaged_upgrade() {
   printf '\x5a' | dd of="$out" bs=1 seek="$offset" conv=notrunc status=none
 }
 
-# make_many_members OUT LIMIT_BYTES [DATA]: the largest count of inner files holding DATA (empty
-# by default) whose upgrade file fits in LIMIT_BYTES (the ramdisk's 25 MiB). Prints the count.
+# make_many_members OUT LIMIT_BYTES DATA: the largest count of inner files holding DATA (not
+# empty: udtool refuses empty inner files after the last one with data) whose upgrade file fits
+# in LIMIT_BYTES (the ramdisk's 25 MiB). Prints the count.
 make_many_members() {
-  local out=$1 limit=$2 data=${3:-} dir one two count
+  local out=$1 limit=$2 data=$3 dir one two count
   dir=$(mktemp -d "$work/members.XXXXXX")
   printf '%s' "$data" >"$dir/e"
-  (cd "$dir" && "$udtool" create -o one.bin e >/dev/null && "$udtool" create -o two.bin e e >/dev/null)
+  (cd "$dir" && "$udtool" create -o one.bin e >/dev/null && "$udtool" create -o two.bin e e >/dev/null) ||
+    fail "make_many_members: udtool create failed"
   one=$(stat -c %s "$dir/one.bin")
   two=$(stat -c %s "$dir/two.bin")
   count=$(((limit - one) / (two - one) + 1))
-  # shellcheck disable=SC2046  # one word per inner file, all the same empty file
-  (cd "$dir" && "$udtool" create -o "$out" $(yes e | head -n "$count") >/dev/null)
+  # shellcheck disable=SC2046  # one word per inner file, all the same file
+  [ "$count" -gt 0 ] || fail "make_many_members: no inner file fits $limit bytes"
+  (cd "$dir" && "$udtool" create -o "$out" $(yes e | head -n "$count") >/dev/null) ||
+    fail "make_many_members: udtool create of $count inner files failed"
   [ "$(stat -c %s "$out")" -le "$limit" ] || fail "$count inner files exceed $limit bytes"
   rm -rf "$dir"
   echo "$count"
