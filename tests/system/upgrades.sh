@@ -17,7 +17,7 @@ exit 0
 EOF
   head -c "$kernel_bytes" /dev/urandom >"$dir/kernel_image"
   echo "file-system database" >"$dir/filesystem.db"
-  "$udtool" create -o "$out" --upgrade-name "router system test" --release-name R1 \
+  "$udtool" create --force -o "$out" --upgrade-name "router system test" --release-name R1 \
     --file-date 20261207 "$dir/info.txt" "$dir/notes.txt" "$dir/fs-validator" \
     "$dir/kernel_image" "$dir/filesystem.db" >/dev/null
   rm -rf "$dir"
@@ -45,7 +45,7 @@ make_many_members() {
   count=$(((limit - one) / (two - one) + 1))
   # shellcheck disable=SC2046  # one word per inner file, all the same file
   [ "$count" -gt 0 ] || fail "make_many_members: no inner file fits $limit bytes"
-  (cd "$dir" && "$udtool" create -o "$out" $(yes e | head -n "$count") >/dev/null) ||
+  (cd "$dir" && "$udtool" create --force -o "$out" $(yes e | head -n "$count") >/dev/null) ||
     fail "make_many_members: udtool create of $count inner files failed"
   [ "$(stat -c %s "$out")" -le "$limit" ] || fail "$count inner files exceed $limit bytes"
   rm -rf "$dir"
