@@ -24,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "sim/device_guard.h"
+
 namespace {
 
 [[noreturn]] void Squat() {
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     ::sleep(1);
   }
+  qx::sim::RefuseOutsideDevice("hostile_launcher");  // it plants, locks and runs as root
   int at = 1;
   for (; at < argc && std::strcmp(argv[at], "--") != 0; ++at) {
     const std::string option = argv[at];
