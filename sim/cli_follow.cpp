@@ -107,7 +107,8 @@ bool LogFollower::ShowNewLines(const std::string& now) {
   std::fputs(Visible(lines).c_str(), out_);
   std::fflush(out_);
   shown_ = now.substr(0, end + 1);
-  const std::size_t start = shown_.size() < 2 ? std::string::npos : shown_.rfind('\n', shown_.size() - 2);
+  const std::size_t start =
+      shown_.size() < 2 ? std::string::npos : shown_.rfind('\n', shown_.size() - 2);
   last_line_ = shown_.substr(start == std::string::npos ? 0 : start + 1);
   shown_bytes_ += lines.size();
   if (shown_bytes_ < kMaxBytes) return true;

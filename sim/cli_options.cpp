@@ -2,11 +2,11 @@
 #include <signal.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 
 #include "sim/cli.h"
 
@@ -59,9 +59,10 @@ namespace {
 
 // The device options that take a value; --no-board and --no-services take none.
 constexpr const char* kDeviceValueOptions[] = {
-    "root-size", "ramdisk-size", "kernel",  "kernel-banner", "proc-version",  "board",
-    "copy",      "file",         "fill",    "dir",           "symlink",       "timeout",
-    "memory-limit", "process-limit", "env", "cwd"};
+    "root-size",    "ramdisk-size",  "kernel",  "kernel-banner",
+    "proc-version", "board",         "copy",    "file",
+    "fill",         "dir",           "symlink", "timeout",
+    "memory-limit", "process-limit", "env",     "cwd"};
 constexpr const char* kDeviceFlagOptions[] = {"no-board", "no-services"};
 
 // getopt_long's codes: device options from here, the command's own options after them.
@@ -156,22 +157,24 @@ bool ApplyDeviceOption(const std::string& name, const std::string& value, Device
 }  // namespace
 
 std::string DeviceOptionsHelp(std::chrono::seconds default_timeout) {
-  return std::string("device options:\n"
-         "  --root-size SIZE        size of the root tmpfs, i.e. what statvfs(\"/\") sees\n"
-         "                          (bytes, or with K, M, G; default 64M)\n"
-         "  --ramdisk-size SIZE     size of the /tmp/ramdisk tmpfs (default 32M)\n"
-         "  --kernel RELEASE        /proc/version names this kernel release\n"
-         "  --kernel-banner TEXT    /proc/version holds exactly TEXT\n"
-         "  --proc-version MODE     banner (default), unreadable (open fails) or absent\n"
-         "  --board ID              /sys/kernel/qxfc/board holds ID and a line feed (default 12)\n"
-         "  --no-board              no board file at all\n"
-         "  --no-services           do not start the 25 services of the stop list\n"
-         "  --copy HOST:DEVICE      copy a host executable in (with its loader and libraries)\n"
-         "  --file DEVICE=CONTENT   create a file with this content (parents created)\n"
-         "  --fill DEVICE=SIZE      create a file of SIZE real bytes\n"
-         "  --dir DEVICE            create a directory (with parents)\n"
-         "  --symlink DEVICE=TARGET create a symbolic link\n"
-         "  --timeout SECONDS       kill the device's processes after this long (default ") +
+  return std::string(
+             "device options:\n"
+             "  --root-size SIZE        size of the root tmpfs, i.e. what statvfs(\"/\") sees\n"
+             "                          (bytes, or with K, M, G; default 64M)\n"
+             "  --ramdisk-size SIZE     size of the /tmp/ramdisk tmpfs (default 32M)\n"
+             "  --kernel RELEASE        /proc/version names this kernel release\n"
+             "  --kernel-banner TEXT    /proc/version holds exactly TEXT\n"
+             "  --proc-version MODE     banner (default), unreadable (open fails) or absent\n"
+             "  --board ID              /sys/kernel/qxfc/board holds ID and a line feed (default "
+             "12)\n"
+             "  --no-board              no board file at all\n"
+             "  --no-services           do not start the 25 services of the stop list\n"
+             "  --copy HOST:DEVICE      copy a host executable in (with its loader and libraries)\n"
+             "  --file DEVICE=CONTENT   create a file with this content (parents created)\n"
+             "  --fill DEVICE=SIZE      create a file of SIZE real bytes\n"
+             "  --dir DEVICE            create a directory (with parents)\n"
+             "  --symlink DEVICE=TARGET create a symbolic link\n"
+             "  --timeout SECONDS       kill the device's processes after this long (default ") +
          std::to_string(default_timeout.count()) +
          ")\n"
          "  --memory-limit SIZE     memory of the whole device, its tmpfs pages included\n"

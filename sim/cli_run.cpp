@@ -69,8 +69,12 @@ int RunCommand(int argc, char** argv) {
   DeviceOptions options;
   bool quiet = false;
   std::vector<std::string> command;
-  const CommandLine line{"run", "usage: device-sim run [options] [--] COMMAND [ARG...]\n",
-                         PrintRunHelp, {{"quiet", false, 'q'}}, true};
+  const CommandLine line{
+      "run",
+      "usage: device-sim run [options] [--] COMMAND [ARG...] (see 'device-sim run --help')\n",
+      PrintRunHelp,
+      {{"quiet", false, 'q'}},
+      true};
   const int parsed = ParseCommandLine(
       argc, argv, line, options, [&](const std::string& name, const char* value, std::string&) {
         if (name.empty()) {

@@ -24,7 +24,10 @@ void PrintShellHelp() {
 int ShellCommand(int argc, char** argv) {
   DeviceOptions options;
   options.timeout = std::chrono::hours(24);
-  const CommandLine line{"shell", "usage: device-sim shell [options]\n", PrintShellHelp, {}};
+  const CommandLine line{"shell",
+                         "usage: device-sim shell [options] (see 'device-sim shell --help')\n",
+                         PrintShellHelp,
+                         {}};
   const int parsed = ParseCommandLine(
       argc, argv, line, options, [&](const std::string& name, const char*, std::string& error) {
         if (!name.empty()) return OptionResult::kNotMine;

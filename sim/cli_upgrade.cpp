@@ -2,6 +2,8 @@
 // the upgrader that will ship. The validator inside the file really runs. Prints the upgrade log
 // and what the run did to the router: exit status, the validator's verdict, free space on "/"
 // before and after, what was removed from the root file system, and the reboot command.
+#include "sim/cli_upgrade.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +24,6 @@
 #include <vector>
 
 #include "sim/cli.h"
-#include "sim/cli_upgrade.h"
 
 namespace qx::sim::cli {
 namespace {
@@ -135,14 +136,12 @@ std::string FromEnvironment(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-const CommandLine kUpgradeLine{"upgrade",
-                               "usage: device-sim upgrade [options] FILE (see 'device-sim "
-                               "upgrade --help')\n",
-                               PrintUpgradeHelp,
-                               {{"json", false, 0},
-                                {"follow", false, 0},
-                                {"upgrader", true, 0},
-                                {"power-cut-at", true, 0}}};
+const CommandLine kUpgradeLine{
+    "upgrade",
+    "usage: device-sim upgrade [options] FILE (see 'device-sim "
+    "upgrade --help')\n",
+    PrintUpgradeHelp,
+    {{"json", false, 0}, {"follow", false, 0}, {"upgrader", true, 0}, {"power-cut-at", true, 0}}};
 
 // One option or operand of upgrade's own; kNotMine for the device options.
 OptionResult TakeUpgradeOption(const std::string& name, const char* value, UpgradeOptions& options,
@@ -184,11 +183,11 @@ int ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options) {
   options.upgrader = FromEnvironment("QX_UPGRADER");
   options.launcher = FromEnvironment("QX_UPGRADER_LAUNCHER");
   options.device.timeout = kDefaultTimeout;
-  const int parsed = ParseCommandLine(
-      argc, argv, kUpgradeLine, options.device,
-      [&](const std::string& name, const char* value, std::string& error) {
-        return TakeUpgradeOption(name, value, options, error);
-      });
+  const int parsed =
+      ParseCommandLine(argc, argv, kUpgradeLine, options.device,
+                       [&](const std::string& name, const char* value, std::string& error) {
+                         return TakeUpgradeOption(name, value, options, error);
+                       });
   if (parsed >= 0) return parsed;
   if (options.file.empty()) return UsageError(kUpgradeLine, "no upgrade file given");
   if (options.upgrader.empty()) options.upgrader = BuiltUpgrader();
@@ -278,10 +277,10 @@ std::vector<std::string> UpgraderCommand(const UpgradeOptions& options) {
 // the free space the upgrader sees on / nor grows without bound. Mounted again after a power
 // cycle, which takes every mount made inside the device.
 bool MountOutput(Device& device) {
-  const RunResult mounted = device.Run({"/bin/mount", "-t", "tmpfs", "-o",
-                                        std::string("size=") + kOutputMountSize + ",mode=0700",
-                                        "qx-sim-output", kOutputDirectory},
-                                       std::chrono::seconds(10));
+  const RunResult mounted = device.Run(
+      {"/bin/mount", "-t", "tmpfs", "-o", std::string("size=") + kOutputMountSize + ",mode=0700",
+       "qx-sim-output", kOutputDirectory},
+      std::chrono::seconds(10));
   if (mounted.exited && mounted.exit_status == 0) return true;
   std::fprintf(stderr, "device-sim upgrade: cannot mount the output's tmpfs: %s\n",
                Visible(mounted.started ? mounted.output : mounted.error).c_str());

@@ -125,9 +125,10 @@ const char* Bool(bool value) { return value ? "true" : "false"; }
 
 // A file read back, as JSON fields with the given prefix.
 std::string JsonFile(const std::string& prefix, const ReadBack& file) {
-  return "\"" + prefix + "\":" + Json(file.content) + ",\"" + prefix + "_read\":" +
-         Bool(file.read) + ",\"" + prefix + "_not_read\":" + Json(file.why_not) + ",\"" + prefix +
-         "_cut\":" + Bool(file.cut()) + ",\"" + prefix + "_bytes\":" + std::to_string(file.size);
+  return "\"" + prefix + "\":" + Json(file.content) + ",\"" + prefix +
+         "_read\":" + Bool(file.read) + ",\"" + prefix + "_not_read\":" + Json(file.why_not) +
+         ",\"" + prefix + "_cut\":" + Bool(file.cut()) + ",\"" + prefix +
+         "_bytes\":" + std::to_string(file.size);
 }
 
 }  // namespace
@@ -144,6 +145,7 @@ void JudgeValidator(UpgradeReport& report) {
     bool started = false;
     for (const std::string& command : report.run.trace) started |= command == kValidatorCommand;
     report.validator = started ? ValidatorState::kUnfinished : ValidatorState::kNotRun;
+    report.verdict.clear();  // the upgrader had no final word
     report.why_unknown = "timed out after " + Seconds(report.timeout);
   } else if (!whole) {
     report.validator = ValidatorState::kUnknown;
@@ -159,23 +161,30 @@ void PrintText(const UpgradeReport& r) {
     std::printf("== power cut %lld ms into the run (%s)\n",
                 static_cast<long long>(r.power_cut_at.count()),
                 r.cut_while_running ? "the upgrader was still running" : "the upgrader had ended");
-    std::fputs(
-        Section("== upgrade log (/var/log/upgrade_log after the power cycle", r.log_after_power_cycle)
-            .c_str(),
-        stdout);
+    std::fputs(Section("== upgrade log (/var/log/upgrade_log after the power cycle",
+                       r.log_after_power_cycle)
+                   .c_str(),
+               stdout);
   }
   std::fputs(Section("== upgrade log (" + r.log_path + " after the run", r.log).c_str(), stdout);
   std::printf(
       "== validator output: the standard output and error of the upgrader's run, which the\n"
       "   validator inherits (the commands the upgrader runs write there only when they fail)\n");
-  std::fputs(Section("-- standard output (" + std::string(kOutputDirectory) + "/stdout", r.validator_stdout).c_str(), stdout);
-  std::fputs(Section("-- standard error (" + std::string(kOutputDirectory) + "/stderr", r.validator_stderr).c_str(), stdout);
+  std::fputs(Section("-- standard output (" + std::string(kOutputDirectory) + "/stdout",
+                     r.validator_stdout)
+                 .c_str(),
+             stdout);
+  std::fputs(
+      Section("-- standard error (" + std::string(kOutputDirectory) + "/stderr", r.validator_stderr)
+          .c_str(),
+      stdout);
   std::printf("== summary (upgrade file %s)\n", Visible(r.upgrade_file).c_str());
   std::printf("exit status:      %s\n", ExitLabel(r).c_str());
   std::printf("validator:        %s%s\n", ValidatorLabel(r.validator),
               r.why_unknown.empty() ? "" : (" (" + r.why_unknown + ")").c_str());
-  std::printf("verdict:          %s\n",
-              r.verdict.empty() ? "(none in the log)" : Visible(r.verdict).c_str());
+  std::printf("verdict:          %s\n", !r.verdict.empty() ? Visible(r.verdict).c_str()
+                                        : r.run.timed_out  ? "(none: the run was stopped first)"
+                                                           : "(none in the log)");
   std::printf("free space on /:  before %s\n                  after  %s\n",
               MiB(r.free_before).c_str(), MiB(r.free_after).c_str());
   std::printf("removed from /:   %zu path(s)\n", r.removed.size());
