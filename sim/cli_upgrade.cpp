@@ -1,7 +1,8 @@
 // `device-sim upgrade FILE`: a dry run of a real upgrade file on a fresh simulated router, with
-// the upgrader that will ship. The validator inside the file really runs. Prints the upgrade log
-// and what the run did to the router: exit status, the validator's verdict, free space on "/"
-// before and after, what was removed from the root file system, and the reboot command.
+// the upgrader that will ship. The validator inside the file really runs. Prints the upgrade log,
+// the validator's output and what the run did to the router: exit status, the validator's
+// verdict, free space on "/" before and after, what was removed from the root file system, and
+// the reboot command. The file goes into the device by kernel copies, never through memory.
 #include "sim/cli_upgrade.h"
 
 #include <fcntl.h>
