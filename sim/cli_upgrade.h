@@ -14,7 +14,7 @@ namespace qx::sim::cli {
 // The run's standard output and error go to files of a tmpfs of their own in the device; the
 // validator inherits them (the upgrader keeps an output that is a regular file).
 constexpr const char kOutputDirectory[] = "/.qx-sim-output";
-constexpr const char kOutputMountSize[] = "16m";
+constexpr const char kOutputMountSize[] = "16M";  // tmpfs size= option, as --help shows it
 // The most of each the report shows.
 constexpr std::uint64_t kOutputCapBytes = 64u << 10;
 
