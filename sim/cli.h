@@ -4,8 +4,14 @@
 #define QX_SIM_CLI_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/device.h"
@@ -35,19 +41,51 @@ struct DeviceOptions {
 
 enum class OptionResult { kTaken, kNotMine, kBad };
 
-// Looks at argv[i]; when it is a device option, applies it (consuming its value, i advances)
-// and returns kTaken; kBad sets *error to a message naming the option.
-OptionResult ParseDeviceOption(int argc, char** argv, int& i, DeviceOptions& options,
-                               std::string* error);
+// One option of a subcommand's own (besides the device options, --help and --version).
+struct CommandOption {
+  const char* name;  // the long name, without "--"
+  bool takes_value;
+  char short_name;  // 0 for none
+};
 
-// The help text of those options, for each subcommand's --help.
-const char* DeviceOptionsHelp();
+// How a subcommand's command line reads. Options follow getopt_long's conventions: "--opt=value"
+// or "--opt value", short options combined ("-qh"), "--" ends the options.
+struct CommandLine {
+  const char* command;  // "upgrade"
+  const char* usage;    // the usage line, ending in a line feed
+  void (*print_help)();
+  std::vector<CommandOption> own;
+  // run: the first operand is COMMAND, and it and everything after it are left as they are.
+  bool operands_end_options = false;
+};
+
+// Gets every option by its long name with its value (nullptr for none), and each operand with
+// an empty name. kNotMine hands a device option on to be applied (upgrade's --fill takes a form
+// of its own besides the device option's); kBad sets error.
+using OptionHandler =
+    std::function<OptionResult(const std::string& name, const char* value, std::string& error)>;
+
+// Reads argv (argv[0] is the subcommand): device options into device, the rest to handle.
+// Returns -1 when every argument was taken; otherwise the exit status to return at once: 0
+// after --help or --version (on standard output), kUsageError after a usage error (the message
+// naming the option and the usage line on standard error).
+int ParseCommandLine(int argc, char** argv, const CommandLine& line, DeviceOptions& device,
+                     const OptionHandler& handle);
+
+// Prints "device-sim COMMAND: message" and the usage line on standard error; kUsageError.
+int UsageError(const CommandLine& line, const std::string& message);
+
+// The help text of those options, for each subcommand's --help, with its default timeout.
+std::string DeviceOptionsHelp(std::chrono::seconds default_timeout);
 
 // "123", "64K", "25M", "1G" (binary multiples); false for anything else or an overflow.
 bool ParseSize(const std::string& text, std::uint64_t& bytes);
 
-// Prints "device-sim: <message>" and a pointer to --help on standard error; returns kUsageError.
+// Prints "device-sim: <message>" and the usage line on standard error; returns kUsageError.
 int UsageError(const std::string& message);
+
+// "device-sim 0.0.5", the project's version, on standard output; returns 0.
+int PrintVersion();
 
 // Builds the device for options, or prints why not and returns nullptr; *refused tells a
 // machine that cannot isolate a device (exit status kUsageError) from another failure.
@@ -57,6 +95,32 @@ std::unique_ptr<Device> CreateDevice(const DeviceOptions& options, bool* refused
 // `cat -v` writes them (^[, ^?, M-a), line feeds and tabs as they are, so that nothing a device
 // wrote can move the cursor, retitle the window or answer back for the engineer's terminal.
 std::string Visible(const std::string& text);
+
+// `upgrade --follow`: from construction to destruction, a thread of its own prints the upgrade
+// log's new lines (made Visible) to out as the device's run writes them, within bounds (see
+// cli_follow.cpp for why reading a running device this way is safe).
+class LogFollower {
+ public:
+  static constexpr std::size_t kMaxBytes = 1u << 20;  // of the log shown, and read per look
+  LogFollower(const Device& device, std::FILE* out);
+  ~LogFollower();  // one last look, then the thread ends
+  LogFollower(const LogFollower&) = delete;
+  LogFollower& operator=(const LogFollower&) = delete;
+
+ private:
+  void Follow();
+  bool ShowNewLines(const std::string& now);  // false once kMaxBytes have been shown
+
+  std::FILE* out_;
+  int root_fd_ = -1;
+  std::string shown_;      // the log up to its last line shown
+  std::string last_line_;  // that line
+  std::size_t shown_bytes_ = 0;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 // A signal number as its name ("SIGKILL"), or the number for one without a common name.
 std::string SignalName(int signal);

@@ -1,6 +1,6 @@
 // device-sim: a throwaway simulated router for poking at an upgrade by hand.
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "sim/cli.h"
 
@@ -18,7 +18,8 @@ constexpr Command kCommands[] = {QX_DEVICE_SIM_COMMANDS(QX_DEVICE_SIM_ENTRY)};
 
 void PrintHelp() {
   std::printf(
-      "usage: device-sim COMMAND [options] ...\n\n"
+      "usage: device-sim COMMAND [options] ...\n"
+      "       device-sim --help | --version\n\n"
       "A throwaway simulated router: a tmpfs root with the router's busybox userland, its 25\n"
       "services, /tmp/ramdisk, /proc/version and the board file. Needs root.\n\n"
       "What a device may do: anything its root may do to its own files, mounts (unmount and\n"
@@ -38,23 +39,26 @@ void PrintHelp() {
       "a weaker device.\n\ncommands:\n");
   for (const Command& command : kCommands)
     std::printf("  %-8s %s\n", command.name, command.summary);
-  std::printf("\n`device-sim COMMAND --help` lists the options of a command.\n");
+  std::printf(
+      "\n`device-sim COMMAND --help` lists the options of a command. Options take\n"
+      "'--opt=value' or '--opt value'; '--' ends them.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    PrintHelp();
-    return qx::sim::cli::kUsageError;
-  }
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "help") == 0) {
+  if (argc < 2) return qx::sim::cli::UsageError("no command given");
+  const std::string first = argv[1];
+  if (first == "--help" || first == "-h" || first == "help") {
     PrintHelp();
     return 0;
   }
-  for (const Command& command : kCommands) {
-    if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 1, argv + 1);
+  if (first == "--version" || first == "-V") return qx::sim::cli::PrintVersion();
+  if (first.size() > 1 && first[0] == '-') {
+    return qx::sim::cli::UsageError("unknown option '" + first + "'");
   }
-  return qx::sim::cli::UsageError(std::string("unknown command \"") + argv[1] + "\"");
+  for (const Command& command : kCommands) {
+    if (first == command.name) return command.run(argc - 1, argv + 1);
+  }
+  return qx::sim::cli::UsageError("unknown command '" + first + "'");
 }

@@ -1,6 +1,7 @@
 // device-sim run [options] -- COMMAND...: one command in a fresh device, then the report.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "sim/cli.h"
 
@@ -21,11 +22,13 @@ void PrintRunHelp() {
       "status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
       "%d when the device could not be built, %d when COMMAND could not be started, 2 on a\n"
       "usage error or when this machine cannot isolate a device).\n\n"
-      "  --quiet                 print only the program's output, byte for byte (for test\n"
+      "  -q, --quiet             print only the program's output, byte for byte (for test\n"
       "                          runners; the report otherwise shows control characters\n"
       "                          from the device as cat -v does)\n"
-      "  -h, --help              this text\n\n%s",
-      kTimedOut, kDeviceFailed, kCannotRun, DeviceOptionsHelp());
+      "  -h, --help              this text\n"
+      "  -V, --version           the version of device-sim\n\n"
+      "Options end at COMMAND (or at '--'): what follows it is its own.\n\n%s",
+      kTimedOut, kDeviceFailed, kCannotRun, DeviceOptionsHelp(std::chrono::seconds(60)).c_str());
 }
 
 // The trace and the watchdog program's start are what programs inside sent on the trace
@@ -65,30 +68,26 @@ void PrintReport(const RunResult& result, Device& device) {
 int RunCommand(int argc, char** argv) {
   DeviceOptions options;
   bool quiet = false;
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg == "-h" || arg == "--help") {
-      PrintRunHelp();
-      return 0;
-    }
-    if (arg == "--quiet") {
-      quiet = true;
-      continue;
-    }
-    std::string error;
-    const OptionResult parsed = ParseDeviceOption(argc, argv, i, options, &error);
-    if (parsed == OptionResult::kBad) return UsageError("run: " + error);
-    if (parsed == OptionResult::kTaken) continue;
-    if (arg.size() > 1 && arg[0] == '-') return UsageError("run: unknown option " + arg);
-    break;
-  }
-  if (i >= argc) return UsageError("run: no COMMAND given");
-  const std::vector<std::string> command(argv + i, argv + argc);
+  std::vector<std::string> command;
+  const CommandLine line{
+      "run",
+      "usage: device-sim run [options] [--] COMMAND [ARG...] (see 'device-sim run --help')\n",
+      PrintRunHelp,
+      {{"quiet", false, 'q'}},
+      true};
+  const int parsed = ParseCommandLine(
+      argc, argv, line, options, [&](const std::string& name, const char* value, std::string&) {
+        if (name.empty()) {
+          command.push_back(value);
+        } else if (name == "quiet") {
+          quiet = true;
+        } else {
+          return OptionResult::kNotMine;
+        }
+        return OptionResult::kTaken;
+      });
+  if (parsed >= 0) return parsed;
+  if (command.empty()) return UsageError(line, "no COMMAND given");
   bool refused = false;
   std::unique_ptr<Device> device = CreateDevice(options, &refused);
   if (!device) return refused ? kUsageError : kDeviceFailed;

@@ -1,30 +1,40 @@
 // device-sim shell [options]: an interactive busybox shell in a fresh device.
 #include <cstdio>
+#include <string>
 
 #include "sim/cli.h"
 
 namespace qx::sim::cli {
+namespace {
+
+void PrintShellHelp() {
+  std::printf(
+      "usage: device-sim shell [options]\n\n"
+      "Creates a fresh device and opens busybox's shell in it, on a terminal of the device's\n"
+      "own that device-sim relays to this one (raw meanwhile: Ctrl-C goes to the device).\n"
+      "Commands typed there act on the device only, and nothing in it can reach this\n"
+      "terminal; leaving the shell destroys the device.\n\n"
+      "  -h, --help              this text\n"
+      "  -V, --version           the version of device-sim\n\n%s",
+      DeviceOptionsHelp(std::chrono::hours(24)).c_str());
+}
+
+}  // namespace
 
 int ShellCommand(int argc, char** argv) {
   DeviceOptions options;
   options.timeout = std::chrono::hours(24);
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::printf(
-          "usage: device-sim shell [options]\n\n"
-          "Creates a fresh device and opens busybox's shell in it, on a terminal of the device's\n"
-          "own that device-sim relays to this one (raw meanwhile: Ctrl-C goes to the device).\n"
-          "Commands typed there act on the device only, and nothing in it can reach this\n"
-          "terminal; leaving the shell destroys the device.\n\n%s",
-          DeviceOptionsHelp());
-      return 0;
-    }
-    std::string error;
-    const OptionResult parsed = ParseDeviceOption(argc, argv, i, options, &error);
-    if (parsed == OptionResult::kBad) return UsageError("shell: " + error);
-    if (parsed == OptionResult::kNotMine) return UsageError("shell: unknown option " + arg);
-  }
+  const CommandLine line{"shell",
+                         "usage: device-sim shell [options] (see 'device-sim shell --help')\n",
+                         PrintShellHelp,
+                         {}};
+  const int parsed = ParseCommandLine(
+      argc, argv, line, options, [&](const std::string& name, const char*, std::string& error) {
+        if (!name.empty()) return OptionResult::kNotMine;
+        error = "takes no operands";
+        return OptionResult::kBad;
+      });
+  if (parsed >= 0) return parsed;
   bool refused = false;
   std::unique_ptr<Device> device = CreateDevice(options, &refused);
   if (!device) return refused ? kUsageError : 125;

@@ -1,7 +1,11 @@
 // `device-sim upgrade FILE`: a dry run of a real upgrade file on a fresh simulated router, with
-// the upgrader that will ship. The validator inside the file really runs. Prints the upgrade log
-// and what the run did to the router: exit status, the validator's verdict, free space on "/"
-// before and after, what was removed from the root file system, and the reboot command.
+// the upgrader that will ship. The validator inside the file really runs. Prints the upgrade log,
+// the validator's output and what the run did to the router: exit status, the validator's
+// verdict, free space on "/" before and after, what was removed from the root file system, and
+// the reboot command. The file goes into the device by kernel copies, never through memory.
+#include "sim/cli_upgrade.h"
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,16 +29,25 @@
 namespace qx::sim::cli {
 namespace {
 
+// A large upgrade file takes a while to check and extract on a slow router.
+constexpr std::chrono::seconds kDefaultTimeout(300);
+
 void PrintUpgradeHelp() {
   std::printf(
-      "usage: device-sim upgrade FILE [options]\n\n"
+      "usage: device-sim upgrade [options] FILE\n\n"
       "Runs the upgrader on a fresh simulated router with the upgrade file FILE in its ramdisk\n"
       "(/tmp/ramdisk/, under FILE's name, with \"ud-\" in front unless it begins with \"ud\"),\n"
       "as \"upgrader /tmp/wdprog\". The validator inside the file really runs. Prints the\n"
-      "upgrade log and what the run did: exit status, the validator's verdict, free space on /\n"
-      "before and after, what was removed from the root file system, and the reboot command.\n"
-      "Exits 0 when the validator passed and the reboot command was issued, 1 when not, 2 on\n"
-      "a usage error or when the router could not be simulated.\n\n"
+      "upgrade log, the validator's output, and what the run did: exit status, the validator's\n"
+      "verdict, free space on / before and after, what was removed from the root file system,\n"
+      "and the reboot command. FILE is copied into the device as it is read, never held in\n"
+      "memory; it must be a regular file (a FIFO, device, socket or directory is refused).\n"
+      "The validator's output is the standard output and error of the upgrader's run, which\n"
+      "it inherits, kept in the device in a tmpfs of its own (%s, at %s; the report\n"
+      "shows the first %llu KiB of each); the commands the upgrader runs write there only\n"
+      "when they fail. Exits 0 when the validator passed and the reboot command was issued,\n"
+      "1 when not, 124 when the run timed out, 2 on a usage error or when the router could\n"
+      "not be simulated.\n\n"
       "  --upgrader PATH         the upgrader to run (default: $QX_UPGRADER, else the one built\n"
       "                          beside device-sim); $QX_UPGRADER_LAUNCHER names an emulator\n"
       "  --fill DEVICE=SIZE@DAYS a file of SIZE real bytes, last modified DAYS days ago\n"
@@ -46,14 +57,20 @@ void PrintUpgradeHelp() {
       "                          ramdisk empty) and run the upgrade again with a fresh copy of\n"
       "                          FILE; the report covers both runs. Unsynced data is not lost\n"
       "                          as on the router: the simulator keeps no page cache of its own\n"
+      "  --follow                print the upgrade log's lines as the run writes them (with\n"
+      "                          --json, on standard error); at most 1 MiB of them\n"
       "  --json                  the same report as one JSON object\n"
-      "  -h, --help              this text\n\n%s",
-      DeviceOptionsHelp());
+      "  -h, --help              this text\n"
+      "  -V, --version           the version of device-sim\n\n%s",
+      kOutputMountSize, kOutputDirectory, static_cast<unsigned long long>(kOutputCapBytes >> 10),
+      DeviceOptionsHelp(kDefaultTimeout).c_str());
 }
 
 constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
 constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
 constexpr const char kPersistentLog[] = "/var/log/upgrade_log";
+constexpr const char kRamdiskLog[] = "/tmp/ramdisk/upgrade_log";
+constexpr int kTimedOut = 124;  // as `run`
 // The most of the log a report shows: a real one is a few kilobytes, and a device may leave
 // anything there.
 constexpr std::uint64_t kLogCapBytes = 1u << 20;
@@ -64,6 +81,7 @@ struct UpgradeOptions {
   std::string upgrader;
   std::string launcher;
   bool json = false;
+  bool follow = false;
   std::optional<std::chrono::milliseconds> power_cut;
 };
 
@@ -119,76 +137,104 @@ std::string FromEnvironment(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
-// False with a message naming the problem on a usage error.
-bool ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options, std::string& error) {
-  options.upgrader = FromEnvironment("QX_UPGRADER");
-  options.launcher = FromEnvironment("QX_UPGRADER_LAUNCHER");
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--json") {
-      options.json = true;
-      continue;
-    }
-    if (arg == "--power-cut-at") {
-      std::chrono::milliseconds at{0};
-      if (i + 1 >= argc || !ParseDuration(argv[++i], at)) {
-        error = "--power-cut-at: expected a time such as 1500 or 1.5s";
-        return false;
-      }
-      options.power_cut = at;
-      continue;
-    }
-    if ((arg == "--upgrader" || arg == "--fill") && i + 1 < argc &&
-        (arg == "--upgrader" || std::strchr(argv[i + 1], '@') != nullptr)) {
-      const std::string value = argv[++i];
-      if (arg == "--upgrader") {
-        options.upgrader = value;
-        continue;
-      }
-      DeviceFile file;
-      if (!ParseAgedFill(value, file)) {
-        error = "--fill " + value + ": expected /DEVICE_PATH=SIZE@DAYS";
-        return false;
-      }
-      options.device.spec.files.push_back(file);
-      continue;
-    }
-    switch (ParseDeviceOption(argc, argv, i, options.device, &error)) {
-      case OptionResult::kTaken:
-        continue;
-      case OptionResult::kBad:
-        return false;
-      case OptionResult::kNotMine:
-        break;
-    }
-    if (arg.rfind("-", 0) == 0) {
-      error = "unknown option " + arg;
-      return false;
-    }
+const CommandLine kUpgradeLine{
+    "upgrade",
+    "usage: device-sim upgrade [options] FILE (see 'device-sim "
+    "upgrade --help')\n",
+    PrintUpgradeHelp,
+    {{"json", false, 0}, {"follow", false, 0}, {"upgrader", true, 0}, {"power-cut-at", true, 0}}};
+
+// One option or operand of upgrade's own; kNotMine for the device options.
+OptionResult TakeUpgradeOption(const std::string& name, const char* value, UpgradeOptions& options,
+                               std::string& error) {
+  if (name.empty()) {
     if (!options.file.empty()) {
-      error = "more than one upgrade file: " + arg;
-      return false;
+      error = "more than one upgrade file: " + std::string(value);
+      return OptionResult::kBad;
     }
-    options.file = arg;
+    options.file = value;
+  } else if (name == "json") {
+    options.json = true;
+  } else if (name == "follow") {
+    options.follow = true;
+  } else if (name == "upgrader") {
+    options.upgrader = value;
+  } else if (name == "power-cut-at") {
+    std::chrono::milliseconds at{0};
+    if (!ParseDuration(value, at)) {
+      error = "--power-cut-at " + std::string(value) + ": expected a time such as 1500 or 1.5s";
+      return OptionResult::kBad;
+    }
+    options.power_cut = at;
+  } else if (name == "fill" && std::strchr(value, '@') != nullptr) {
+    DeviceFile file;
+    if (!ParseAgedFill(value, file)) {
+      error = "--fill " + std::string(value) + ": expected /DEVICE_PATH=SIZE@DAYS";
+      return OptionResult::kBad;
+    }
+    options.device.spec.files.push_back(file);
+  } else {
+    return OptionResult::kNotMine;
   }
-  if (options.file.empty()) {
-    error = "no upgrade file given";
-    return false;
-  }
-  if (options.upgrader.empty()) options.upgrader = BuiltUpgrader();
-  if (::access(options.upgrader.c_str(), X_OK) != 0) {
-    error = "no upgrader at " + options.upgrader + " (build it, or give --upgrader PATH)";
-    return false;
-  }
-  return true;
+  return OptionResult::kTaken;
 }
 
-std::string ReadHostFile(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  ok = static_cast<bool>(in) || in.eof();
-  return content.str();
+// -1 when the options are sound; otherwise the exit status to return.
+int ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options) {
+  options.upgrader = FromEnvironment("QX_UPGRADER");
+  options.launcher = FromEnvironment("QX_UPGRADER_LAUNCHER");
+  options.device.timeout = kDefaultTimeout;
+  const int parsed =
+      ParseCommandLine(argc, argv, kUpgradeLine, options.device,
+                       [&](const std::string& name, const char* value, std::string& error) {
+                         return TakeUpgradeOption(name, value, options, error);
+                       });
+  if (parsed >= 0) return parsed;
+  if (options.file.empty()) return UsageError(kUpgradeLine, "no upgrade file given");
+  if (options.upgrader.empty()) options.upgrader = BuiltUpgrader();
+  if (::access(options.upgrader.c_str(), X_OK) != 0) {
+    return UsageError(kUpgradeLine, "no upgrader at " + options.upgrader +
+                                        " (build it, or give --upgrader PATH)");
+  }
+  return -1;
+}
+
+const char* FileType(mode_t mode) {
+  if (S_ISFIFO(mode)) return "FIFO";
+  if (S_ISCHR(mode)) return "character device";
+  if (S_ISBLK(mode)) return "block device";
+  if (S_ISSOCK(mode)) return "socket";
+  if (S_ISLNK(mode)) return "symbolic link";
+  return "special file";
+}
+
+// Opens the upgrade file for copying into the device, or prints why not. Only a regular file:
+// a FIFO or a device would never end or hang the copy, so they are refused before any device is
+// made, and the open itself cannot wait for a FIFO's writer (O_NONBLOCK).
+bool OpenUpgradeFile(const std::string& path, int& fd, std::uint64_t& size) {
+  fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  const int error = errno;
+  std::string why;
+  if (fd < 0) {
+    // A socket cannot be opened at all: its type is the better reason.
+    why = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)
+              ? std::string("not a regular file (") + FileType(st.st_mode) + ")"
+              : std::strerror(error);
+  } else if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    why = "is a directory";
+  } else if (!S_ISREG(st.st_mode)) {
+    why = std::string("not a regular file (") + FileType(st.st_mode) + ")";
+  }
+  if (why.empty()) {
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+  if (fd >= 0) ::close(fd);
+  std::fprintf(stderr, "device-sim upgrade: %s: %s\n", path.c_str(), why.c_str());
+  return false;
 }
 
 // Every path of the device's root file system (the ramdisk, /proc and /dev left out), with the
@@ -204,13 +250,6 @@ void Walk(const Device& device, const std::string& dir, std::map<std::string, st
   }
 }
 
-struct Removal {
-  std::string path;
-  std::uint64_t bytes = 0;  // a directory counts everything that was under it
-};
-
-// The topmost paths that existed before the run and are gone after it, the watchdog program
-// (which every run deletes) left out.
 std::vector<Removal> Removed(const std::map<std::string, std::uint64_t>& before,
                              const Device& device) {
   std::vector<Removal> removed;
@@ -225,190 +264,122 @@ std::vector<Removal> Removed(const std::map<std::string, std::uint64_t>& before,
   return removed;
 }
 
-struct UpgradeReport {
-  RunResult run;
-  ReadBack log;
-  std::string verdict;  // the validator's, or why it did not run
-  bool validator_ran = false;
-  bool validator_passed = false;
-  std::uint64_t free_before = 0;
-  std::uint64_t free_after = 0;
-  std::vector<Removal> removed;
-  std::vector<std::string> reboots;
-};
-
-// From the log's last line, read once the device is stopped: nothing can rewrite it after.
-void JudgeValidator(UpgradeReport& report) {
-  if (!report.log.read || report.log.cut()) {
-    report.verdict = report.log.read ? "unknown: the log's last line is beyond the part read"
-                                     : "unknown: the log was not read (" + report.log.why_not + ")";
-    return;
-  }
-  std::vector<std::string> lines;
-  std::istringstream in(report.log.content);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
-  }
-  const std::string last = lines.empty() ? std::string() : lines.back();
-  const std::string::size_type text = last.find(" - ");
-  report.verdict = text == std::string::npos ? last : last.substr(text + 3);
-  report.validator_passed = report.verdict == "Successfully upgraded firmware";
-  report.validator_ran = report.validator_passed ||
-                         report.verdict.rfind("Firmware validation failed: validator ", 0) == 0;
-  if (!report.validator_ran) report.verdict = "not run: " + report.verdict;
+// The run's command line: the upgrader with its standard output and error in the files that
+// the report shows (the device's shell sets them up and becomes the upgrader).
+std::vector<std::string> UpgraderCommand(const UpgradeOptions& options) {
+  std::string line = "exec ";
+  if (!options.launcher.empty()) line += std::string(kDeviceLauncher) + " ";
+  line += std::string(kDeviceUpgrader) + " " + Device::kWatchdogProgram + " >" + kOutputDirectory +
+          "/stdout 2>" + kOutputDirectory + "/stderr";
+  return {"/bin/sh", "-c", line};
 }
 
-std::string MiB(std::uint64_t bytes) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.1f MiB (%llu bytes)", static_cast<double>(bytes) / 1048576.0,
-                static_cast<unsigned long long>(bytes));
-  return text;
+// The tmpfs that takes the run's output: its own, so that the output neither counts against
+// the free space the upgrader sees on / nor grows without bound. Mounted again after a power
+// cycle, which takes every mount made inside the device.
+bool MountOutput(Device& device) {
+  const RunResult mounted = device.Run(
+      {"/bin/mount", "-t", "tmpfs", "-o", std::string("size=") + kOutputMountSize + ",mode=0700",
+       "qx-sim-output", kOutputDirectory},
+      std::chrono::seconds(10));
+  if (mounted.exited && mounted.exit_status == 0) return true;
+  std::fprintf(stderr, "device-sim upgrade: cannot mount the output's tmpfs: %s\n",
+               Visible(mounted.started ? mounted.output : mounted.error).c_str());
+  return false;
 }
 
-// What the device left as the log, for the text report (every byte of it made visible).
-std::string LogSection(const ReadBack& log) {
-  std::string heading = std::string("== upgrade log (") + kPersistentLog + " after the run";
-  if (!log.read) return heading + "): not read: " + log.why_not + "\n";
-  if (log.cut()) {
-    heading += "; cut: its first " + std::to_string(log.content.size()) + " of " +
-               std::to_string(log.size) + " bytes";
+// One run of the upgrader, its log followed meanwhile when asked.
+RunResult RunUpgrader(Device& device, const UpgradeOptions& options,
+                      std::chrono::milliseconds timeout) {
+  std::optional<LogFollower> follower;
+  if (options.follow) {
+    std::FILE* out = options.json ? stderr : stdout;
+    std::fprintf(out, "== upgrade log as the run writes it (--follow)\n");
+    std::fflush(out);
+    follower.emplace(device, out);
   }
-  std::string body = Visible(log.content);
-  if (!body.empty() && body.back() != '\n') body += "\n";
-  return heading + ")\n" + body;
+  return device.Run(UpgraderCommand(options), timeout, options.device.cwd, options.device.env);
 }
 
-void PrintText(const UpgradeReport& r, const std::string& device_path) {
-  std::fputs(LogSection(r.log).c_str(), stdout);
-  std::printf("== summary (upgrade file %s)\n", Visible(device_path).c_str());
-  if (r.run.exited) {
-    std::printf(
-        "exit status:      %d (%s)\n", r.run.exit_status,
-        r.run.exit_status == 0 ? "early exit, nothing extracted" : "late exit, files extracted");
-  } else {
-    std::printf("exit status:      none: %s\n",
-                r.run.timed_out ? "timed out" : "killed by a signal");
+// --power-cut-at: the first run ends where the power goes; the router then boots and the
+// upgrade is tried again, as whoever started it would, with the file put back into the empty
+// ramdisk. False, with the reason printed, when that could not be done.
+bool CutThePower(Device& device, const UpgradeOptions& options, int upgrade_fd,
+                 UpgradeReport& report) {
+  const RunResult cut = RunUpgrader(device, options, *options.power_cut);
+  std::string why;
+  if (!cut.started || !device.PowerCycle(&why) ||
+      !device.WriteFileFrom(report.upgrade_file, upgrade_fd, 0644, &why)) {
+    std::fprintf(stderr, "device-sim upgrade: cannot cut the power: %s%s\n", cut.error.c_str(),
+                 why.c_str());
+    return false;
   }
-  std::printf("validator:        %s\n", r.validator_ran ? (r.validator_passed ? "passed" : "FAILED")
-                                        : r.log.read && !r.log.cut() ? "not run"
-                                                                     : "unknown");
-  std::printf("verdict:          %s\n", Visible(r.verdict).c_str());
-  std::printf("free space on /:  before %s\n                  after  %s\n",
-              MiB(r.free_before).c_str(), MiB(r.free_after).c_str());
-  std::printf("removed from /:   %zu path(s)\n", r.removed.size());
-  for (const Removal& removal : r.removed) {
-    std::printf("  %-50s %llu bytes\n", Visible(removal.path).c_str(),
-                static_cast<unsigned long long>(removal.bytes));
-  }
-  std::printf("reboot command:   %s\n",
-              r.reboots.empty() ? "NOT issued" : ("issued: " + Visible(r.reboots.front())).c_str());
+  report.power_cut = true;
+  report.power_cut_at = *options.power_cut;
+  report.cut_while_running = cut.timed_out;
+  // Nothing of the first run is left running: the power cycle ended it all.
+  report.log_after_power_cycle = device.ReadBackFile(kPersistentLog, kLogCapBytes);
+  return true;
 }
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
+// What the run left, read once nothing in the device runs: a process it left behind could
+// otherwise swap the log for a FIFO, a device or a link while the report is made.
+void ReadWhatTheRunLeft(const Device& device, const std::map<std::string, std::uint64_t>& before,
+                        UpgradeReport& report) {
+  report.free_after = device.FreeSpace("/");
+  report.log_path = kPersistentLog;
+  report.log = device.ReadBackFile(kPersistentLog, kLogCapBytes);
+  if (report.run.timed_out && !report.log.read) {
+    // The run was stopped before the upgrader could move its log out of the ramdisk.
+    const ReadBack in_ramdisk = device.ReadBackFile(kRamdiskLog, kLogCapBytes);
+    if (in_ramdisk.read) {
+      report.log_path = kRamdiskLog;
+      report.log = in_ramdisk;
     }
   }
-  return out + "\"";
-}
-
-void PrintJson(const UpgradeReport& r, const std::string& device_path) {
-  std::printf("{\"upgrade_file\":%s,\"exited\":%s,\"exit_status\":%d,\"timed_out\":%s,",
-              Json(device_path).c_str(), r.run.exited ? "true" : "false",
-              r.run.exited ? r.run.exit_status : -1, r.run.timed_out ? "true" : "false");
-  std::printf("\"validator\":{\"ran\":%s,\"passed\":%s,\"verdict\":%s},",
-              r.validator_ran ? "true" : "false", r.validator_passed ? "true" : "false",
-              Json(r.verdict).c_str());
-  std::printf("\"free_before\":%llu,\"free_after\":%llu,\"removed\":[",
-              static_cast<unsigned long long>(r.free_before),
-              static_cast<unsigned long long>(r.free_after));
-  for (std::size_t i = 0; i < r.removed.size(); ++i) {
-    std::printf("%s{\"path\":%s,\"bytes\":%llu}", i == 0 ? "" : ",",
-                Json(r.removed[i].path).c_str(),
-                static_cast<unsigned long long>(r.removed[i].bytes));
-  }
-  std::printf(
-      "],\"reboot_issued\":%s,\"log\":%s,\"log_read\":%s,\"log_not_read\":%s,"
-      "\"log_cut\":%s,\"log_bytes\":%llu}\n",
-      r.reboots.empty() ? "false" : "true", Json(r.log.content).c_str(),
-      r.log.read ? "true" : "false", Json(r.log.why_not).c_str(), r.log.cut() ? "true" : "false",
-      static_cast<unsigned long long>(r.log.size));
+  const std::string output = kOutputDirectory;
+  report.validator_stdout = device.ReadBackFile(output + "/stdout", kOutputCapBytes);
+  report.validator_stderr = device.ReadBackFile(output + "/stderr", kOutputCapBytes);
+  report.removed = Removed(before, device);
+  JudgeValidator(report);
 }
 
 }  // namespace
 
 int UpgradeCommand(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintUpgradeHelp();
-      return 0;
-    }
-  }
   UpgradeOptions options;
-  options.device.timeout = std::chrono::minutes(5);  // a large upgrade file takes a while
-  std::string error;
-  if (!ParseUpgradeOptions(argc, argv, options, error)) return UsageError("upgrade: " + error);
-  bool read = false;
-  const std::string upgrade = ReadHostFile(options.file, read);
-  if (!read) {
-    std::fprintf(stderr, "device-sim upgrade: cannot read %s\n", options.file.c_str());
-    return kUsageError;
-  }
+  const int parsed = ParseUpgradeOptions(argc, argv, options);
+  if (parsed >= 0) return parsed;
+  int upgrade_fd = -1;
+  std::uint64_t upgrade_size = 0;
+  if (!OpenUpgradeFile(options.file, upgrade_fd, upgrade_size)) return kUsageError;
+  const std::unique_ptr<int, void (*)(int*)> closer(&upgrade_fd, [](int* fd) { ::close(*fd); });
   std::string name = options.file.substr(options.file.rfind('/') + 1);
   if (name.rfind("ud", 0) != 0) name = "ud-" + name;
-  const std::string device_path = "/tmp/ramdisk/" + name;
+  UpgradeReport report;
+  report.upgrade_file = "/tmp/ramdisk/" + name;
+  report.timeout = options.device.timeout;
   DeviceSpec& spec = options.device.spec;
-  spec.ramdisk_size = std::max<std::uint64_t>(spec.ramdisk_size, upgrade.size() + (4u << 20));
-  spec.files.push_back({device_path, upgrade, {}, 0644, {}});
+  spec.ramdisk_size = std::max<std::uint64_t>(spec.ramdisk_size, upgrade_size + (4u << 20));
+  spec.directories.push_back(kOutputDirectory);
   spec.binaries.push_back({options.upgrader, kDeviceUpgrader});
-  std::vector<std::string> command = {kDeviceUpgrader, Device::kWatchdogProgram};
-  if (!options.launcher.empty()) {
-    spec.binaries.push_back({options.launcher, kDeviceLauncher});
-    command.insert(command.begin(), kDeviceLauncher);
-  }
+  if (!options.launcher.empty()) spec.binaries.push_back({options.launcher, kDeviceLauncher});
 
   bool refused = false;
   const std::unique_ptr<Device> device = CreateDevice(options.device, &refused);
   if (device == nullptr) return kUsageError;
-  UpgradeReport report;
+  std::string error;
+  if (!device->WriteFileFrom(report.upgrade_file, upgrade_fd, 0644, &error)) {
+    std::fprintf(stderr, "device-sim upgrade: cannot copy %s into the device: %s\n",
+                 options.file.c_str(), error.c_str());
+    return kUsageError;
+  }
   std::map<std::string, std::uint64_t> before;
   Walk(*device, "/", before);
   report.free_before = device->FreeSpace("/");
-  if (options.power_cut) {
-    // The first run ends where the power goes; the router then boots and the upgrade is tried
-    // again, as whoever started it would, with the file put back into the empty ramdisk.
-    const RunResult cut =
-        device->Run(command, *options.power_cut, options.device.cwd, options.device.env);
-    std::string why;
-    if (!cut.started || !device->PowerCycle(&why) ||
-        !device->WriteFile({device_path, upgrade, {}, 0644, {}})) {
-      std::fprintf(stderr, "device-sim upgrade: cannot cut the power: %s%s\n", cut.error.c_str(),
-                   why.c_str());
-      return kUsageError;
-    }
-    if (!options.json) {
-      // Nothing of the first run is left running: the power cycle ended it all.
-      const ReadBack log = device->ReadBackFile(kPersistentLog, kLogCapBytes);
-      std::printf("== power cut %lld ms into the run (%s); %s after the power cycle:\n%s",
-                  static_cast<long long>(options.power_cut->count()),
-                  cut.timed_out ? "the upgrader was still running" : "the upgrader had ended",
-                  kPersistentLog,
-                  !log.read || log.content.empty() ? "(none)\n" : Visible(log.content).c_str());
-    }
-  }
-  report.run = device->Run(command, options.device.timeout, options.device.cwd, options.device.env);
+  if (options.power_cut && !CutThePower(*device, options, upgrade_fd, report)) return kUsageError;
+  if (!MountOutput(*device)) return kUsageError;
+  report.run = RunUpgrader(*device, options, options.device.timeout);
   if (!report.run.started) {
     std::fprintf(stderr, "device-sim upgrade: cannot run the upgrader: %s\n",
                  report.run.error.c_str());
@@ -416,27 +387,29 @@ int UpgradeCommand(int argc, char** argv) {
   }
   // The watchdog applet detaches: its open of /dev/watchdog can come just after the upgrader
   // returned, so give it a moment before calling the reboot missing.
-  for (int poll = 0; poll < 150 && report.reboots.empty(); ++poll) {
+  for (int poll = 0; poll < 150 && report.reboots.empty() && !report.run.timed_out; ++poll) {
     report.reboots = device->RebootRecords();
     if (report.reboots.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  // What the run left is read back only once nothing of it runs: a process it left behind could
-  // otherwise swap the log for a FIFO, a device or a link while the report is made.
   if (!device->Stop()) {
     std::fprintf(stderr, "device-sim upgrade: cannot stop the device to read it back\n");
     return kUsageError;
   }
-  report.free_after = device->FreeSpace("/");
-  report.log = device->ReadBackFile(kPersistentLog, kLogCapBytes);
-  report.removed = Removed(before, *device);
-  JudgeValidator(report);
+  if (report.run.timed_out) report.reboots = device->RebootRecords();
+  ReadWhatTheRunLeft(*device, before, report);
   if (options.json) {
-    PrintJson(report, device_path);
+    PrintJson(report);
   } else {
-    PrintText(report, device_path);
+    PrintText(report);
+  }
+  std::fflush(stdout);
+  if (report.run.timed_out) {
+    std::fprintf(stderr, "device-sim: timed out after %.1f s; the device's processes were killed\n",
+                 static_cast<double>(options.device.timeout.count()) / 1000);
+    return kTimedOut;
   }
   // The upgrader's own status is reported above; ours says whether the upgrade would ship.
-  return report.validator_passed && !report.reboots.empty() ? 0 : 1;
+  return report.validator == ValidatorState::kPassed && !report.reboots.empty() ? 0 : 1;
 }
 
 }  // namespace qx::sim::cli

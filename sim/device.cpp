@@ -376,6 +376,13 @@ bool Device::WriteFile(const DeviceFile& file) {
   return RootFs(impl_->root_fd, DeviceRootOwner(impl_->root_id)).WriteFile(file, &error);
 }
 
+bool Device::WriteFileFrom(const std::string& path, int host_fd, unsigned int mode,
+                           std::string* error) {
+  // Reopened through /proc/self/fd: the very file host_fd names, read from its start.
+  return RootFs(impl_->root_fd, DeviceRootOwner(impl_->root_id))
+      .CopyHostFile("/proc/self/fd/" + std::to_string(host_fd), path, mode, error);
+}
+
 bool Device::Exists(const std::string& path) const {
   struct stat st {};
   return Lstat(path, st);

@@ -182,6 +182,10 @@ class Device {
   // what an untrusted program left (ReadBackFile).
   bool ReadFile(const std::string& path, std::string& content) const;
   bool WriteFile(const DeviceFile& file);
+  // Copies the regular host file open at host_fd, from its start to its end, into a new device
+  // file at path (as device root, with mode), in kernel copies: never held in memory. False,
+  // with the reason in *error, when it could not be copied whole.
+  bool WriteFileFrom(const std::string& path, int host_fd, unsigned int mode, std::string* error);
   bool Exists(const std::string& path) const;  // lstat succeeds
   bool Lstat(const std::string& path, struct stat& st) const;
   std::vector<std::string> ListDir(const std::string& path) const;  // sorted names, no . and ..
