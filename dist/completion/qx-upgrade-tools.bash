@@ -54,7 +54,7 @@ _qx_tool() {
       words="--help"
       [[ $help == *--version* ]] && words+=" --version"
     else
-      words=$(_qx_help_commands <<<"$help")
+      words=$(_qx_help_commands <<<"$help" | sort -u)
     fi
     mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
     return 0
