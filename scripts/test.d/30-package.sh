@@ -4,7 +4,7 @@
 #     the manual pages and bash completion, and no upgrader; the pages render with man;
 #  2. it is installed on a fresh Debian 12: a copy of a cached pristine minimal root
 #     (debootstrap --variant=minbase, made once in $QX_DIST_ROOT), where apt resolves its
-#     dependencies from the archive; there `udtool --version` and `device-sim run -- true`
+#     dependencies from the archive; there `udtool --version` and `device-sim run -- /bin/true`
 #     must work. Everything runs in a private mount namespace, so the copy's mounts vanish with
 #     the stage, and the copy is removed afterwards.
 set -euo pipefail
@@ -36,10 +36,12 @@ for needed in busybox-static procps libc6 libstdc++6; do
   grep -q "\\b$needed\\b" <<<"$depends" || { echo "package: no dependency on $needed" >&2; exit 1; }
 done
 for page in udtool device-sim; do
-  rendered=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "build/release/dist/$page.1" 2>&1)
-  if ! grep -q "^NAME" <<<"$rendered" || ! grep -q "$page upgrade\\|$page create" <<<"$rendered" ||
-    grep -q "warning" <<<"$rendered"; then
-    echo "$rendered" >&2
+  # groff's warnings go to standard error: a clean page has none.
+  warnings=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "build/release/dist/$page.1" 2>&1 >/dev/null)
+  rendered=$(MANWIDTH=80 LC_ALL=C.UTF-8 man -l "build/release/dist/$page.1" 2>/dev/null)
+  if [ -n "$warnings" ] || ! grep -q "^NAME" <<<"$rendered" ||
+    ! grep -Eq "^ +$page (create|upgrade)$" <<<"$rendered"; then
+    echo "$warnings" >&2
     echo "package: the manual page $page(1) does not render cleanly" >&2
     exit 1
   fi
@@ -75,6 +77,7 @@ unshare --mount --propagation private /bin/bash -euo pipefail -c '
   in_root apt-get update -qq
   in_root apt-get install -y -q --no-install-recommends "/tmp/$deb" >"$root/apt.log" 2>&1 ||
     { cat "$root/apt.log" >&2; exit 1; }
+  echo "package: apt installed $(sed -n "s/^Setting up \([^ ]*\) .*/\1/p" "$root/apt.log" | xargs)"
   version=$(in_root udtool --version)
   echo "package: installed: $version"
   [ "$version" = "udtool $project_version" ] ||
@@ -83,7 +86,8 @@ unshare --mount --propagation private /bin/bash -euo pipefail -c '
     { cat "$root/run.out" >&2; exit 1; }
   grep -qx "device says hello" "$root/run.out" ||
     { cat "$root/run.out" >&2; exit 1; }
-  in_root device-sim run -- true >/dev/null
+  # COMMAND is a device path: the device looks up no PATH for it.
+  in_root device-sim run -- /bin/true >/dev/null
   echo "package: device-sim ran a device in the fresh root"
 ' package-root "$throwaway" "$(basename "$deb")" "$project_version"
 echo "package: stage done in $(elapsed) s"
