@@ -115,7 +115,7 @@ TEST(DeviceFidelityTest, TimeoutAndTeardownEndEveryProcessAndLeaveNothing) {
   EXPECT_TRUE(Ended(init_pidfd, 0));
   owner.Kill();
   EXPECT_TRUE(Ended(owned_pidfd, 60000));  // the bound only ends the wait for a device never ended
-  std::string kept;                        // a checkout under /tmp, bound back in: nothing else
+  std::string kept;  // a checkout under /tmp and $TMPDIR, as the test began: nothing else
   std::vector<std::string> entries = kept_tmp_entries;
   std::sort(entries.begin(), entries.end());
   for (const std::string& entry : entries) kept += entry + "\n";

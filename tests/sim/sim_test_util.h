@@ -141,7 +141,7 @@ inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
   return outcome;
 }
 
-// The entries of the host's /tmp that EnterPrivateTmp bound back in (a checkout under /tmp).
+// What EnterPrivateTmp's fresh /tmp holds: a checkout under /tmp, bound back in, and $TMPDIR.
 inline std::vector<std::string> kept_tmp_entries;
 
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made

@@ -33,7 +33,7 @@ inline std::string TmpEntryOf(const std::string& path) {
 // /tmp. What a checkout under /tmp needs stays reachable: the entries of the old /tmp that hold
 // this program and the working directory (a build tree, a clone) are bound back in at their
 // paths, and $TMPDIR, when below /tmp, is made again, empty. *kept (when given) receives the
-// names of the entries bound back. False with the reason in *error.
+// names of those entries: all that the fresh /tmp holds. False with the reason in *error.
 inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept = nullptr) {
   const auto fail = [error](const std::string& what) {
     *error = what + ": " + std::strerror(errno);
@@ -73,7 +73,6 @@ inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept =
     }
   }
   ::close(old_tmp);
-  if (kept != nullptr) *kept = entries;
 
   const char* tmpdir = std::getenv("TMPDIR");
   const std::string entry = tmpdir != nullptr ? TmpEntryOf(tmpdir) : std::string();
@@ -84,7 +83,9 @@ inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept =
       const std::string part = dir.substr(0, slash);
       if (::mkdir(part.c_str(), 01777) != 0 && errno != EEXIST) return fail("cannot make " + part);
     }
+    entries.push_back(entry);
   }
+  if (kept != nullptr) *kept = entries;
   return true;
 }
 
