@@ -122,7 +122,8 @@ for d in /usr /etc /proc /tmp /bin /sbin /lib /lib64; do
   if [ -L $d ]; then ln -s "$(readlink $d)" $r$d
   elif [ -e $d ]; then mkdir $r$d; case $d in /proc|/tmp) ;; *) mount --rbind $d $r$d;; esac; fi
 done
-mount -t proc proc $r/proc && mount -t tmpfs t $r/tmp && mkdir -p $r$1 && mount --bind $1 $r$1
+mount -t proc proc $r/proc && mount -t tmpfs t $r/tmp && mkdir -p $r${TMPDIR:-/tmp} $r$1
+mount --bind $1 $r$1
 before=$(cat /proc/self/mountinfo)
 chroot $r $1/sim/device-sim run --board 13 -- \
   /bin/sh -c 'cat /sys/kernel/qxfc/board; kill -ILL $$' || echo "status $?"
