@@ -5,8 +5,8 @@
 #  2. it is installed on a fresh Debian 12: a copy of a cached pristine minimal root
 #     (debootstrap --variant=minbase, made once in $QX_DIST_ROOT), where apt resolves its
 #     dependencies from the archive; there `udtool --version` and `device-sim run -- /bin/true`
-#     must work. Everything runs in a private mount namespace, so the copy's mounts vanish with
-#     the stage, and the copy is removed afterwards.
+#     must work. Everything runs in a private mount namespace (private_mounts_exec: also from a
+#     chroot), so the copy's mounts vanish with the stage, and the copy is removed afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 stage_start=$(date +%s)
@@ -68,7 +68,7 @@ cp "$deb" "$throwaway/tmp/"
 cp -L /etc/resolv.conf "$throwaway/etc/resolv.conf"
 project_version=$(sed -n 's/^project(qx_upgrader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 echo "package: installing in a copy of the pristine root ($(elapsed) s)"
-unshare --mount --propagation private /bin/bash -euo pipefail -c '
+build/release/tests/support/private_mounts_exec /bin/bash -euo pipefail -c '
   root=$1 deb=$2 project_version=$3
   mount -t proc proc "$root/proc"
   mount --bind /dev "$root/dev"
