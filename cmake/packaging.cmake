@@ -3,9 +3,9 @@
 # A router build (QX_HOST_BUILD=OFF: the armel and armhf presets) installs and packages the
 # device artifact: the stripped `upgrader` and a short installation note. A host build installs and
 # packages the workstation tools: `udtool`, `device-sim` with its helpers, their manual pages
-# and bash completion (a tarball and the Debian package qx-upgrade-tools). The host-built `upgrader` is never
-# installed: it exists for the simulator's tests, and an x86 copy of a program that deletes
-# system files has no business in /usr/local.
+# and bash completion (a tarball and the Debian package qx-upgrade-tools). The host-built
+# `upgrader` is never installed: it exists for the simulator's tests, and an x86 copy of a
+# program that deletes system files has no business in /usr/local.
 #
 #   cmake --install build/armel-static --strip --prefix DIR
 #   cpack --config build/armel-static/CPackConfig.cmake -B build/armel-static/package
@@ -105,6 +105,7 @@ elseif(QX_HOST_BUILD AND TARGET udtool AND TARGET device-sim)
   install(TARGETS qx_sim_init qx_sim_shell RUNTIME DESTINATION lib/qx-upgrade-tools
           COMPONENT host)
   set(CPACK_PACKAGE_NAME qx-upgrade-tools)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade files and a simulated router")
   set(CPACK_PACKAGE_FILE_NAME
       "qx-upgrade-tools-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
   # A Debian package as well, for Debian 12 and later: the C and C++ libraries as dpkg-shlibdeps
@@ -118,8 +119,7 @@ elseif(QX_HOST_BUILD AND TARGET udtool AND TARGET device-sim)
     set(CPACK_DEBIAN_PACKAGE_SECTION devel)
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "qx firmware team <firmware@qx.invalid>")
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-        "Router firmware upgrade files and a simulated router\n\
-udtool builds, inspects, verifies and unpacks upgrade files. device-sim runs commands and\n\
+        "udtool builds, inspects, verifies and unpacks upgrade files. device-sim runs commands and\n\
 whole upgrades in a throwaway simulated router (Linux namespaces, a tmpfs root and busybox);\n\
 it needs root.")
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -135,7 +135,9 @@ if(NOT CPACK_GENERATOR)
 endif()
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "qx")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade driver and its host tool")
+if(NOT CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade driver and its host tool")
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)
