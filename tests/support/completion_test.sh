@@ -4,6 +4,7 @@
 # option arguments, and host files where a file is expected.
 #   completion_test.sh COMPLETION_SCRIPT UDTOOL_DIR DEVICE_SIM_DIR
 set -uo pipefail
+# shellcheck source=/dev/null
 source "$1"
 PATH=$2:$3:$PATH
 work=$(mktemp -d)
