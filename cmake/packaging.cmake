@@ -110,9 +110,10 @@ elseif(QX_HOST_BUILD AND TARGET udtool AND TARGET device-sim)
       "qx-upgrade-tools-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
   # A Debian package as well, for Debian 12 and later: the C and C++ libraries as dpkg-shlibdeps
   # finds them, busybox-static for the device's userland (its /bin/busybox), procps for the
-  # device's pkill. dpkg-shlibdeps comes with dpkg-dev.
+  # device's pkill. CPack's use of dpkg-shlibdeps (dpkg-dev) needs `file` as well.
   find_program(QX_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(QX_DPKG_SHLIBDEPS)
+  find_program(QX_FILE file)
+  if(QX_DPKG_SHLIBDEPS AND QX_FILE)
     set(CPACK_GENERATOR TGZ DEB)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "busybox-static, procps")
@@ -124,7 +125,7 @@ whole upgrades in a throwaway simulated router (Linux namespaces, a tmpfs root a
 it needs root.")
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   else()
-    message(STATUS "dpkg-shlibdeps not found (dpkg-dev): cpack makes no Debian package")
+    message(STATUS "no dpkg-shlibdeps (dpkg-dev) or no file: cpack makes no Debian package")
   endif()
 else()
   return()
