@@ -148,7 +148,7 @@ inline std::vector<std::string> kept_tmp_entries;
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
   std::string error;
-  ASSERT_TRUE(::qx::test_support::EnterPrivateTmp(&error, &kept_tmp_entries)) << error;
+  ASSERT_TRUE(::qx::test_support::EnterPrivateTmp(&error, &kept_tmp_entries, 0)) << error;
 }
 
 inline std::string HostFile(const std::string& path) {

@@ -33,8 +33,10 @@ inline std::string TmpEntryOf(const std::string& path) {
 // /tmp. What a checkout under /tmp needs stays reachable: the entries of the old /tmp that hold
 // this program and the working directory (a build tree, a clone) are bound back in at their
 // paths, and $TMPDIR, when below /tmp, is made again, empty. *kept (when given) receives the
-// names of those entries: all that the fresh /tmp holds. False with the reason in *error.
-inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept = nullptr) {
+// names of those entries: all that the fresh /tmp holds. mount_flags are the tmpfs's. False
+// with the reason in *error.
+inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept = nullptr,
+                            unsigned long mount_flags = MS_NOSUID | MS_NODEV) {
   const auto fail = [error](const std::string& what) {
     *error = what + ": " + std::strerror(errno);
     return false;
@@ -55,7 +57,7 @@ inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept =
   }
   const int old_tmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (old_tmp < 0) return fail("cannot open /tmp");
-  if (::mount("qx-test-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "size=64m,mode=1777") != 0) {
+  if (::mount("qx-test-tmp", "/tmp", "tmpfs", mount_flags, "size=64m,mode=1777") != 0) {
     const int saved = errno;
     ::close(old_tmp);
     errno = saved;
@@ -64,7 +66,16 @@ inline bool EnterPrivateTmp(std::string* error, std::vector<std::string>* kept =
   for (const std::string& entry : entries) {
     const std::string source = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + entry;
     const std::string target = "/tmp/" + entry;
-    if (::mkdir(target.c_str(), 0755) != 0 ||
+    struct stat st {};
+    const bool directory = ::fstatat(old_tmp, entry.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+    int made = -1;  // a mount point of the entry's kind
+    if (directory) {
+      made = ::mkdir(target.c_str(), 0755);
+    } else if (const int fd = ::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+               fd >= 0) {
+      made = ::close(fd);
+    }
+    if (made != 0 ||
         ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
       const int saved = errno;
       ::close(old_tmp);
