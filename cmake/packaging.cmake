@@ -1,14 +1,15 @@
-# Install rules and release tarballs (CPack, TGZ).
+# Install rules, release tarballs and the Debian package of the workstation tools (CPack).
 #
 # A router build (QX_HOST_BUILD=OFF: the armel and armhf presets) installs and packages the
 # device artifact: the stripped `upgrader` and a short installation note. A host build installs and
-# packages the workstation tool `udtool` on its own. The host-built `upgrader` is never
-# installed: it exists for the simulator's tests, and an x86 copy of a program that deletes
-# system files has no business in /usr/local.
+# packages the workstation tools: `udtool`, `device-sim` with its helpers, their manual pages
+# and bash completion (a tarball and the Debian package qx-upgrade-tools). The host-built
+# `upgrader` is never installed: it exists for the simulator's tests, and an x86 copy of a
+# program that deletes system files has no business in /usr/local.
 #
 #   cmake --install build/armel-static --strip --prefix DIR
 #   cpack --config build/armel-static/CPackConfig.cmake -B build/armel-static/package
-#   cpack --config build/release/CPackConfig.cmake -B build/release/package
+#   cpack --config build/release/CPackConfig.cmake -B build/release/package   # .tar.gz, .deb
 include_guard(GLOBAL)
 
 # install() alone leaves the symbols in: `cmake --install --strip` and the packages
@@ -95,19 +96,49 @@ after the reboot. Never start it on a workstation or a build server.
   set(CPACK_PACKAGE_NAME qx-upgrader)
   set(CPACK_PACKAGE_FILE_NAME
       "qx-upgrader-${PROJECT_VERSION}-linux-${QX_DEVICE_ARCH}-${QX_DEVICE_LINKAGE}")
-elseif(QX_HOST_BUILD AND TARGET udtool)
-  install(TARGETS udtool RUNTIME DESTINATION bin COMPONENT host)
-  set(CPACK_PACKAGE_NAME qx-udtool)
+elseif(QX_HOST_BUILD AND TARGET udtool AND TARGET device-sim)
+  # The workstation tools: udtool, device-sim and the two static helpers that device-sim copies
+  # into every device, found beside it (PREFIX/lib/qx-upgrade-tools/), plus the manual pages
+  # and bash completion of dist/. device-sim runs the router's own build of the upgrader
+  # (--upgrader, $QX_UPGRADER) under an emulator ($QX_UPGRADER_LAUNCHER), so none is shipped.
+  install(TARGETS udtool device-sim RUNTIME DESTINATION bin COMPONENT host)
+  install(TARGETS qx_sim_init qx_sim_shell RUNTIME DESTINATION lib/qx-upgrade-tools
+          COMPONENT host)
+  set(CPACK_PACKAGE_NAME qx-upgrade-tools)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade files and a simulated router")
   set(CPACK_PACKAGE_FILE_NAME
-      "qx-udtool-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
+      "qx-upgrade-tools-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
+  # A Debian package as well, for Debian 12 and later: the C and C++ libraries as dpkg-shlibdeps
+  # finds them, busybox-static for the device's userland (its /bin/busybox), procps for the
+  # device's pkill. CPack's use of dpkg-shlibdeps (dpkg-dev) needs `file` as well.
+  find_program(QX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  find_program(QX_FILE file)
+  if(QX_DPKG_SHLIBDEPS AND QX_FILE)
+    set(CPACK_GENERATOR TGZ DEB)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "busybox-static, procps")
+    set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+    set(CPACK_DEBIAN_PACKAGE_MAINTAINER "qx firmware team <firmware@qx.invalid>")
+    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+        "udtool builds, inspects, verifies and unpacks upgrade files. device-sim runs commands and\n\
+whole upgrades in a throwaway simulated router (Linux namespaces, a tmpfs root and busybox);\n\
+it needs root.")
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  else()
+    message(STATUS "no dpkg-shlibdeps (dpkg-dev) or no file: cpack makes no Debian package")
+  endif()
 else()
   return()
 endif()
 
-set(CPACK_GENERATOR TGZ)
+if(NOT CPACK_GENERATOR)
+  set(CPACK_GENERATOR TGZ)
+endif()
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "qx")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade driver and its host tool")
+if(NOT CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Router firmware upgrade driver and its host tool")
+endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

@@ -11,6 +11,8 @@ packages=(
   busybox-static procps strace qemu-system-arm e2fsprogs cpio
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev
+  # The host tools' Debian package: manual pages, its dependencies, the fresh root it is tested in
+  help2man man-db dpkg-dev file debootstrap
 )
 
 # The emulated router of scripts/test.d/80-system.sh: Debian's armmp kernel (armhf) with its

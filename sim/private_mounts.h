@@ -34,26 +34,32 @@ inline bool MakeMountsPrivate(const std::string& inner_dir, std::string* error,
     return false;
   };
   if (errno != EINVAL) return fail("cannot make the mounts private");
-  const int chroot_fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  const int cwd_fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  bool at_top = chroot_fd >= 0 && ::chdir("/") == 0 && ::chroot(inner_dir.c_str()) == 0;
-  for (int level = 0; at_top && level < 4096; ++level) {
-    struct stat here {
-    }, up{};
-    if (::stat(".", &here) != 0 || ::chdir("..") != 0 || ::stat(".", &up) != 0) {
-      at_top = false;
-    } else if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) {
-      break;
+  // Only relative names from here on: an emulator that maps absolute names into a prefix
+  // directory (qemu-user's -L) would hand back the prefix for "/", and the process would
+  // "return" into it.
+  const auto climb = [] {  // chdir("..") until ".." is "." itself: the root as seen from here
+    for (int level = 0; level < 4096; ++level) {
+      struct stat here {
+      }, up{};
+      if (::stat(".", &here) != 0 || ::chdir("..") != 0 || ::stat(".", &up) != 0) return false;
+      if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) return true;
     }
-  }
+    return false;
+  };
+  std::string inner = inner_dir;
+  inner.erase(0, inner.find_first_not_of('/'));
+  const int cwd_fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const bool at_chroot = climb();
+  const int chroot_fd = at_chroot ? ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+  const bool at_top = chroot_fd >= 0 && !inner.empty() && ::chroot(inner.c_str()) == 0 && climb();
   const bool made = at_top && ::chroot(".") == 0 &&
                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   const int saved = errno;
   if (made && namespace_root_fd != nullptr) {
-    *namespace_root_fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    *namespace_root_fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   }
-  const bool back = chroot_fd >= 0 && ::fchdir(chroot_fd) == 0 && ::chroot(".") == 0 &&
-                    (cwd_fd < 0 || ::fchdir(cwd_fd) == 0);
+  bool back = chroot_fd >= 0 && ::fchdir(chroot_fd) == 0 && ::chroot(".") == 0;
+  if (cwd_fd >= 0 && ::fchdir(cwd_fd) != 0) back = false;
   if (chroot_fd >= 0) ::close(chroot_fd);
   if (cwd_fd >= 0) ::close(cwd_fd);
   errno = saved;

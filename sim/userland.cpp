@@ -28,11 +28,26 @@ constexpr const char kHostPkill[] = "/usr/bin/pkill";  // procps
 #define QX_SIM_SHELL_PATH ""
 #endif
 
-// The helper programs are built with this library; the environment may point elsewhere (an
-// installed copy, or a build tree that moved).
-std::string HelperPath(const char* variable, const char* built) {
+// Where an installed device-sim finds its helpers, relative to its own directory
+// (PREFIX/bin/device-sim, PREFIX/lib/qx-upgrade-tools/qx_sim_init).
+constexpr const char kInstalledHelperDir[] = "/../lib/qx-upgrade-tools/";
+
+// The helper programs: the environment's choice, else the installed copy beside the running
+// program, else the one built with this library. The installed copy comes first, so that an
+// installed device-sim never picks up the helpers of a build tree that happens to exist.
+std::string HelperPath(const char* variable, const char* built, const char* name) {
   const char* value = std::getenv(variable);
-  return value != nullptr && *value != '\0' ? value : built;
+  if (value != nullptr && *value != '\0') return value;
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    std::string dir(self, static_cast<std::size_t>(length));
+    const std::size_t slash = dir.rfind('/');
+    dir.resize(slash == std::string::npos ? 0 : slash);
+    const std::string installed = dir + kInstalledHelperDir + name;
+    if (::access(installed.c_str(), X_OK) == 0) return installed;
+  }
+  return built;
 }
 
 // Runs argv (no shell) and returns what it wrote to standard output and standard error.
@@ -147,8 +162,8 @@ bool SharedLibraries(const std::string& host_path, std::vector<std::string>& lib
 
 bool BuildUserland(const DeviceSpec& spec, Userland& userland, std::string* error) {
   userland = Userland{};
-  userland.init_path = HelperPath("QX_SIM_INIT", QX_SIM_INIT_PATH);
-  const std::string shell = HelperPath("QX_SIM_SHELL", QX_SIM_SHELL_PATH);
+  userland.init_path = HelperPath("QX_SIM_INIT", QX_SIM_INIT_PATH, "qx_sim_init");
+  const std::string shell = HelperPath("QX_SIM_SHELL", QX_SIM_SHELL_PATH, "qx_sim_shell");
   for (const std::string& helper : {userland.init_path, shell}) {
     if (helper.empty() || ::access(helper.c_str(), X_OK) != 0) {
       *error = "simulator helper program not found: \"" + helper + "\"";

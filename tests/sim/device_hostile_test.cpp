@@ -115,13 +115,15 @@ TEST(DeviceSimTest, MachineThatCannotIsolateADeviceGetsOneLineAndStatusTwo) {
 TEST(DeviceSimTest, WorksInAPlainChrootWithoutMountingAnythingOutside) {
   const std::string sim = QX_DEVICE_SIM_PATH;
   const ProgramOutcome run = RunProgram(
-      {"/bin/sh", "-ec", R"sh(r=/tmp/root
-mount -t tmpfs qx-chroot /tmp && mount --make-shared /tmp && mkdir $r
+      {"/bin/sh", "-ec", R"sh(r=/tmp/chroot/root
+mkdir /tmp/chroot && mount -t tmpfs qx-chroot /tmp/chroot && mount --make-shared /tmp/chroot
+mkdir $r
 for d in /usr /etc /proc /tmp /bin /sbin /lib /lib64; do
   if [ -L $d ]; then ln -s "$(readlink $d)" $r$d
   elif [ -e $d ]; then mkdir $r$d; case $d in /proc|/tmp) ;; *) mount --rbind $d $r$d;; esac; fi
 done
-mkdir -p $r$1 && mount --bind $1 $r$1 && mount -t proc proc $r/proc && mount -t tmpfs t $r/tmp
+mount -t proc proc $r/proc && mount -t tmpfs t $r/tmp && mkdir -p $r${TMPDIR:-/tmp} $r$1
+mount --bind $1 $r$1
 before=$(cat /proc/self/mountinfo)
 chroot $r $1/sim/device-sim run --board 13 -- \
   /bin/sh -c 'cat /sys/kernel/qxfc/board; kill -ILL $$' || echo "status $?"
@@ -129,7 +131,7 @@ chroot $r $1/sim/device-sim run --board 13 -- \
        "sh", sim.substr(0, sim.rfind("/sim/"))},  // the build tree: device-sim and its helpers
       [] {
         std::string error;
-        if (::unshare(CLONE_NEWNS) != 0 || !MakeMountsPrivate("/tmp", &error)) ::_exit(100);
+        if (!::qx::test_support::EnterPrivateTmp(&error)) ::_exit(100);
       });
   // The report of a run: its output, every shell command line, the services, its status.
   EXPECT_EQ(0, run.status);

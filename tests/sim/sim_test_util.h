@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "sim/device.h"
 #include "sim/private_mounts.h"
+#include "tests/support/private_tmp.h"
 
 namespace qx::sim::testing {
 
@@ -140,13 +141,14 @@ inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
   return outcome;
 }
 
+// What EnterPrivateTmp's fresh /tmp holds: a checkout under /tmp, bound back in, and $TMPDIR.
+inline std::vector<std::string> kept_tmp_entries;
+
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
   std::string error;
-  ASSERT_TRUE(::unshare(CLONE_NEWNS) == 0 && MakeMountsPrivate("/tmp", &error) &&
-              ::mount("qx-test-tmp", "/tmp", "tmpfs", 0, "size=64m") == 0)
-      << error;
+  ASSERT_TRUE(::qx::test_support::EnterPrivateTmp(&error, &kept_tmp_entries, 0)) << error;
 }
 
 inline std::string HostFile(const std::string& path) {
