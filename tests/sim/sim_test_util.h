@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "sim/device.h"
 #include "sim/private_mounts.h"
+#include "sim/rootless.h"
 
 namespace qx::sim::testing {
 
@@ -140,10 +141,21 @@ inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
   return outcome;
 }
 
+// For an ordinary user: the test joins the simulator's user namespace now (as Device::Create
+// would), so that it may make namespaces and mounts of its own; the device-sim it starts shares
+// it. Nothing for root.
+inline bool AsSimulatorRoot() {
+  std::string error;
+  const bool ready = PrepareSimulatorIds(&error);
+  EXPECT_TRUE(ready) << error;
+  return ready;
+}
+
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
   std::string error;
+  ASSERT_TRUE(AsSimulatorRoot());
   ASSERT_TRUE(::unshare(CLONE_NEWNS) == 0 && MakeMountsPrivate("/tmp", &error) &&
               ::mount("qx-test-tmp", "/tmp", "tmpfs", 0, "size=64m") == 0)
       << error;
