@@ -11,6 +11,8 @@ packages=(
   busybox-static procps strace qemu-system-arm e2fsprogs cpio
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev
+  # newuidmap and newgidmap: the simulator run as an ordinary user maps its subordinate ids
+  uidmap
 )
 
 # The emulated router of scripts/test.d/80-system.sh: Debian's armmp kernel (armhf) with its

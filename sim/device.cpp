@@ -136,8 +136,7 @@ void SayHowRootless(unsigned int root_id, LimitKind memory, LimitKind processes)
   static bool said = false;
   if (said || !CurrentSimulatorIds().entered) return;
   said = true;
-  const std::string line =
-      RootlessNotice(root_id, LimitKindName(memory), LimitKindName(processes));
+  const std::string line = RootlessNotice(root_id, LimitKindName(memory), LimitKindName(processes));
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 

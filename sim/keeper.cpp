@@ -64,8 +64,7 @@ bool MakeNode(const std::string& path, unsigned int major_number, unsigned int m
 // host's own node is bound onto an empty file instead, as rootless containers do. The device
 // cannot change it (its owner, host root, is no id of the device) nor unmount it (locked).
 // host_root_fd: the mount namespace's root, whose /dev is the host's even from a chroot.
-bool BindHostNode(const std::string& path, const char* name, int host_root_fd,
-                  std::string* error) {
+bool BindHostNode(const std::string& path, const char* name, int host_root_fd, std::string* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd >= 0) ::close(fd);
   const std::string source =
@@ -77,8 +76,7 @@ bool BindHostNode(const std::string& path, const char* name, int host_root_fd,
   return false;
 }
 
-bool MakeNodes(const std::string& dev, unsigned int root_id, int host_root_fd,
-               std::string* error) {
+bool MakeNodes(const std::string& dev, unsigned int root_id, int host_root_fd, std::string* error) {
   static const struct {
     const char* name;
     unsigned int major_number, minor_number;
@@ -139,8 +137,8 @@ bool InRamdisk(const std::string& path) {
 // when init copies it. The files come after, while init starts (see Keeper::Run). /dev and
 // /sys are mounted before anything is copied or written, so that an entry the test puts under
 // one of them lands on that mount instead of being hidden beneath it.
-bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id,
-                 int host_root_fd, std::string* error) {
+bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id, int host_root_fd,
+                 std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
                           "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
     if (!root.MakeDirs(dir, 0755, error)) return false;
@@ -238,8 +236,9 @@ int HoldNamespace(void*) {
 
 // The device's user namespace, held by a short-lived child and mapped from here (a process of
 // the parent namespace with the privilege to map any of its ids): device root is root_id of this
-// process's user namespace (the host's, or the rootless simulator's own), and id_count ids. The child shares this process's memory (nothing to copy) and only
-// waits to be killed. Returns a descriptor of the namespace, or -1 with the reason.
+// process's user namespace (the host's, or the rootless simulator's own), and id_count ids. The
+// child shares this process's memory (nothing to copy) and only waits to be killed. Returns a
+// descriptor of the namespace, or -1 with the reason.
 int MakeUserNamespace(unsigned int root_id, unsigned int id_count, std::string* error) {
   alignas(64) static char stack[16384];
   // Writing the host side's files as device root made this process non-dumpable, which puts
@@ -255,8 +254,7 @@ int MakeUserNamespace(unsigned int root_id, unsigned int id_count, std::string* 
     return -1;
   }
   const std::string proc = "/proc/" + std::to_string(holder);
-  const std::string map =
-      "0 " + std::to_string(root_id) + " " + std::to_string(id_count) + "\n";
+  const std::string map = "0 " + std::to_string(root_id) + " " + std::to_string(id_count) + "\n";
   int fd = -1;
   if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
     *error = Reason("cannot map the device's user and group ids");

@@ -143,8 +143,8 @@ std::string NoNamespace() {
 
 // The namespace with 0 -> uid and 1..N -> the subordinate ranges, mapped by the set-id helpers
 // from a child that stays in the host's namespace (the helpers refuse a process to map itself).
-bool EnterWithSubordinateIds(const char* newuidmap, const char* newgidmap,
-                             const Subordinate& uids, const Subordinate& gids, std::string* error) {
+bool EnterWithSubordinateIds(const char* newuidmap, const char* newgidmap, const Subordinate& uids,
+                             const Subordinate& gids, std::string* error) {
   const unsigned long count = std::min(uids.count, gids.count);
   const std::string pid = std::to_string(::getpid());
   const std::vector<std::string> uid_args = {newuidmap,
@@ -235,9 +235,8 @@ bool PrepareSimulatorIds(std::string* error) {
   const bool subordinate =
       uids.count > 0 && gids.count > 0 && !newuidmap.empty() && !newgidmap.empty();
   const bool entered =
-      subordinate
-          ? EnterWithSubordinateIds(newuidmap.c_str(), newgidmap.c_str(), uids, gids, error)
-          : EnterWithOwnIds(error);
+      subordinate ? EnterWithSubordinateIds(newuidmap.c_str(), newgidmap.c_str(), uids, gids, error)
+                  : EnterWithOwnIds(error);
   if (!entered) return false;
   SettleFromMaps();
   g_ids.entered = true;
@@ -275,8 +274,9 @@ std::string RootlessNotice(unsigned int device_root, const char* memory_kind,
                            const char* process_kind) {
   std::string line = "rootless simulator (uid " + std::to_string(g_ids.host_uid) + "): ";
   if (g_ids.spare == 0) {
-    line += "device root is the user's own uid and the device has no other ids (no "
-            "/etc/subuid range, or no newuidmap)";
+    line +=
+        "device root is the user's own uid and the device has no other ids (no "
+        "/etc/subuid range, or no newuidmap)";
   } else {
     line += "device root is host uid " + std::to_string(HostUid(device_root)) +
             ", a subordinate id; " + std::to_string(DeviceIdRangeCount()) +

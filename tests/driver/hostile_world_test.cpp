@@ -24,7 +24,8 @@ bool DeviceHasOtherUsers() {
   const qx::sim::SimulatorIds& ids = qx::sim::CurrentSimulatorIds();
   return !qx::sim::PrepareSimulatorIds(&error) || !ids.rootless || ids.spare > 0;
 }
-constexpr const char kRootAlone[] = "rootless without subordinate ids: the device has no user 65534";
+constexpr const char kRootAlone[] =
+    "rootless without subordinate ids: the device has no user 65534";
 
 class HostileWorldTest : public UpgradeRunTest {
  protected:
