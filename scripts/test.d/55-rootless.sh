@@ -2,9 +2,9 @@
 # The simulator as an ordinary user: a user that this stage creates (with a range of
 # subordinate ids in /etc/subuid and /etc/subgid) builds its own copy of the source (the
 # simulator library names its helper programs by absolute path, so a build tree cannot move, and
-# the checkout may not be readable by other users) and runs the whole test suite, every
-# simulator test among them, as itself; then the simulator tests again without subordinate ids
-# (a single-id map: device root alone). The user, its ids and its home go at the end, also after
+# the checkout may not be readable by other users) and runs every test that uses the simulator
+# (those labelled device, and the driver's and the cleanup's) as itself; then again without
+# subordinate ids (a single-id map: device root alone). The user, its ids and its home go at the end, also after
 # a failure; an earlier run's leftovers go first.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -21,6 +21,11 @@ clean_up() {
   rm -rf "$home"
 }
 as_user() { runuser -u "$user" -- env HOME="$home" "$@"; }
+simulator_tests() {
+  as_user sh -c "cd '$home/src/build/release' && ctest -j2 --output-on-failure -L device &&
+    ctest -j2 --output-on-failure --test-dir tests/driver &&
+    ctest -j2 --output-on-failure --test-dir tests/cleanup"
+}
 elapsed_since() { echo $(($(date +%s) - $1)); }
 
 touch /etc/subuid /etc/subgid
@@ -39,13 +44,11 @@ echo "rootless: the build as $user took $(elapsed_since "$start") s"
 
 start=$(date +%s)
 as_user sh -c "cd '$home/src' && build/release/sim/device-sim run -- /bin/cat /proc/self/uid_map"
-as_user sh -c "cd '$home/src' && ctest --preset release --output-on-failure"
-echo "rootless: the suite as $user with subordinate ids took $(elapsed_since "$start") s"
+simulator_tests
+echo "rootless: the simulator tests as $user with subordinate ids took $(elapsed_since "$start") s"
 
 start=$(date +%s)
 drop_ranges
-as_user sh -c "cd '$home/src/build/release' && ctest --output-on-failure -L device && \
-  ctest --output-on-failure --test-dir tests/driver && \
-  ctest --output-on-failure --test-dir tests/cleanup"
+simulator_tests
 echo "rootless: the simulator tests as $user without subordinate ids took" \
   "$(elapsed_since "$start") s"
