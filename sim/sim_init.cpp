@@ -603,8 +603,8 @@ void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint6
   }
   ::close(wire::kInitUserNamespaceFd);
   // A rootless simulator with the user's own ids alone had to deny setgroups for good (the
-  // kernel's price for a single-id map): init keeps the user's groups then, ids the device
-  // cannot name or use beyond what others may.
+  // kernel's price for a single-id map): init keeps the user's supplementary groups then, which
+  // open nothing for the device, as no host file is in its view.
   if ((::setgroups(0, nullptr) != 0 && !SetgroupsDenied()) || ::setresgid(0, 0, 0) != 0 ||
       ::setresuid(0, 0, 0) != 0) {
     ReportStart(wire::kStartFailed, Reason("cannot become device root"));
