@@ -17,7 +17,7 @@ readonly subordinate="$user:1500000000:1048576"
 drop_ranges() { sed -i "/^$user:/d" /etc/subuid /etc/subgid; }
 clean_up() {
   drop_ranges
-  if id "$user" >/dev/null 2>&1; then userdel "$user"; fi
+  if id "$user" >/dev/null 2>&1; then userdel --force "$user"; fi
   rm -rf "$home"
 }
 as_user() { runuser -u "$user" -- env HOME="$home" "$@"; }
