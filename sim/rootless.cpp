@@ -142,27 +142,24 @@ std::string NoNamespace() {
 }
 
 // The namespace with 0 -> uid and 1..N -> the subordinate ranges, mapped by the set-id helpers
-// from a child that stays in the host's namespace (the helpers refuse a process to map itself).
+// from a child that stays in the host's namespace (set-id programs cannot gain their owner's
+// ids in a namespace that maps none of them).
 bool EnterWithSubordinateIds(const char* newuidmap, const char* newgidmap, const Subordinate& uids,
                              const Subordinate& gids, std::string* error) {
   const unsigned long count = std::min(uids.count, gids.count);
-  const std::string pid = std::to_string(::getpid());
-  const std::vector<std::string> uid_args = {newuidmap,
-                                             pid,
-                                             "0",
-                                             std::to_string(::getuid()),
-                                             "1",
-                                             "1",
-                                             std::to_string(uids.start),
-                                             std::to_string(count)};
-  const std::vector<std::string> gid_args = {newgidmap,
-                                             pid,
-                                             "0",
-                                             std::to_string(::getgid()),
-                                             "1",
-                                             "1",
-                                             std::to_string(gids.start),
-                                             std::to_string(count)};
+  const std::string pid = std::to_string(::getpid()), uid = std::to_string(::getuid());
+  const auto map_args = [&pid, count](const char* helper, unsigned int own, unsigned long first) {
+    return std::vector<std::string>{helper,
+                                    pid,
+                                    "0",
+                                    std::to_string(own),
+                                    "1",
+                                    "1",
+                                    std::to_string(first),
+                                    std::to_string(count)};
+  };
+  const std::vector<std::string> uid_args = map_args(newuidmap, ::getuid(), uids.start);
+  const std::vector<std::string> gid_args = map_args(newgidmap, ::getgid(), gids.start);
   int go[2];
   if (::pipe2(go, O_CLOEXEC) != 0) {
     *error = std::string("cannot create a pipe: ") + std::strerror(errno);
@@ -190,9 +187,8 @@ bool EnterWithSubordinateIds(const char* newuidmap, const char* newgidmap, const
   }
   if (!unshared) return false;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    *error = std::string("cannot map the subordinate ids of uid ") + std::to_string(::getuid()) +
-             " with " + newuidmap + " and " + newgidmap +
-             " (see their message above; check /etc/subuid and /etc/subgid)";
+    *error = "cannot map the subordinate ids of uid " + uid + " with " + newuidmap + " and " +
+             newgidmap + " (see their message above; check /etc/subuid and /etc/subgid)";
     return false;
   }
   return true;
