@@ -13,6 +13,8 @@ packages=(
   g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev
   # The host tools' Debian package: manual pages, its dependencies, the fresh root it is tested in
   help2man man-db dpkg-dev file debootstrap
+  # newuidmap and newgidmap: the simulator run as an ordinary user maps its subordinate ids
+  uidmap
 )
 
 # The emulated router of scripts/test.d/80-system.sh: Debian's armmp kernel (armhf) with its

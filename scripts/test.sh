@@ -8,7 +8,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "test.sh: run as root: the simulated router needs Linux namespaces and mounts" >&2
+  echo "test.sh: run as root: it installs packages and creates the rootless stage's user" \
+    "(device-sim and the simulator's tests themselves run as an ordinary user too)" >&2
   exit 1
 fi
 

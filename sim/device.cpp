@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "sim/cgroup.h"
 #include "sim/keeper.h"
 #include "sim/root_fs.h"
+#include "sim/rootless.h"
 #include "sim/terminal_relay.h"
 #include "sim/userland.h"
 #include "sim/wire.h"
@@ -126,6 +128,20 @@ DeviceStatus Device::Impl::State() {
   return state;
 }
 
+namespace {
+
+// What a rootless device differs in, said once by the process that became rootless (a program it
+// starts, such as device-sim under a test, inherits the namespace and keeps quiet).
+void SayHowRootless(unsigned int root_id, LimitKind memory, LimitKind processes) {
+  static bool said = false;
+  if (said || !CurrentSimulatorIds().entered) return;
+  said = true;
+  const std::string line = RootlessNotice(root_id, LimitKindName(memory), LimitKindName(processes));
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
+
 Device::Device() : impl_(std::make_unique<Impl>()) {}
 
 Device::~Device() { impl_->Shutdown(); }
@@ -150,15 +166,13 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
   if (error == nullptr) error = &ignored;
   if (refused == nullptr) refused = &ignored_refusal;
   *refused = true;
-  if (::geteuid() != 0) {
-    *error = "the device simulator needs root (namespaces, mounts)";
-    return nullptr;
-  }
   if (::access("/proc/self/ns/user", F_OK) != 0) {
     *error =
         "/proc is not mounted here, and the device simulator needs it (mount -t proc proc /proc)";
     return nullptr;
   }
+  // An ordinary user's process enters a user namespace of its own here, for good.
+  if (!PrepareSimulatorIds(error)) return nullptr;
   *refused = false;
   Userland userland;
   if (!BuildUserland(spec, userland, error)) return nullptr;
@@ -224,6 +238,7 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
                     EntryPlace::kInRamdisk, error)) {
     return nullptr;
   }
+  SayHowRootless(impl.root_id, impl.memory_limit, impl.process_limit);
   return device;
 }
 

@@ -5,14 +5,16 @@
 // /proc with the configured kernel banner, the board identity file, the 25 services running as
 // real processes) and made the root of its own mount namespace with pivot_root. Its processes
 // run as root of their own user namespace, which is an unprivileged id range of the host, one of
-// its own (from wire::kDeviceRootHostId up): every capability over the device, none over the host.
+// its own (from wire::kDeviceRootHostId up; for an ordinary user, from the user's subordinate
+// ids, see sim/rootless.h): every capability over the device, none over the host.
 // The device has its own PID, UTS, IPC, network (loopback only) and cgroup namespaces, and a
 // memory and a process-count limit. Programs run inside it; everything they do stays inside;
 // the Device's destructor kills the whole PID namespace and leaves nothing behind on the host.
 //
-// Requires root. Nothing here ever touches the host's own device paths. Where the machine
-// cannot isolate a device (no user or network namespaces, say), Create refuses: there is no
-// weaker fallback.
+// Run by an ordinary user, the process enters a user namespace of its own at the first Create
+// and stays there (sim/rootless.h). Nothing here ever touches the host's own device paths. Where
+// the machine cannot isolate a device (no user or network namespaces, say), Create refuses:
+// there is no weaker fallback.
 #ifndef QX_SIM_DEVICE_H_
 #define QX_SIM_DEVICE_H_
 
@@ -143,8 +145,9 @@ class Device {
   // The PID of the device's init in the host's PID namespace (for diagnostics and tests).
   int InitPid() const;
 
-  // Device root's id on the host: the first of the device's own range of host ids (no other
-  // live device has them).
+  // Device root's id as this process sees it: the first of the device's own range of host ids
+  // (no other live device has them). Rootless, an id of the simulator's user namespace (see
+  // sim/rootless.h for the host's).
   unsigned int RootHostId() const;
 
   // How the memory and process limits are enforced: "cgroup v2" or "cgroup v1" (for the

@@ -5,6 +5,7 @@
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/fanotify.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -151,6 +152,7 @@ void DeviceState::Restart(const std::vector<std::string>& names) {
   services_.clear();
   service_pids_.clear();
   reboot_records_.clear();
+  reboot_holders_.clear();
   watchdog_pid_ = 0;
   watchdog_reported_.clear();
   watchdog_started_ = false;
@@ -160,6 +162,15 @@ void DeviceState::Restart(const std::vector<std::string>& names) {
 
 bool DeviceState::WatchReboot(const char* device_path) {
   reboot_fd_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+  if (reboot_fd_ < 0 && errno == EPERM) {
+    reboot_fd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (reboot_fd_ >= 0 && ::inotify_add_watch(reboot_fd_, device_path, IN_OPEN) < 0) {
+      ::close(reboot_fd_);
+      reboot_fd_ = -1;
+    }
+    reboot_by_holders_ = reboot_fd_ >= 0;
+    return reboot_by_holders_;
+  }
   if (reboot_fd_ < 0) return false;
   if (::fanotify_mark(reboot_fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, device_path) != 0) {
     ::close(reboot_fd_);
@@ -169,7 +180,28 @@ bool DeviceState::WatchReboot(const char* device_path) {
   return true;
 }
 
+void DeviceState::RecordRebootHolders() {
+  alignas(inotify_event) char buffer[4096];
+  while (::read(reboot_fd_, buffer, sizeof buffer) > 0) {
+  }
+  std::set<pid_t> holders;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+    if (pid <= 1 || !HasOpen(entry->d_name, "/dev/watchdog")) continue;
+    holders.insert(pid);
+    if (reboot_holders_.count(pid) == 0) reboot_records_.push_back(CommandLineOf(pid));
+  }
+  ::closedir(proc);
+  reboot_holders_ = holders;
+}
+
 void DeviceState::HandleRebootEvents() {
+  if (reboot_by_holders_) {
+    RecordRebootHolders();
+    return;
+  }
   alignas(fanotify_event_metadata) char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(reboot_fd_, buffer, sizeof buffer);

@@ -27,7 +27,10 @@ class DeviceState {
   void Restart(const std::vector<std::string>& names);
 
   // Marks /dev/watchdog so that every open of it is recorded with the opener's command line.
-  // False when the kernel offers no fanotify permission events (records then stay empty).
+  // Without the host's privileges (a rootless simulator) there are no fanotify permission
+  // events: an inotify watch then tells of opens, and each process that holds the file open when
+  // init looks is recorded once (an opener that closed it again at once goes unrecorded).
+  // False when neither watch can be made (records then stay empty).
   bool WatchReboot(const char* device_path);
   int reboot_fd() const { return reboot_fd_; }
   void HandleRebootEvents();
@@ -57,6 +60,7 @@ class DeviceState {
   void AddToReply(wire::Message& reply) const;
 
  private:
+  void RecordRebootHolders();
   struct Service {
     std::string name;
     int signal = 0;  // 0 running, -1 exited, else the signal that killed it
@@ -65,6 +69,8 @@ class DeviceState {
   std::map<pid_t, std::size_t> service_pids_;
   std::vector<std::string> reboot_records_;
   int reboot_fd_ = -1;
+  bool reboot_by_holders_ = false;  // reboot_fd_ is an inotify watch
+  std::set<pid_t> reboot_holders_;  // the processes that held /dev/watchdog at the last look
   pid_t watchdog_pid_ = 0;
   std::set<pid_t> watchdog_reported_;  // every watchdog program that reported its start
   bool watchdog_started_ = false;

@@ -26,6 +26,7 @@
 
 #include "sim/cgroup.h"
 #include "sim/private_mounts.h"
+#include "sim/rootless.h"
 #include "sim/wire.h"
 
 namespace qx::sim {
@@ -59,19 +60,49 @@ bool MakeNode(const std::string& path, unsigned int major_number, unsigned int m
   return false;
 }
 
+// Rootless, no node can be made (mknod needs a capability in the host's user namespace): the
+// host's own node is bound onto an empty file instead, as rootless containers do. The device
+// cannot change it (its owner, host root, is no id of the device) nor unmount it (locked).
+// host_root_fd: the mount namespace's root, whose /dev is the host's even from a chroot.
+bool BindHostNode(const std::string& path, const char* name, int host_root_fd, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) ::close(fd);
+  const std::string source =
+      "/proc/self/fd/" + std::to_string(host_root_fd) + "/dev/" + std::string(name);
+  if (fd >= 0 && ::mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+    return true;
+  }
+  *error = Reason("cannot bind the host's /dev/" + std::string(name) + " into the device");
+  return false;
+}
+
+bool MakeNodes(const std::string& dev, unsigned int root_id, int host_root_fd, std::string* error) {
+  static const struct {
+    const char* name;
+    unsigned int major_number, minor_number;
+  } kNodes[] = {{"null", 1, 3}, {"zero", 1, 5}, {"urandom", 1, 9}};
+  for (const auto& node : kNodes) {
+    const std::string path = dev + "/" + node.name;
+    if (CurrentSimulatorIds().rootless
+            ? !BindHostNode(path, node.name, host_root_fd, error)
+            : !MakeNode(path, node.major_number, node.minor_number, root_id, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // /dev and /sys are tmpfs mounts of their own, as devtmpfs and sysfs are on the router, so
 // nothing in them counts against the root's free space. /dev holds only the nodes made here:
 // the device cannot make more (mknod needs a capability in the host's user namespace), and the
 // mounts it may make itself never honour device nodes. The ramdisk is left to init, which
 // mounts it where the device can unmount and remount it.
 bool MountSpecialDirectories(const KeeperPlan& plan, const RootFs& root, unsigned int root_id,
-                             std::string* error) {
+                             int host_root_fd, std::string* error) {
   const std::string& base = plan.root_dir;
   const DeviceSpec& spec = *plan.spec;
   if (!MountTmpfs(base + "/dev", "size=1m,mode=0755" + OwnerOptions(root_id), error) ||
-      !MakeNode(base + "/dev/null", 1, 3, root_id, error) ||
-      !MakeNode(base + "/dev/zero", 1, 5, root_id, error) ||
-      !MakeNode(base + "/dev/urandom", 1, 9, root_id, error)) {
+      !MakeNodes(base + "/dev", root_id, host_root_fd, error)) {
     return false;
   }
   // The device's own watchdog: a plain file. init records every open of it.
@@ -106,7 +137,7 @@ bool InRamdisk(const std::string& path) {
 // when init copies it. The files come after, while init starts (see Keeper::Run). /dev and
 // /sys are mounted before anything is copied or written, so that an entry the test puts under
 // one of them lands on that mount instead of being hidden beneath it.
-bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id,
+bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id, int host_root_fd,
                  std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
                           "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
@@ -116,7 +147,7 @@ bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_i
     *error = Reason("cannot set the mode of /tmp");
     return false;
   }
-  return MountSpecialDirectories(plan, root, root_id, error);
+  return MountSpecialDirectories(plan, root, root_id, host_root_fd, error);
 }
 
 // A bind of path onto itself, made read-only. In the device's user namespace the flag is locked.
@@ -204,11 +235,16 @@ int HoldNamespace(void*) {
 }
 
 // The device's user namespace, held by a short-lived child and mapped from here (a process of
-// the parent namespace with the privilege to map any range): device root is the host's
-// root_id. The child shares this process's memory (nothing to copy) and only
-// waits to be killed. Returns a descriptor of the namespace, or -1 with the reason.
-int MakeUserNamespace(unsigned int root_id, std::string* error) {
+// the parent namespace with the privilege to map any of its ids): device root is root_id of this
+// process's user namespace (the host's, or the rootless simulator's own), and id_count ids. The
+// child shares this process's memory (nothing to copy) and only waits to be killed. Returns a
+// descriptor of the namespace, or -1 with the reason.
+int MakeUserNamespace(unsigned int root_id, unsigned int id_count, std::string* error) {
   alignas(64) static char stack[16384];
+  // Writing the host side's files as device root made this process non-dumpable, which puts
+  // its /proc files, the holder's maps too, in the host root's hands: the rootless simulator's
+  // user could not write them. The exec of init that follows sets the flag anew anyway.
+  (void)::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
   const pid_t holder =
       ::clone(HoldNamespace, stack + sizeof stack, CLONE_VM | CLONE_NEWUSER | SIGCHLD, nullptr);
   if (holder < 0) {
@@ -218,8 +254,7 @@ int MakeUserNamespace(unsigned int root_id, std::string* error) {
     return -1;
   }
   const std::string proc = "/proc/" + std::to_string(holder);
-  const std::string map =
-      "0 " + std::to_string(root_id) + " " + std::to_string(wire::kDeviceIdCount) + "\n";
+  const std::string map = "0 " + std::to_string(root_id) + " " + std::to_string(id_count) + "\n";
   int fd = -1;
   if (!WriteText(proc + "/uid_map", map) || !WriteText(proc + "/gid_map", map)) {
     *error = Reason("cannot map the device's user and group ids");
@@ -243,7 +278,8 @@ struct InitDescriptors {
   int report = -1;     // the start report's write end
   int real_root = -1;  // the mount namespace's root
   int device_root = -1;
-  unsigned int root_id = 0;  // device root's host id
+  unsigned int root_id = 0;  // device root's id (see MakeUserNamespace)
+  unsigned int id_count = 0;
 };
 
 // The device's PID 1 before it becomes init.
@@ -274,7 +310,7 @@ struct InitDescriptors {
   if (!EnterRoot(&error)) {
     ReportAndExit(fds.report, wire::kStartRefused, error);
   }
-  const int user_namespace = MakeUserNamespace(fds.root_id, &error);
+  const int user_namespace = MakeUserNamespace(fds.root_id, fds.id_count, &error);
   if (user_namespace < 0) ReportAndExit(fds.report, wire::kStartRefused, error);
   // Descriptors: 0-2 on the device's /dev/null (the host side's terminal, if it has one, never
   // enters the device: an interactive shell gets a terminal of its own), then init's own (see
@@ -353,7 +389,8 @@ class Keeper {
   DeviceCgroups cgroups_;
   pid_t init_ = -1;
   int real_root_fd_ = -1;
-  unsigned int root_id_ = wire::kDeviceRootHostId;
+  unsigned int root_id_ = 0;
+  unsigned int id_count_ = 0;
 };
 
 void Keeper::Finish(const char* kind, const std::string& why) {
@@ -379,34 +416,43 @@ bool Keeper::TerminationRequested() {
   return term;
 }
 
-// A range of host ids that no other live device has, the lowest free one: held by an abstract
+// A range of ids that no other live device has, the lowest free one: held by an abstract
 // socket named after it in the host's network namespace, which the kernel releases when the
 // keeper ends, however it ends (the keeper outlives every process of its device). -1 when all
-// are taken.
-int ClaimIdRange(unsigned int& root_id) {
-  for (unsigned int index = 0; index < wire::kDeviceIdRanges; ++index) {
+// are taken. A rootless simulator has as many ranges as the user's subordinate ids hold (one at
+// least); when they are all taken, the device shares the first (no socket: *shared).
+int ClaimIdRange(DeviceIdRange& range, bool* shared) {
+  *shared = false;
+  for (unsigned int index = 0; index < DeviceIdRangeCount(); ++index) {
     const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return -1;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string name = "qx-sim-device-ids-" + std::to_string(index);
+    const std::string name = DeviceIdRangeClaim(index);
     std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
     if (::bind(sock, reinterpret_cast<sockaddr*>(&address), length) == 0) {
-      root_id = wire::kDeviceRootHostId + index * wire::kDeviceIdCount;
+      range = DeviceIdRangeAt(index);
       return sock;
     }
     ::close(sock);
   }
+  if (!CurrentSimulatorIds().rootless) return -1;
+  range = DeviceIdRangeAt(0);
+  *shared = true;
   return -1;
 }
 
 void Keeper::SetUpNamespaces() {
   // In the host's network namespace, where every keeper's claim is seen.
-  if (ClaimIdRange(root_id_) < 0) {
+  DeviceIdRange range;
+  bool shared = false;
+  if (ClaimIdRange(range, &shared) < 0 && !shared) {
     Finish(kKeeperFailed, "every range of device ids is taken (" +
-                              std::to_string(wire::kDeviceIdRanges) + " devices live)");
+                              std::to_string(DeviceIdRangeCount()) + " devices live)");
   }
+  root_id_ = range.root;
+  id_count_ = range.count;
   static const struct {
     int flag;
     const char* name;
@@ -418,8 +464,8 @@ void Keeper::SetUpNamespaces() {
   for (const auto& ns : kNamespaces) {
     if (::unshare(ns.flag) != 0) {
       Finish(kKeeperRefused, Reason(std::string("no ") + ns.name + " namespace for the device") +
-                                 "; the simulator needs root and a kernel that offers it, "
-                                 "not forbidden by a container or seccomp");
+                                 "; the simulator needs a kernel that offers it, not "
+                                 "forbidden by a container or seccomp");
     }
   }
   // Before any mount: nothing done in this namespace may propagate to the host.
@@ -476,12 +522,13 @@ void Keeper::Run() {
   const int root_fd = ::open(plan_.root_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) Finish(kKeeperFailed, Reason("cannot open " + plan_.root_dir));
   const RootFs root(root_fd, DeviceRootOwner(root_id_));
-  if (!PrepareRoot(plan_, root, root_id_, &error)) Finish(kKeeperFailed, error);
+  if (!PrepareRoot(plan_, root, root_id_, real_root_fd_, &error)) Finish(kKeeperFailed, error);
   InitDescriptors fds;
   fds.program = ::open(plan_.userland->init_path.c_str(), O_RDONLY | O_CLOEXEC);
   fds.real_root = real_root_fd_;
   fds.device_root = root_fd;
   fds.root_id = root_id_;
+  fds.id_count = id_count_;
   int report[2];
   if (fds.program < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
     Finish(kKeeperFailed, Reason("cannot open " + plan_.userland->init_path));

@@ -1,6 +1,7 @@
 // The keeper: the process, forked from the host side, that builds a device and ends it.
 //
-// With the host's privileges it enters new mount, UTS, IPC, network and PID namespaces, makes
+// With the host's privileges (or, rootless, those of root of the simulator's own user
+// namespace) it enters new mount, UTS, IPC, network and PID namespaces, makes
 // every mount private before anything else, creates the device's control groups, mounts the
 // device's tmpfs root with its directories and mounts (/dev with its nodes, /sys read-only),
 // then forks the device's PID 1, and copies the files in while that process starts. The PID 1
@@ -40,8 +41,8 @@ struct KeeperPlan {
 
 [[noreturn]] void RunKeeper(const KeeperPlan& plan);
 
-// Owner of everything written into a device from the host side: device root, whose host id is
-// root_id.
+// Owner of everything written into a device from the host side: device root, whose id (in the
+// simulator's user namespace) is root_id.
 FileOwner DeviceRootOwner(unsigned int root_id);
 
 // The DeviceSpec's files, directories and links and the userland's copies are written in two parts:

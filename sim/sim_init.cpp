@@ -576,6 +576,25 @@ std::uint64_t NumberFromEnvironment(const char* name) {
 
 std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+bool SetgroupsDenied() {
+  char text[16] = {};
+  const int fd = ::open("/proc/self/setgroups", O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) ::close(fd);
+  return n > 0 && std::strncmp(text, "deny", 4) == 0;
+}
+
+// A limit no higher than the hard limit the simulator was given: only the host's root may raise
+// that (an ordinary user's may be lower than the device's).
+rlimit Within(int resource, std::uint64_t value) {
+  rlimit current{};
+  if (::getrlimit(resource, &current) == 0 && current.rlim_max != RLIM_INFINITY &&
+      current.rlim_max < value) {
+    value = current.rlim_max;
+  }
+  return {value, value};
+}
+
 // From the host's root to device root: the device's user namespace (with every capability in
 // it and none outside), its ids 0, a mount namespace of its own, the ramdisk and the limits.
 void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint64_t address_space) {
@@ -583,7 +602,11 @@ void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint6
     ReportStart(wire::kStartRefused, Reason("cannot enter the device's user namespace"));
   }
   ::close(wire::kInitUserNamespaceFd);
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) {
+  // A rootless simulator with the user's own ids alone had to deny setgroups for good (the
+  // kernel's price for a single-id map): init keeps the user's supplementary groups then, which
+  // open nothing for the device, as no host file is in its view.
+  if ((::setgroups(0, nullptr) != 0 && !SetgroupsDenied()) || ::setresgid(0, 0, 0) != 0 ||
+      ::setresuid(0, 0, 0) != 0) {
     ReportStart(wire::kStartFailed, Reason("cannot become device root"));
   }
   // A change of ids resets both: init stays out of the device's reach and dies with the keeper.
@@ -600,8 +623,8 @@ void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint6
   }
   // RLIMIT_NPROC counts the processes of device root across the device (per user of its user
   // namespace); RLIMIT_AS, set only when no control group limits the memory, is per process.
-  const rlimit nproc{processes, processes};
-  const rlimit as{address_space, address_space};
+  const rlimit nproc = Within(RLIMIT_NPROC, processes);
+  const rlimit as = Within(RLIMIT_AS, address_space);
   if ((processes > 0 && ::setrlimit(RLIMIT_NPROC, &nproc) != 0) ||
       (address_space > 0 && ::setrlimit(RLIMIT_AS, &as) != 0)) {
     ReportStart(wire::kStartFailed, Reason("cannot set the device's limits"));

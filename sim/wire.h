@@ -66,7 +66,8 @@ constexpr char kStartRefused = 'X';
 // kDeviceIdCount ids from it are mapped. Each live device has a range of its own (the first
 // device root is kDeviceRootHostId, the next one kDeviceIdCount above, ...), so that per-user
 // kernel limits (key quotas, RLIMIT_NPROC) of one device are not another's. Outside the ranges
-// that host accounts and container tools use.
+// that host accounts and container tools use. As root only: a rootless simulator's devices take
+// their ids from the user's subordinate ids (sim/rootless.h).
 constexpr unsigned int kDeviceRootHostId = 0x70000000u;
 constexpr unsigned int kDeviceIdCount = 65536;
 constexpr unsigned int kDeviceIdRanges = 256;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/rootless.h"
 #include "tests/driver/upgrade_run_fixture.h"
 
 namespace qx::driver_test {
@@ -16,6 +17,15 @@ namespace {
 
 constexpr const char kLauncher[] = "/usr/bin/hostile_launcher";
 constexpr const char kOtherUser[] = "/usr/bin/hostile_launcher --user 65534 --";
+
+// False where a rootless simulator's user has no subordinate ids: its devices have root alone.
+bool DeviceHasOtherUsers() {
+  std::string error;
+  const qx::sim::SimulatorIds& ids = qx::sim::CurrentSimulatorIds();
+  return !qx::sim::PrepareSimulatorIds(&error) || !ids.rootless || ids.spare > 0;
+}
+constexpr const char kRootAlone[] =
+    "rootless without subordinate ids: the device has no user 65534";
 
 class HostileWorldTest : public UpgradeRunTest {
  protected:
@@ -98,6 +108,7 @@ TEST_F(HostileWorldTest, OutputToAnSshSessionThatTheStopListEnds) {
 // Another user binds every abstract name and locks every file it can open: the run still claims
 // the device.
 TEST_F(HostileWorldTest, OtherUsersCannotHoldTheRunClaim) {
+  if (!DeviceHasOtherUsers()) GTEST_SKIP() << kRootAlone;
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
   ASSERT_NO_FATAL_FAILURE(
       RunScript(std::string(kLauncher) +
@@ -112,6 +123,7 @@ TEST_F(HostileWorldTest, OtherUsersCannotHoldTheRunClaim) {
 // text crafted as a passwd line, a FIFO as the log, links at the trimming file and at the wait
 // marker. Nothing is written through them, nothing hangs, and the log is whole.
 TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
+  if (!DeviceHasOtherUsers()) GTEST_SKIP() << kRootAlone;
   // A 530 kB log is trimmed by stage 1 through upgrade_log.tmp.
   qx::sim::DeviceSpec trimmed = Spec();
   std::string history;
@@ -159,6 +171,7 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
 // A directory tree of another user at an extraction path, and a run claim file that is not a
 // private file: the run removes the one, says so of the other, and upgrades.
 TEST_F(HostileWorldTest, PlantedDirectoriesAndAnUnsafeClaimFile) {
+  if (!DeviceHasOtherUsers()) GTEST_SKIP() << kRootAlone;
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
   ASSERT_NO_FATAL_FAILURE(Prepare(
       std::string(kOtherUser) + " /bin/busybox mkdir -p /tmp/kernel_image/deep/er; " + kOtherUser +

@@ -21,6 +21,7 @@
 #include "sim/device.h"
 #include "sim/private_mounts.h"
 #include "tests/support/private_tmp.h"
+#include "sim/rootless.h"
 
 namespace qx::sim::testing {
 
@@ -144,10 +145,21 @@ inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
 // What EnterPrivateTmp's fresh /tmp holds: a checkout under /tmp, bound back in, and $TMPDIR.
 inline std::vector<std::string> kept_tmp_entries;
 
+// For an ordinary user: the test joins the simulator's user namespace now (as Device::Create
+// would), so that it may make namespaces and mounts of its own; the device-sim it starts shares
+// it. Nothing for root.
+inline bool AsSimulatorRoot() {
+  std::string error;
+  const bool ready = PrepareSimulatorIds(&error);
+  EXPECT_TRUE(ready) << error;
+  return ready;
+}
+
 // Moves the test into a mount namespace of its own with an empty /tmp of its own: what is made
 // there goes with the test, whatever happens.
 inline void EnterPrivateTmp() {
   std::string error;
+  ASSERT_TRUE(AsSimulatorRoot());
   ASSERT_TRUE(::qx::test_support::EnterPrivateTmp(&error, &kept_tmp_entries, 0)) << error;
 }
 

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The simulator as an ordinary user: a user that this stage creates (with a range of
+# subordinate ids in /etc/subuid and /etc/subgid) builds its own copy of the source (the
+# simulator library names its helper programs by absolute path, so a build tree cannot move, and
+# the checkout may not be readable by other users) and runs every test that uses the simulator
+# (those labelled device, and the driver's and the cleanup's) as itself; then again without
+# subordinate ids (a single-id map: device root alone). The user, its ids and its home go at the end, also after
+# a failure; an earlier run's leftovers go first.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+readonly user=qx-rootless
+readonly home=/var/tmp/qx-rootless-home
+# Above the ranges that useradd hands out and below the root simulator's device ids.
+readonly subordinate="$user:1500000000:1048576"
+
+drop_ranges() { sed -i "/^$user:/d" /etc/subuid /etc/subgid; }
+clean_up() {
+  drop_ranges
+  if id "$user" >/dev/null 2>&1; then userdel --force "$user"; fi
+  rm -rf "$home"
+}
+as_user() { runuser -u "$user" -- env HOME="$home" "$@"; }
+simulator_tests() {
+  as_user sh -c "cd '$home/src/build/release' && ctest -j2 --output-on-failure -L device &&
+    ctest -j2 --output-on-failure --test-dir tests/driver &&
+    ctest -j2 --output-on-failure --test-dir tests/cleanup"
+}
+elapsed_since() { echo $(($(date +%s) - $1)); }
+
+touch /etc/subuid /etc/subgid
+clean_up
+trap clean_up EXIT
+useradd --system --no-create-home --home-dir "$home" --shell /usr/sbin/nologin "$user"
+drop_ranges
+echo "$subordinate" >>/etc/subuid
+echo "$subordinate" >>/etc/subgid
+install -d -o "$user" -g "$user" -m 0755 "$home" "$home/src"
+tar --exclude=./build --exclude=./.git -cf - . | as_user tar -xf - -C "$home/src"
+
+start=$(date +%s)
+as_user sh -c "cd '$home/src' && cmake --preset release >/dev/null && cmake --build --preset release"
+echo "rootless: the build as $user took $(elapsed_since "$start") s"
+
+start=$(date +%s)
+as_user sh -c "cd '$home/src' && build/release/sim/device-sim run -- /bin/cat /proc/self/uid_map"
+simulator_tests
+echo "rootless: the simulator tests as $user with subordinate ids took $(elapsed_since "$start") s"
+
+start=$(date +%s)
+drop_ranges
+simulator_tests
+echo "rootless: the simulator tests as $user without subordinate ids took" \
+  "$(elapsed_since "$start") s"
