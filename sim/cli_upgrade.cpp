@@ -42,12 +42,13 @@ void PrintUpgradeHelp() {
       "verdict, free space on / before and after, what was removed from the root file system,\n"
       "and the reboot command. FILE is copied into the device as it is read, never held in\n"
       "memory; it must be a regular file (a FIFO, device, socket or directory is refused).\n"
-      "The validator's output is the standard output and error of the upgrader's run, which\n"
-      "it inherits, kept in the device in a tmpfs of its own (%s, at %s; the report\n"
-      "shows the first %llu KiB of each); the commands the upgrader runs write there only\n"
-      "when they fail. Exits 0 when the validator passed and the reboot command was issued,\n"
-      "1 when not, 124 when the run timed out, 2 on a usage error or when the router could\n"
-      "not be simulated.\n\n"
+      "The validator's output is what it wrote to its standard output and error, which it\n"
+      "inherits from the upgrader's run: the run's are files of a tmpfs of their own in the\n"
+      "device (%s, at %s), and each shell command notes where in them it began, so\n"
+      "the report shows the validator's part (the first %llu KiB of each), or the whole run's\n"
+      "output when the validator did not run. Exits 0 when the validator passed and the\n"
+      "reboot command was issued, 1 when not, 124 when the run timed out, 2 on a usage error\n"
+      "or when the router could not be simulated.\n\n"
       "  --upgrader PATH         the upgrader to run (default: $QX_UPGRADER, else the one built\n"
       "                          beside device-sim); $QX_UPGRADER_LAUNCHER names an emulator\n"
       "  --fill DEVICE=SIZE@DAYS a file of SIZE real bytes, last modified DAYS days ago\n"
@@ -191,10 +192,18 @@ int ParseUpgradeOptions(int argc, char** argv, UpgradeOptions& options) {
                        });
   if (parsed >= 0) return parsed;
   if (options.file.empty()) return UsageError(kUpgradeLine, "no upgrade file given");
-  if (options.upgrader.empty()) options.upgrader = BuiltUpgrader();
+  const bool given = !options.upgrader.empty();
+  if (!given) options.upgrader = BuiltUpgrader();
   if (::access(options.upgrader.c_str(), X_OK) != 0) {
-    return UsageError(kUpgradeLine, "no upgrader at " + options.upgrader +
-                                        " (build it, or give --upgrader PATH)");
+    // An installed device-sim has no build tree beside it: say what to give, not where the
+    // build would have put it.
+    if (!given) {
+      return UsageError(kUpgradeLine,
+                        "no upgrader to run: give --upgrader PATH or set $QX_UPGRADER (none was "
+                        "built beside this device-sim)");
+    }
+    return UsageError(kUpgradeLine,
+                      "cannot run the upgrader " + options.upgrader + ": " + std::strerror(errno));
   }
   return -1;
 }
@@ -338,8 +347,10 @@ void ReadWhatTheRunLeft(const Device& device, const std::map<std::string, std::u
     }
   }
   const std::string output = kOutputDirectory;
-  report.validator_stdout = device.ReadBackFile(output + "/stdout", kOutputCapBytes);
-  report.validator_stderr = device.ReadBackFile(output + "/stderr", kOutputCapBytes);
+  // Read whole (up to the log's cap), so that the validator's part can be cut out of it.
+  report.validator_stdout = device.ReadBackFile(output + "/stdout", kLogCapBytes);
+  report.validator_stderr = device.ReadBackFile(output + "/stderr", kLogCapBytes);
+  IsolateValidatorOutput(device.ReadBackFile(wire::kOutputMarks, kLogCapBytes), report);
   report.removed = Removed(before, device);
   JudgeValidator(report);
 }

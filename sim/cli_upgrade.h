@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/wire.h"
 
 namespace qx::sim::cli {
 
 // The run's standard output and error go to files of a tmpfs of their own in the device; the
 // validator inherits them (the upgrader keeps an output that is a regular file).
-constexpr const char kOutputDirectory[] = "/.qx-sim-output";
+using wire::kOutputDirectory;
 constexpr const char kOutputMountSize[] = "16M";  // tmpfs size= option, as --help shows it
 // The most of each the report shows.
 constexpr std::uint64_t kOutputCapBytes = 64u << 10;
@@ -34,8 +35,11 @@ struct UpgradeReport {
   ValidatorState validator = ValidatorState::kUnknown;
   std::string verdict;  // the log's last line, the upgrader's final word; "" when not known
   std::string why_unknown;
+  // What the validator wrote, cut from the run's output by the shells' marks; the whole run's
+  // output when no mark names the validator's command (it did not run, or marks are missing).
   ReadBack validator_stdout;
   ReadBack validator_stderr;
+  bool validator_output_isolated = false;
   std::uint64_t free_before = 0;
   std::uint64_t free_after = 0;
   std::vector<Removal> removed;
@@ -50,6 +54,10 @@ struct UpgradeReport {
 // Fills validator, verdict and why_unknown from the log, read once the device was stopped
 // (nothing can rewrite it after), and from the run's trace when it timed out.
 void JudgeValidator(UpgradeReport& report);
+
+// Cuts the validator's part out of validator_stdout and validator_stderr (the run's output, read
+// whole) by the shells' marks; at most kOutputCapBytes of each part are kept.
+void IsolateValidatorOutput(const ReadBack& marks, UpgradeReport& report);
 
 void PrintText(const UpgradeReport& report);
 void PrintJson(const UpgradeReport& report);

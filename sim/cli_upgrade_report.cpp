@@ -1,8 +1,12 @@
 // The report of `device-sim upgrade`: every label says what happened, and the JSON carries
 // everything the text shows.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim/cli.h"
 #include "sim/cli_upgrade.h"
@@ -167,9 +171,13 @@ void PrintText(const UpgradeReport& r) {
                stdout);
   }
   std::fputs(Section("== upgrade log (" + r.log_path + " after the run", r.log).c_str(), stdout);
-  std::printf(
-      "== validator output: the standard output and error of the upgrader's run, which the\n"
-      "   validator inherits (the commands the upgrader runs write there only when they fail)\n");
+  if (r.validator_output_isolated) {
+    std::printf("== validator output: what it wrote to its standard output and error\n");
+  } else {
+    std::printf(
+        "== run output: the standard output and error of the upgrader's run (no validator's\n"
+        "   part: the validator did not run); the commands it runs write there when they fail\n");
+  }
   std::fputs(Section("-- standard output (" + std::string(kOutputDirectory) + "/stdout",
                      r.validator_stdout)
                  .c_str(),
@@ -178,7 +186,7 @@ void PrintText(const UpgradeReport& r) {
       Section("-- standard error (" + std::string(kOutputDirectory) + "/stderr", r.validator_stderr)
           .c_str(),
       stdout);
-  std::printf("== summary (upgrade file %s)\n", Visible(r.upgrade_file).c_str());
+  std::printf("\n== summary (upgrade file %s)\n", Visible(r.upgrade_file).c_str());
   std::printf("exit status:      %s\n", ExitLabel(r).c_str());
   std::printf("validator:        %s%s\n", ValidatorLabel(r.validator),
               r.why_unknown.empty() ? "" : (" (" + r.why_unknown + ")").c_str());
@@ -207,7 +215,8 @@ void PrintJson(const UpgradeReport& r) {
   std::printf("\"validator\":{\"state\":\"%s\",\"ran\":%s,\"passed\":%s,\"verdict\":%s,\"why\":%s,",
               ValidatorLabel(r.validator), Bool(ran), Bool(r.validator == ValidatorState::kPassed),
               Json(r.verdict).c_str(), Json(r.why_unknown).c_str());
-  std::printf("%s,%s},", JsonFile("stdout", r.validator_stdout).c_str(),
+  std::printf("\"output_of\":\"%s\",%s,%s},", r.validator_output_isolated ? "validator" : "run",
+              JsonFile("stdout", r.validator_stdout).c_str(),
               JsonFile("stderr", r.validator_stderr).c_str());
   std::printf("\"free_before\":%llu,\"free_after\":%llu,\"removed\":[",
               static_cast<unsigned long long>(r.free_before),
@@ -228,6 +237,80 @@ void PrintJson(const UpgradeReport& r) {
   std::printf("\"power_cut\":{\"at_ms\":%lld,\"upgrader_running\":%s,%s}}\n",
               static_cast<long long>(r.power_cut_at.count()), Bool(r.cut_while_running),
               JsonFile("log_after", r.log_after_power_cycle).c_str());
+}
+
+namespace {
+
+struct OutputMark {
+  long parent = 0;
+  std::uint64_t out = 0;
+  std::uint64_t err = 0;
+  std::string command;
+};
+
+// The marks as the shells appended them; parsing stops at the first one that is not whole.
+std::vector<OutputMark> ParseMarks(const std::string& text) {
+  std::vector<OutputMark> marks;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t line_end = text.find('\n', at);
+    if (line_end == std::string::npos) break;
+    OutputMark mark;
+    unsigned long long out = 0, err = 0, length = 0;
+    int used = 0;
+    const std::string head = text.substr(at, line_end - at);
+    if (std::sscanf(head.c_str(), "%ld %llu %llu %llu%n", &mark.parent, &out, &err, &length,
+                    &used) != 4 ||
+        static_cast<std::size_t>(used) != head.size() || length > text.size() - line_end - 1) {
+      break;
+    }
+    mark.out = out;
+    mark.err = err;
+    mark.command = text.substr(line_end + 1, length);
+    marks.push_back(mark);
+    at = line_end + 1 + length + 1;
+  }
+  return marks;
+}
+
+// The part [begin, end) of a file read back whole (end: where the file ends), at most
+// kOutputCapBytes of it; size tells how long the part was.
+void CutPart(ReadBack& file, std::uint64_t begin, std::optional<std::uint64_t> end) {
+  if (!file.read) return;
+  const std::uint64_t stop = std::min(end.value_or(file.size), file.size);
+  const std::uint64_t start = std::min(begin, stop);
+  const std::uint64_t have = file.content.size();
+  const std::uint64_t from = std::min(start, have);
+  const std::uint64_t to = std::min({stop, have, start + kOutputCapBytes});
+  file.content = file.content.substr(from, to - from);
+  file.size = stop - start;
+}
+
+}  // namespace
+
+void IsolateValidatorOutput(const ReadBack& marks, UpgradeReport& report) {
+  report.validator_output_isolated = false;
+  const std::vector<OutputMark> parsed =
+      marks.read ? ParseMarks(marks.content) : std::vector<OutputMark>{};
+  for (std::size_t i = 0; i < parsed.size(); ++i) {
+    if (parsed[i].command != kValidatorCommand) continue;
+    // The validator's own commands have other parents: the part ends where the upgrader's next
+    // command begins.
+    std::optional<std::uint64_t> out_end, err_end;
+    for (std::size_t j = i + 1; j < parsed.size(); ++j) {
+      if (parsed[j].parent != parsed[i].parent) continue;
+      out_end = parsed[j].out;
+      err_end = parsed[j].err;
+      break;
+    }
+    CutPart(report.validator_stdout, parsed[i].out, out_end);
+    CutPart(report.validator_stderr, parsed[i].err, err_end);
+    report.validator_output_isolated = true;
+    return;
+  }
+  // No validator's part: the run's output, at most kOutputCapBytes of each.
+  CutPart(report.validator_stdout, 0, std::nullopt);
+  CutPart(report.validator_stderr, 0, std::nullopt);
 }
 
 }  // namespace qx::sim::cli

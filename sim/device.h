@@ -119,9 +119,10 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // Runs argv[0] (a device path) inside the device with the given working directory, as root,
-  // and waits for it, at most timeout. The environment is PATH=/sbin:/usr/sbin:/bin:/usr/bin
-  // plus extra_env ("NAME=value"). A timeout kills the device's processes.
+  // Runs argv[0] (a device path, or a name looked up in the PATH) inside the device with the given
+  // working directory, as root, and waits for it, at most timeout. The environment is
+  // PATH=/sbin:/usr/sbin:/bin:/usr/bin plus extra_env ("NAME=value"). A timeout kills the device's
+  // processes.
   RunResult Run(const std::vector<std::string>& argv,
                 std::chrono::milliseconds timeout = std::chrono::seconds(60),
                 const std::string& cwd = "/", const std::vector<std::string>& extra_env = {});

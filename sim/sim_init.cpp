@@ -50,6 +50,26 @@
 namespace {
 
 namespace wire = qx::sim::wire;
+
+// The program that a name stands for: a name without a slash is looked up in the run's PATH
+// (its first entry), as a shell does, so that `device-sim run -- true` runs /bin/true; a name
+// with a slash, or one found nowhere, is used as it is.
+std::string ProgramPath(const std::string& name, const std::vector<std::string>& env) {
+  if (name.empty() || name.find('/') != std::string::npos) return name;
+  for (const std::string& entry : env) {
+    if (entry.compare(0, 5, "PATH=") != 0) continue;
+    for (std::size_t begin = 5;;) {
+      const std::size_t end = std::min(entry.find(':', begin), entry.size());
+      const std::string directory = end > begin ? entry.substr(begin, end - begin) : ".";
+      const std::string candidate = directory + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      if (end == entry.size()) break;
+      begin = end + 1;
+    }
+    break;
+  }
+  return name;
+}
 using qx::sim::init::DeviceState;
 using Clock = std::chrono::steady_clock;
 
@@ -298,7 +318,8 @@ pid_t Init::Spawn(const RunRequest& request, int output_fd, std::string& error) 
     if (::chdir(request.cwd.c_str()) != 0) {
       failure = "cannot change to " + request.cwd + ": " + std::strerror(errno);
     } else {
-      ::execve(argv[0], argv.data(), env.data());
+      const std::string program = ProgramPath(request.argv[0], request.env);
+      ::execve(program.c_str(), argv.data(), env.data());
       failure = "cannot run " + request.argv[0] + ": " + std::strerror(errno);
     }
     (void)wire::WriteAll(3, failure.data(), failure.size());

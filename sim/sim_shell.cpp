@@ -3,13 +3,17 @@
 // Called as "sh" (any argv[0] whose last component is sh or -sh): sends the command text of a
 // `-c` invocation, byte for byte, as one record to init's report socket, then becomes
 // busybox's shell with the very same arguments. The record is sent before the shell runs, so
-// the trace keeps the order in which commands were started even when they overlap.
+// the trace keeps the order in which commands were started even when they overlap. When its
+// standard output is a file of the simulator's output tmpfs, it also marks where in the output
+// its command begins (see wire::kOutputMarks).
 //
 // Called by any other name (the simulator installs it as /tmp/wdprog): the watchdog program.
 // It reports its start with its pid, then sleeps until a signal ends it; init, which reaps it,
 // sees which signal that was.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -58,9 +62,36 @@ const char* CommandText(int argc, char** argv) {
   return nullptr;
 }
 
+// Where this command's output begins, when the run's output goes to the simulator's output
+// files (`device-sim upgrade`): one mark, appended in one write so that concurrent shells'
+// marks never interleave. Nothing is marked for any other output.
+void MarkOutputs(const char* command, std::size_t length) {
+  namespace wire = qx::sim::wire;
+  struct stat output {};
+  struct stat directory {};
+  if (::fstat(1, &output) != 0 || !S_ISREG(output.st_mode) ||
+      ::stat(wire::kOutputDirectory, &directory) != 0 || output.st_dev != directory.st_dev) {
+    return;
+  }
+  if (length > wire::kMaxEventBytes) length = wire::kMaxEventBytes;
+  const long long out = ::lseek(1, 0, SEEK_CUR);
+  const long long err = ::lseek(2, 0, SEEK_CUR);
+  std::string mark = std::to_string(::getppid()) + " " + std::to_string(out < 0 ? 0 : out) + " " +
+                     std::to_string(err < 0 ? 0 : err) + " " + std::to_string(length) + "\n";
+  mark.append(command, length);
+  mark += '\n';
+  const int fd =
+      ::open(wire::kOutputMarks, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  (void)!::write(fd, mark.data(), mark.size());
+  ::close(fd);
+}
+
 int RunShell(int argc, char** argv) {
   if (const char* command = CommandText(argc, argv)) {
-    Report(qx::sim::wire::kEventCommand, command, std::strlen(command));
+    const std::size_t length = std::strlen(command);
+    Report(qx::sim::wire::kEventCommand, command, length);
+    MarkOutputs(command, length);
   }
   // Busybox picks the applet from argv[0]; keep a login shell's leading '-'.
   argv[0] = const_cast<char*>(argv[0][0] == '-' ? "-sh" : "sh");

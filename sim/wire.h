@@ -39,6 +39,15 @@ constexpr char kEventCommand = 'C';
 constexpr char kEventWatchdogProgram = 'W';
 constexpr std::size_t kMaxEventBytes = 192 * 1024;  // below the default socket send buffer
 
+// `device-sim upgrade` sends the run's standard output and error to files of a tmpfs of its own
+// in the device. Each shell whose standard output is one of them appends a mark to kOutputMarks
+// before it runs its command: "PPID OUT ERR LENGTH\nCOMMAND\n", with its parent's pid, the
+// offsets in the two files at which the command begins and the command text's length. The
+// report cuts out what one command (the validator) wrote: from its mark to the next mark of a
+// command of the same parent. Marks, like records, are the device's word.
+constexpr const char kOutputDirectory[] = "/.qx-sim-output";
+constexpr const char kOutputMarks[] = "/.qx-sim-output/marks";
+
 // The process name (comm) of the watchdog program the simulator offers (Device::kWatchdogProgram
 // is /tmp/wdprog).
 constexpr const char kWatchdogProgramName[] = "wdprog";

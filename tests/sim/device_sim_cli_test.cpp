@@ -138,6 +138,13 @@ INSTANTIATE_TEST_SUITE_P(
                         "",
                         "option '--timeout' needs a value"},
         CommandLineCase{"no_command", {}, 2, "", "usage: device-sim COMMAND"},
+        CommandLineCase{
+            "name_in_path", {"run", "--quiet", "--no-services", "--", "true"}, 0, "", ""},
+        CommandLineCase{"upgrader_missing",
+                        {"upgrade", "--upgrader", "/tmp/no-upgrader", "FILE"},
+                        2,
+                        "",
+                        "cannot run the upgrader /tmp/no-upgrader: No such file or directory\n"},
         CommandLineCase{"version", {"--version"}, 0, "device-sim " QX_VERSION "\n", ""},
         CommandLineCase{"upgrade_version", {"upgrade", "-V"}, 0, "device-sim " QX_VERSION "\n", ""},
         CommandLineCase{"run_help_combined", {"run", "-qh"}, 0, "usage: device-sim run", ""},
@@ -153,12 +160,13 @@ TEST(RunCommandLineTest, OptionsEndAtTheCommand) {
   EXPECT_EQ("--x\n", dashes.output);
 }
 
-// The validator's standard output and error reach the text and the JSON, and the labels say
-// what happened: the files were extracted, the validator failed, the reboot was issued.
+// The validator's standard output and error (its own commands' included, nothing else of the
+// run's) reach the text and the JSON, and the labels say what happened: the files were
+// extracted, the validator failed, the reboot was issued.
 TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
   EnterPrivateTmp();
-  const std::string file =
-      UpgradeFile("talk", "echo \"checked $1\"\necho 'bad magic' >&2\nexit 3\n");
+  const std::string file = UpgradeFile(
+      "talk", "echo \"checked $1\"\nsh -c 'echo sub-command'\necho 'bad magic' >&2\nexit 3\n");
   const SplitOutcome text = RunSim({"upgrade", file});
   EXPECT_EQ(1, text.status) << text.err;
   for (const char* expected :
@@ -168,11 +176,14 @@ TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
         "reboot command:   issued: watchdog /dev/watchdog -T 5\n"}) {
     EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\n" << text.out;
   }
+  // A fresh device has no /var/log/upgrade_log for the run's first `mv`: not the validator's.
+  EXPECT_EQ(std::string::npos, text.out.find("can't rename")) << text.out;
   const SplitOutcome json = RunSim({"upgrade", "--json", file});
   EXPECT_EQ(1, json.status) << json.err;
   for (const char* expected :
-       {"\"stdout\":\"checked /tmp/ramdisk/kernel_image\\n\"", "bad magic\\n\"",
-        "\"extraction\":\"done\"", "\"state\":\"FAILED\"",
+       {"\"output_of\":\"validator\",\"stdout\":\"checked "
+        "/tmp/ramdisk/kernel_image\\nsub-command\\n\"",
+        "\"stderr\":\"bad magic\\n\"", "\"extraction\":\"done\"", "\"state\":\"FAILED\"",
         "\"reboot_command\":\"watchdog /dev/watchdog -T 5\"", "\"power_cut\":null}"}) {
     EXPECT_NE(std::string::npos, json.out.find(expected)) << expected << "\n" << json.out;
   }

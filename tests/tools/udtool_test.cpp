@@ -281,6 +281,8 @@ TEST_F(UdtoolTest, InterruptedOrFailedRunsLeaveNothing) {
 TEST_F(UdtoolTest, LongRunsShowProgressOnATerminal) {
   CreateSample();
   if (Sh("command -v script").status != 0) GTEST_SKIP() << "no script(1) for a terminal";
+  if (Sh("test -c /dev/ptmx && test -d /dev/pts && script -qec true /dev/null").status != 0)
+    GTEST_SKIP() << "no pseudo-terminals (/dev/pts not mounted)";
   const Result r =
       Sh("script -qec '{ head -c 100 ud.bin; sleep 2; tail -c +101 ud.bin; } | udtool verify -' "
          "/dev/null");
