@@ -117,12 +117,14 @@ elseif(QX_HOST_BUILD AND TARGET udtool AND TARGET device-sim)
     set(CPACK_GENERATOR TGZ DEB)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "busybox-static, procps")
+    # Run by an ordinary user, device-sim maps the user's subordinate ids with newuidmap.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "uidmap")
     set(CPACK_DEBIAN_PACKAGE_SECTION devel)
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "qx firmware team <firmware@qx.invalid>")
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "udtool builds, inspects, verifies and unpacks upgrade files. device-sim runs commands and\n\
-whole upgrades in a throwaway simulated router (Linux namespaces, a tmpfs root and busybox);\n\
-it needs root.")
+whole upgrades in a throwaway simulated router (Linux namespaces, a tmpfs root and busybox),\n\
+as root or as an ordinary user where the machine allows user namespaces.")
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   else()
     message(STATUS "no dpkg-shlibdeps (dpkg-dev) or no file: cpack makes no Debian package")
