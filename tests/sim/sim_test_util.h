@@ -20,8 +20,8 @@
 #include "gtest/gtest.h"
 #include "sim/device.h"
 #include "sim/private_mounts.h"
-#include "tests/support/private_tmp.h"
 #include "sim/rootless.h"
+#include "tests/support/private_tmp.h"
 
 namespace qx::sim::testing {
 
