@@ -16,10 +16,10 @@ constexpr int kCannotRun = 127;
 void PrintRunHelp() {
   std::printf(
       "usage: device-sim run [options] [--] COMMAND [ARG...]\n\n"
-      "Creates a fresh device, runs COMMAND (a device path, e.g. /bin/sh -c '...') in it and\n"
-      "prints its output, every command line it ran through /bin/sh -c (the trace), how the\n"
-      "services and the watchdog program ended, the reboot-command records and the exit\n"
-      "status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
+      "Creates a fresh device, runs COMMAND (a device path, or a name found in the device's\n"
+      "PATH: /bin/sh -c '...', true) in it and prints its output, every command line it ran\n"
+      "through /bin/sh -c (the trace), how the services and the watchdog program ended, the\n"
+      "reboot-command records and the exit status. Exits with the program's status (128 + signal when killed, %d on timeout,\n"
       "%d when the device could not be built, %d when COMMAND could not be started, 2 on a\n"
       "usage error or when this machine cannot isolate a device).\n\n"
       "  -q, --quiet             print only the program's output, byte for byte (for test\n"

@@ -4,7 +4,7 @@
 #     the manual pages and bash completion, and no upgrader; the pages render with man;
 #  2. it is installed on a fresh Debian 12: a copy of a cached pristine minimal root
 #     (debootstrap --variant=minbase, made once in $QX_DIST_ROOT), where apt resolves its
-#     dependencies from the archive; there `udtool --version` and `device-sim run -- /bin/true`
+#     dependencies from the archive; there `udtool --version` and `device-sim run -- true`
 #     must work. Everything runs in a private mount namespace (private_mounts_exec: also from a
 #     chroot), so the copy's mounts vanish with the stage, and the copy is removed afterwards.
 set -euo pipefail
@@ -86,8 +86,8 @@ build/release/tests/support/private_mounts_exec /bin/bash -euo pipefail -c '
     { cat "$root/run.out" >&2; exit 1; }
   grep -qx "device says hello" "$root/run.out" ||
     { cat "$root/run.out" >&2; exit 1; }
-  # COMMAND is a device path: the device looks up no PATH for it.
-  in_root device-sim run -- /bin/true >/dev/null
+  # A command name is looked up in the PATH of the device, as a shell would.
+  in_root device-sim run -- true >/dev/null
   echo "package: device-sim ran a device in the fresh root"
 ' package-root "$throwaway" "$(basename "$deb")" "$project_version"
 echo "package: stage done in $(elapsed) s"
