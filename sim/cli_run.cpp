@@ -90,6 +90,8 @@ int RunCommand(int argc, char** argv) {
   if (parsed >= 0) return parsed;
   if (command.empty()) return UsageError(line, "no COMMAND given");
   bool refused = false;
+  // Byte for byte means nothing of device-sim's own on standard error either.
+  options.spec.announce_rootless = !quiet;
   std::unique_ptr<Device> device = CreateDevice(options, &refused);
   if (!device) return refused ? kUsageError : kDeviceFailed;
   const RunResult result = device->Run(command, options.timeout, options.cwd, options.env);

@@ -238,7 +238,7 @@ std::unique_ptr<Device> Device::Create(const DeviceSpec& spec, std::string* erro
                     EntryPlace::kInRamdisk, error)) {
     return nullptr;
   }
-  SayHowRootless(impl.root_id, impl.memory_limit, impl.process_limit);
+  if (spec.announce_rootless) SayHowRootless(impl.root_id, impl.memory_limit, impl.process_limit);
   return device;
 }
 

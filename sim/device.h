@@ -77,6 +77,9 @@ struct DeviceSpec {
   // process: see DeviceCgroups): bytes of memory, its tmpfs pages included, and processes.
   std::uint64_t memory_limit = 256ull << 20;
   std::uint64_t process_limit = 512;
+  // Rootless, the process that entered the simulator's user namespace says once on standard
+  // error how its devices differ; false keeps that standard error the program's alone.
+  bool announce_rootless = true;
 };
 
 // One program run inside a device.
