@@ -137,8 +137,9 @@ std::string NoNamespace() {
   return std::string("no user namespace for the simulator (unshare CLONE_NEWUSER): ") +
          std::strerror(errno) +
          "; as an ordinary user it needs unprivileged user namespaces (sysctl "
-         "user.max_user_namespaces > 0, not forbidden by a container or seccomp) and a "
-         "single-threaded process, or run it as root";
+         "user.max_user_namespaces > 0, not forbidden by a container or seccomp), a "
+         "single-threaded process and no chroot (the kernel refuses a chrooted process one), or "
+         "run it as root";
 }
 
 // The namespace with 0 -> uid and 1..N -> the subordinate ranges, mapped by the set-id helpers
