@@ -130,12 +130,20 @@ void CloseFromExcept(int first, int keep) {
 }
 
 void DeviceState::StartServices(const std::vector<std::string>& names) {
+  // Each service says when it bears its name, and this returns only then: a command run right
+  // after a start or a power cycle (`pidof sshd`) must never find a service still under init's
+  // name. The pipe's end closes in every child with its other descriptors, so the wait ends
+  // even for one that dies first.
+  int named[2] = {-1, -1};
+  const bool wait_for_names = ::pipe2(named, O_CLOEXEC) == 0;
+  std::size_t forked = 0;
   for (const std::string& name : names) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       ResetSignals();
       (void)::setsid();
       (void)::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+      if (wait_for_names) (void)!::write(named[1], "n", 1);
       // A fork of init, not dumpable as init is not: device root may signal it like any of its
       // processes, but neither trace it nor see through /proc/PID/exe the host's binary of init.
       const int null_fd = ::open("/dev/null", O_RDWR);
@@ -145,7 +153,20 @@ void DeviceState::StartServices(const std::vector<std::string>& names) {
     }
     services_.push_back({name, pid > 0 ? 0 : -1});
     if (pid > 0) service_pids_[pid] = services_.size() - 1;
+    if (pid > 0) ++forked;
   }
+  if (!wait_for_names) return;
+  ::close(named[1]);
+  char byte = 0;
+  for (std::size_t told = 0; told < forked;) {
+    const ssize_t n = ::read(named[0], &byte, 1);
+    if (n > 0) {
+      ++told;
+    } else if (n == 0 || errno != EINTR) {
+      break;  // every child's end is closed
+    }
+  }
+  ::close(named[0]);
 }
 
 void DeviceState::Restart(const std::vector<std::string>& names) {
