@@ -10,15 +10,23 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 readonly user=qx-rootless
-readonly home=/var/tmp/qx-rootless-home
+# Its home is made afresh by mktemp in /var/tmp, where any user may write: a fixed name there
+# could be a link planted by another user, which install -o would follow and hand over.
+home=
 # Above the ranges that useradd hands out and below the root simulator's device ids.
 readonly subordinate="$user:1500000000:1048576"
 
 drop_ranges() { sed -i "/^$user:/d" /etc/subuid /etc/subgid; }
 clean_up() {
   drop_ranges
-  if id "$user" >/dev/null 2>&1; then userdel --force "$user"; fi
-  rm -rf "$home"
+  if id "$user" >/dev/null 2>&1; then
+    # An earlier run's home, as its passwd entry names it, goes with the user.
+    local old_home
+    old_home=$(getent passwd "$user" | cut -d: -f6)
+    userdel --force "$user"
+    case $old_home in /var/tmp/qx-rootless.*) rm -rf --one-file-system "$old_home" ;; esac
+  fi
+  if [ -n "$home" ]; then rm -rf --one-file-system "$home"; fi
 }
 as_user() { runuser -u "$user" -- env HOME="$home" "$@"; }
 simulator_tests() {
@@ -31,11 +39,14 @@ elapsed_since() { echo $(($(date +%s) - $1)); }
 touch /etc/subuid /etc/subgid
 clean_up
 trap clean_up EXIT
+home=$(mktemp -d /var/tmp/qx-rootless.XXXXXX)
 useradd --system --no-create-home --home-dir "$home" --shell /usr/sbin/nologin "$user"
 drop_ranges
 echo "$subordinate" >>/etc/subuid
 echo "$subordinate" >>/etc/subgid
-install -d -o "$user" -g "$user" -m 0755 "$home" "$home/src"
+chown "$user:$user" "$home"
+chmod 0755 "$home"
+as_user mkdir "$home/src"
 # The kernel gives an ordinary user no user namespace inside a chroot (unshare(2) fails with
 # EPERM when the caller's root is not its mount namespace's), nor where unprivileged user
 # namespaces are forbidden: nothing rootless can run there, so the stage says so and ends.
