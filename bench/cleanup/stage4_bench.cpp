@@ -22,7 +22,7 @@
 #include "cleanup/cleanup_kv70.h"
 #include "cleanup/cleanup_stages.h"
 #include "cleanup/rotated_logs.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 // Counting wrappers: every path resolution the stage makes goes through one of these.
 extern "C" {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/device.h"
+#include "sim/host/device.h"
 #include "tests/driver/upgrade_run.h"
 
 namespace {

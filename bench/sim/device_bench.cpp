@@ -11,7 +11,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 #include "cleanup/kv70_tables.h"
 #include "cleanup/removal_tables.h"
 #include "gtest/gtest.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 namespace qx::cleanup_test {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "driver/autostart.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 int main(int argc, char** argv) {
   if (::access(qx::sim::kDeviceMarker, F_OK) != 0) {

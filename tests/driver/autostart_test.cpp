@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <cstring>
 #include <string>
 
-#include "sim/device_guard.h"
+#include "sim/inside/device_guard.h"
 
 namespace {
 

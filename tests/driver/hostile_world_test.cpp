@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/rootless.h"
+#include "sim/host/rootless.h"
 #include "tests/driver/upgrade_run_fixture.h"
 
 namespace qx::driver_test {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/device.h"
+#include "sim/host/device.h"
 
 namespace qx::driver_test {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "sim/device.h"
+#include "sim/host/device.h"
 #include "tests/driver/upgrade_run.h"
 
 namespace qx::driver_test {
@@ -153,23 +153,16 @@ class UpgradeRunTest : public ::testing::Test {
     SCOPED_TRACE(::testing::PrintToString(trace));
     std::vector<std::string> opening = {kLogIn, "touch /etc/upgrade_started",
                                         "touch /tmp/ramdisk/vlk-wait-during-startup"};
-    for (std::size_t i = 0; i < qx::sim::kServiceNames.size(); ++i) {
-      opening.push_back((i == 0 ? "pkill -SIGINT " : "pkill -9 ") + qx::sim::kServiceNames[i]);
+    for (const std::string& command : qx::sim::router::StopListCommands()) {
+      opening.push_back(command);
     }
-    // The sweep spares the thousand-second window of the run's time and its two neighbours; a
-    // run may straddle two windows.
-    const auto sweep = [](std::uint32_t now) {
-      std::string command = "find /tmp/ -maxdepth 1 -name \"ud*\"";
-      for (const std::uint32_t window : {now / 1000, now / 1000 - 1, now / 1000 + 1}) {
-        command += " ! -name \"ud" + std::to_string(window) + "*\"";
-      }
-      return command + " -exec rm -rf {} \\;";
-    };
+    // A run may straddle two of the sweep's windows.
+    const auto sweep = qx::sim::router::SweepCommand;
     const std::size_t at = opening.size();
     opening.push_back(trace.size() > at && trace[at] == sweep(ended_) ? sweep(ended_)
                                                                       : sweep(started_));
     opening.push_back(std::string(kWatchdog) + " &");
-    opening.push_back("cat /sys/kernel/qxfc/board | grep -qv \"\\b12\\b\"");
+    opening.push_back(qx::sim::router::kBoardGateCommand);
     ASSERT_GE(trace.size(), opening.size() + closing.size());
     EXPECT_EQ(opening, std::vector<std::string>(trace.begin(), trace.begin() + opening.size()));
     EXPECT_EQ(closing, std::vector<std::string>(trace.end() - closing.size(), trace.end()));

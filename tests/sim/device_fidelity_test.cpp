@@ -46,7 +46,7 @@ TEST(DeviceFidelityTest, DriverSessionIsRecordedExactlyAndPowerCyclesKeepOnlyThe
   EXPECT_TRUE(device->WatchdogProgramStarted());
   EXPECT_EQ(0, device->WatchdogProgramSignal());
   std::map<std::string, int> signals;
-  for (const std::string& name : kServiceNames) signals[name] = 0;
+  for (const std::string& name : qx::sim::router::kServiceNames) signals[name] = 0;
   signals["service-manager"] = SIGINT;
   signals["sshd"] = signals["qxsshd"] = SIGKILL;  // pkill matches a pattern
   EXPECT_EQ(signals, device->ServiceSignals());

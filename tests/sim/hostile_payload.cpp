@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/wire.h"
+#include "sim/common/wire.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <sstream>
 
 #include "gtest/gtest.h"
-#include "sim/device.h"
-#include "sim/private_mounts.h"
-#include "sim/rootless.h"
+#include "sim/host/device.h"
+#include "sim/host/private_mounts.h"
+#include "sim/host/rootless.h"
 #include "tests/support/private_tmp.h"
 
 namespace qx::sim::testing {

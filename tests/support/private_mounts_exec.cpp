@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "sim/private_mounts.h"
+#include "sim/host/private_mounts.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

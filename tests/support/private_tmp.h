@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/private_mounts.h"
+#include "sim/host/private_mounts.h"
 
 namespace qx::test_support {
 
