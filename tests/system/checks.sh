@@ -6,9 +6,9 @@ build_payload_programs() {
   local bin=$work/payload-bin
   rm -rf "$bin"
   mkdir -p "$bin/lib"
-  "$here/refused_syscalls.sh" >"$work/refused_syscalls.h"
+  "$machine_dir/refused_syscalls.sh" >"$work/refused_syscalls.h"
   "$cross_cc" -static -Os -Wall -Wextra -Werror -s -I"$work" -o "$bin/qx-old-kernel" \
-    "$here/old_kernel.c"
+    "$machine_dir/old_kernel.c"
   "${cross_cc%gcc}g++" -std=c++17 -static -Os -Wall -Wextra -Werror -s -o "$bin/qx-peak-rss" \
     bench/size/peak_rss_wrapper.cpp
   cp "$deps/root/usr/bin/strace" "$bin/strace"

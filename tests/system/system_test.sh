@@ -22,7 +22,7 @@
 # the exit scenarios (all eight: e7, e2, e5, e1, each also with -old-kernel).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source tests/system/machine.sh
+source sim/machine/machine.sh
 source tests/system/upgrades.sh
 source tests/system/checks.sh
 

@@ -1,4 +1,4 @@
-# The emulated router: images and boots, sourced by system_test.sh.
+# The emulated router: images and boots, sourced by tests/system/system_test.sh.
 #
 # The machine is qemu's 32-bit ARM virt board (cortex-a15, 256 MiB, no network) running
 # Debian's armmp kernel. It boots from an initramfs (armel busybox and the modules it needs) that
@@ -14,7 +14,8 @@ work=${QX_SYSTEM_WORK:-$PWD/build/system}
 kernel=$deps/root/boot/vmlinuz-$(cat "$deps/kernel-release" 2>/dev/null)
 modules=$deps/root/lib/modules/$(cat "$deps/kernel-release" 2>/dev/null)
 readonly deps work kernel modules
-readonly here=$PWD/tests/system
+readonly here=$PWD/tests/system    # the scenario and its watchdog program
+readonly machine_dir=$PWD/sim/machine  # the machine and the programs that run in it
 readonly cross_cc=arm-linux-gnueabi-gcc
 readonly services=(/usr/sbin/service-manager /sbin/qx_monitor /usr/sbin/rsyslogd
   /usr/sbin/logrotate /usr/sbin/lldpd /usr/sbin/snmpd /sbin/nvlogger /usr/sbin/qxsshd
@@ -43,7 +44,8 @@ build_programs() {
   mkdir -p "$work/bin"
   local program
   for program in service pkill trace_sh; do
-    "$cross_cc" -static -Os -Wall -Wextra -Werror -s -o "$work/bin/$program" "$here/$program.c"
+    "$cross_cc" -static -Os -Wall -Wextra -Werror -s -o "$work/bin/$program" \
+      "$machine_dir/$program.c"
   done
 }
 
@@ -58,7 +60,7 @@ make_initramfs() {
   for module in crc16 mbcache jbd2 crc32c_generic ext4 virtio_mmio virtio_blk softdog; do
     cp "$(find "$modules" -name "$module.ko" | head -n 1)" "$tree/modules/"
   done
-  cp "$here/initramfs-init" "$tree/init"
+  cp "$machine_dir/initramfs-init" "$tree/init"
   (cd "$tree" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
 }
 
@@ -78,8 +80,8 @@ make_router_tree() {
   done
   cp "$work/bin/trace_sh" "$tree/bin/sh"
   cp "$work/bin/pkill" "$tree/usr/bin/pkill"
-  cp "$here/watchdog" "$tree/usr/sbin/watchdog"
-  cp "$here/router-init" "$tree/sbin/init"
+  cp "$machine_dir/watchdog" "$tree/usr/sbin/watchdog"
+  cp "$machine_dir/router-init" "$tree/sbin/init"
   cp "$binary" "$tree/usr/sbin/upgrader"
   cp "$work/bin/service" "$tree/usr/sbin/.service"
   local service
