@@ -9,7 +9,9 @@
 #ifndef QX_CLEANUP_CLEANUP_UTILS_H_
 #define QX_CLEANUP_CLEANUP_UTILS_H_
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace qx::upgrader::cleanup::utils {
 
@@ -26,12 +28,20 @@ bool UnlinkEarliestVarLogSyslogTime();
 bool UnlinkEarliestVarLogMessage();
 bool UnlinkEarliestHomeLogFile();
 
-// Reads the running kernel's banner from /proc/version (one read of at most 128 bytes, ending
-// early at a NUL) and sets matches to whether version occurs in it: a case-sensitive substring
-// search, so an empty version always matches. Returns false, leaving matches alone, when the
-// banner could not be read; one line ("Unable to open /proc/version" or "Unsuccessful read
-// from /proc/version") has then been written to the upgrade log. A false result says nothing
-// about the version.
+// Only the head of a kernel banner takes part in a version match: the release sits near its
+// start, and one short read is all the kernel is asked for.
+inline constexpr std::size_t kKernelBannerHeadBytes = 128;
+
+// True when version occurs in the banner's head: its first kKernelBannerHeadBytes bytes, ending
+// early at the first NUL among them. A case-sensitive substring search, so an empty version
+// always matches.
+bool BannerNamesVersion(std::string_view banner, std::string_view version);
+
+// Reads the running kernel's banner from /proc/version (one read of at most
+// kKernelBannerHeadBytes bytes) and sets matches to BannerNamesVersion(banner, version).
+// Returns false, leaving matches alone, when the banner could not be read; one line ("Unable to
+// open /proc/version" or "Unsuccessful read from /proc/version") has then been written to the
+// upgrade log. A false result says nothing about the version.
 bool MatchesKernelVersion(const std::string& version, bool& matches);
 
 }  // namespace qx::upgrader::cleanup::utils

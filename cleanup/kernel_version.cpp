@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string_view>
 
 #include "cleanup/cleanup_utils.h"
@@ -11,11 +10,14 @@ namespace qx::upgrader::cleanup::utils {
 namespace {
 
 constexpr const char kProcVersionPath[] = "/proc/version";
-// Only the head of the banner takes part: the release sits near its start, and one short read
-// is all the kernel is asked for.
-constexpr std::size_t kBannerBytes = 128;
 
 }  // namespace
+
+bool BannerNamesVersion(std::string_view banner, std::string_view version) {
+  std::string_view head = banner.substr(0, kKernelBannerHeadBytes);
+  head = head.substr(0, head.find('\0'));  // npos keeps the whole head
+  return head.find(version) != std::string_view::npos;
+}
 
 bool MatchesKernelVersion(const std::string& version, bool& matches) {
   const int fd = ::open(kProcVersionPath, O_RDONLY | O_CLOEXEC);
@@ -23,15 +25,14 @@ bool MatchesKernelVersion(const std::string& version, bool& matches) {
     qx::upgrader::utils::LogToUpgradeLog("Unable to open /proc/version");
     return false;
   }
-  char banner[kBannerBytes] = {};
+  char banner[kKernelBannerHeadBytes];
   const ssize_t length = ::read(fd, banner, sizeof banner);
   ::close(fd);
   if (length <= 0) {
     qx::upgrader::utils::LogToUpgradeLog("Unsuccessful read from /proc/version");
     return false;
   }
-  const std::string_view text(banner, ::strnlen(banner, static_cast<std::size_t>(length)));
-  matches = text.find(version) != std::string_view::npos;
+  matches = BannerNamesVersion(std::string_view(banner, static_cast<std::size_t>(length)), version);
   return true;
 }
 

@@ -1,14 +1,14 @@
 # The on-device unit tests, cross-built with the router's toolchain (QX_TARGET_TESTS, set by the
-# armel-static preset) from the same sources as the host suites, and linked against the very
-# library objects that go into the shipped `upgrader`. 32-bit `long`, `time_t` and `size_t` and
+# armel-static preset): the unit tier's list of programs (tests/unit/tests.cmake) and two named
+# below, from the same sources as the host suites, and linked against the very library objects
+# that go into the shipped `upgrader`. 32-bit `long`, `time_t` and `size_t` and
 # unsigned `char` are where a fault hides that the x86-64 suites cannot see.
 #
 #   cmake --build --preset armel-static-tests     # target `target_tests`, not part of `all`
 #   ctest --preset armel-static                   # each under ${CMAKE_CROSSCOMPILING_EMULATOR}
 #
 # ctest runs the programs on the host under the emulator (qemu-arm-static -cpu arm926 for
-# armel). The one that writes the upgrade log at its device path gets a private /tmp first
-# (tests/support/private_tmp_main.cpp), as on the host. cleanup_probe is the cleanup's device
+# armel). cleanup_probe is the cleanup's device
 # program: the host's cleanup_device_test runs it inside the simulator (QX_CLEANUP_PROBE,
 # QX_PROBE_LAUNCHER; see scripts/test.d/60-router.sh).
 #
@@ -28,61 +28,65 @@ endif()
 
 enable_testing()
 
+# The test libraries under the names that the host build's have, so that the unit tier's list
+# (tests/unit/tests.cmake) serves both builds.
 add_library(qx_target_gtest STATIC EXCLUDE_FROM_ALL "${QX_GTEST_SOURCE_DIR}/src/gtest-all.cc")
 target_include_directories(qx_target_gtest SYSTEM PUBLIC "${QX_GTEST_SOURCE_DIR}/include"
                            PRIVATE "${QX_GTEST_SOURCE_DIR}")
 add_library(qx_target_gtest_main STATIC EXCLUDE_FROM_ALL "${QX_GTEST_SOURCE_DIR}/src/gtest_main.cc")
 target_link_libraries(qx_target_gtest_main PUBLIC qx_target_gtest)
+add_library(GTest::gtest ALIAS qx_target_gtest)
+add_library(GTest::gtest_main ALIAS qx_target_gtest_main)
 
-add_library(qx_target_private_tmp_main STATIC EXCLUDE_FROM_ALL
+add_library(qx_private_tmp_main STATIC EXCLUDE_FROM_ALL
             ${PROJECT_SOURCE_DIR}/tests/support/private_tmp_main.cpp)
-target_link_libraries(qx_target_private_tmp_main PUBLIC qx_target_gtest)
-qx_host_target(qx_target_private_tmp_main)
+target_link_libraries(qx_private_tmp_main PUBLIC GTest::gtest)
+qx_host_target(qx_private_tmp_main)
 
 # udtool's writer makes the container tests' upgrade files; it is host code, but portable.
-add_library(qx_target_udtool_writer STATIC EXCLUDE_FROM_ALL
-            ${PROJECT_SOURCE_DIR}/tools/upgrade_file_writer.cpp)
-target_link_libraries(qx_target_udtool_writer PUBLIC upgrade_container)
-qx_host_target(qx_target_udtool_writer)
+add_library(udtool_writer STATIC EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tools/upgrade_file_writer.cpp)
+target_link_libraries(udtool_writer PUBLIC upgrade_container)
+qx_host_target(udtool_writer)
 # GCC's notes that the ARM passing of vector iterators changed in GCC 7.1: everything here is
 # built by one compiler.
-target_compile_options(qx_target_udtool_writer PRIVATE -Wno-psabi)
+target_compile_options(udtool_writer PRIVATE -Wno-psabi)
 
 add_custom_target(target_tests)
 
-# qx_target_test(NAME SOURCES... LIBRARIES...): one test program, run by ctest under the
-# emulator.
+# qx_target_test(NAME SOURCES... LIBRARIES... [DEFINITIONS...]): one test program, run by ctest
+# under the emulator.
 function(qx_target_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBRARIES;DEFINITIONS")
   list(TRANSFORM ARG_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/tests/)
   add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} $<TARGET_NAME_IF_EXISTS:qx_old_kernel>)
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
   qx_host_target(${name})
   add_dependencies(target_tests ${name})
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS target)
 endfunction()
 
+# The unit tier's programs, as the host builds them (the host-only libraries left out).
+function(qx_unit_program name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CASES" ""
+    "SOURCES;LIBRARIES;HOST_LIBRARIES;TARGET_DEFINITIONS")
+  qx_target_test(${name} SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES}
+                 DEFINITIONS ${ARG_TARGET_DEFINITIONS})
+endfunction()
+include(${PROJECT_SOURCE_DIR}/tests/unit/tests.cmake)
+
+# Two more, outside the unit tier. upgrader_utils_test writes the upgrade log at its device path:
+# it needs root (the emulator run has it) and gets a private /tmp first
+# (tests/support/private_tmp_main.cpp), as on the host.
 qx_target_test(upgrader_utils_test SOURCES utils/upgrader_utils_test.cpp
-               LIBRARIES upgrader_utils qx_target_private_tmp_main)
-
-# The MD5 comparison with OpenSSL is left out: the cross sysroot has no OpenSSL. The published
-# test suite and the split cases (unaligned blocks among them) stay.
-qx_target_test(container_test SOURCES container/md5_test.cpp container/upgrade_file_test.cpp
-               LIBRARIES upgrade_container qx_target_udtool_writer qx_target_gtest_main)
-target_compile_definitions(container_test PRIVATE QX_MD5_WITHOUT_OPENSSL)
-
-qx_target_test(cleanup_base_test SOURCES cleanup/cleanup_base_test.cpp
-               LIBRARIES upgrader_cleanup qx_target_gtest_main)
-qx_target_test(driver_run_commands_test SOURCES driver/run_commands_test.cpp
-               LIBRARIES upgrader_driver qx_target_gtest_main)
+               LIBRARIES upgrader_utils qx_private_tmp_main)
 
 # The C library fix for the router's kernel (compat/), with 64-bit times in the test itself so
 # that its struct stat is the library's own.
 if(TARGET qx_old_kernel)
   qx_target_test(compat_fstat_test SOURCES compat/fstat_fallback_test.cpp
-                 LIBRARIES qx_target_gtest_main)
-  target_compile_definitions(compat_fstat_test PRIVATE _TIME_BITS=64)
+                 LIBRARIES GTest::gtest_main DEFINITIONS _TIME_BITS=64)
 endif()
 
 add_executable(cleanup_probe EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tests/cleanup/cleanup_probe.cpp)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, then runs its stages: build and test the
-# release and asan presets (each checks that every test has a TIMEOUT), then every further stage
-# in scripts/test.d/ in name order (formatting, fuzzing, the router build under qemu, ...).
+# release and asan presets (the unit tier first; each checks that every test has a TIMEOUT),
+# then every further stage in scripts/test.d/ in name order (formatting, fuzzing, the router
+# build under qemu, ...).
 # A failed stage does not stop the others. The closing line counts the stages that passed and
 # failed and names those that failed; the exit status is 0 only when all passed.
 set -uo pipefail
@@ -45,7 +46,9 @@ preset_stage() {
   local preset=$1
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  # The unit tier first (seconds), then everything else: each test runs once.
+  ctest --preset "$preset" -L unit
+  ctest --preset "$preset" -LE unit
   ctest --preset "$preset" --show-only=json-v1 >"build/$preset/ctest-tests.json"
   cmake -DJSON_FILE="build/$preset/ctest-tests.json" -P cmake/qx_check_test_timeouts.cmake
 }

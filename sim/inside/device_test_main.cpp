@@ -1,5 +1,6 @@
 // main() for GoogleTest programs that run inside a simulated device (registered with
-// qx_add_device_test). It refuses to run anywhere else, before GoogleTest sees a single test.
+// qx_add_test ... INSIDE_DEVICE). It refuses to run anywhere else, before GoogleTest sees a single
+// test.
 #include "gtest/gtest.h"
 #include "sim/inside/device_guard.h"
 

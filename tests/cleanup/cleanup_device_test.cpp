@@ -79,28 +79,18 @@ std::vector<std::string> LogMessages(const sim::Device& device) {
   return messages;
 }
 
-std::string Banner(const std::string& release) {
-  return "Linux version " + release + " (builder@qx-build) (gcc version 4.4.4 (GCC) ) #1\n";
-}
-
-// Each listed release's banner keeps its own modules only (a bare "2.6.35.3" row would match
-// every suffixed release). Only the banner's first 128 bytes are read.
+// The kernel banner as the cleanup reads it: a listed release's banner keeps its own modules
+// only (which banners name which release is the unit tier's table); an unreadable banner keeps
+// them all and says so once per listed release.
 TEST(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne) {
-  const std::string kRunning = "2.6.35.3-00295-gbbbf593";
-  const std::string head = "Linux version " + std::string(128 - 14 - kRunning.size(), '#');
+  const std::string kRunning = "/lib/modules/2.6.35.3-00295-gbbbf593/";
   // Banner (none: no /proc/version), the directory that stays ("*" all), the line logged per row.
-  std::vector<std::tuple<std::optional<std::string>, std::string, const char*>> cases = {
-      {head + kRunning + "\n", "/lib/modules/" + kRunning + "/", ""},
-      {head + "#" + kRunning + "\n", "", ""},
-      {Banner("2.6.35.3-00300-g0a1b2c3"), "", ""},
-      {"x", "", ""},
+  const std::tuple<std::optional<std::string>, std::string, const char*> cases[] = {
+      {"Linux version 2.6.35.3-00295-gbbbf593 (builder@qx-build) (gcc version 4.4.4) #1\n",
+       kRunning, ""},
       {"", "*", "Unsuccessful read from /proc/version"},
       {std::nullopt, "*", "Unable to open /proc/version"},
   };
-  for (const KernelModules& row : kKernelModules) {
-    const std::string directory = row.command + std::strlen("rm -rf ");
-    cases.push_back({Banner(directory.substr(13, directory.size() - 14)), directory, ""});
-  }
   for (const auto& [banner, kept, failure] : cases) {
     SCOPED_TRACE(banner.value_or("none"));
     sim::DeviceSpec spec;
@@ -133,13 +123,9 @@ TEST(RotatedLogsTest, FindAndUnlinkConcernTheOldestMemberByIndexSkippingEverythi
       File("/home/logs/log-00000.txt.gz", 1, 4), File("/home/logs/log-09999.txt.gz", 1, 1),
       File("/var/log/target-47", 1, 47)};
   int time = 10;
-  for (const char* path :
-       {"/var/log/sys.log.0.gz", "/var/log/sys.log.07.gz", "/var/log/sys.log.51.gz",
-        "/var/log/sys.log..gz", "/var/log/sys.log.1.gz.1", "/var/log/sys.log.+1.gz",
-        "/var/log/sys.log.-1.gz", "/var/log/sys.log. 1.gz", "/var/log/sys.log.99999999999.gz",
-        "/var/log/messages.0.gz", "/home/logs/log-0.txt.gz", "/home/logs/log-0001.txt.gz",
-        "/home/logs/log-000001.txt.gz", "/home/logs/log-00001.txt", "/home/logs/log-0000a.txt.gz",
-        "/home/logs/log-10000.txt.gz"}) {
+  // Which names are members is the unit tier's table; these few prove the listing asks it.
+  for (const char* path : {"/var/log/sys.log.07.gz", "/var/log/messages.0.gz",
+                           "/home/logs/log-0001.txt.gz", "/home/logs/log-10000.txt.gz"}) {
     spec.files.push_back(File(path, 1, time++));
   }
   spec.directories = {"/var/log/sys.log.49.gz", "/var/log/messages.50.gz",

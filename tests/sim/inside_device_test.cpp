@@ -1,4 +1,5 @@
-// Runs inside a simulated device (qx_add_device_test): the device as a program on it sees it.
+// Runs inside a simulated device (qx_add_test ... INSIDE_DEVICE): the device as a program on it
+// sees it.
 #include <sys/statvfs.h>
 #include <unistd.h>
 
