@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make git
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-  clang clang-format libclang-rt-14-dev llvm
+  clang clang-format clang-tidy libclang-rt-14-dev llvm
   busybox-static procps strace qemu-system-arm e2fsprogs cpio
   qemu-user-static g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf
   g++-arm-linux-gnueabi binutils-arm-linux-gnueabi googletest manpages-dev

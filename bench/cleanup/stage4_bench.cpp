@@ -25,6 +25,8 @@
 #include "sim/host/device.h"
 
 // Counting wrappers: every path resolution the stage makes goes through one of these.
+// The linker's --wrap fixes these names.
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
 extern "C" {
 int __real_stat(const char* path, struct stat* st);
 int __real_lstat(const char* path, struct stat* st);
@@ -67,6 +69,7 @@ struct dirent* __wrap_readdir(DIR* dir) {
   return __real_readdir(dir);
 }
 }
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
 namespace {
 

@@ -95,6 +95,8 @@ int OpenWithProbe(const char* symbol, const char* path, int flags, va_list args)
 
 extern "C" {
 
+// libc's name, which this probe interposes.
+// NOLINTNEXTLINE(readability-identifier-naming)
 int system(const char* command) {
   using SystemFn = int (*)(const char*);
   static SystemFn next = Next<SystemFn>("system");

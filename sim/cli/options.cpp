@@ -236,6 +236,9 @@ int ParseCommandLine(int argc, char** argv, const CommandLine& line, DeviceOptio
   for (const CommandOption& own : line.own) {
     add(own.name, own.takes_value);
     if (own.short_name != 0) {
+      // getopt_long returns a short option as its char converted to int, so the long twin's
+      // code converts the same way, sign and all.
+      // NOLINTNEXTLINE(bugprone-signed-char-misuse)
       longs.back().val = own.short_name;
       shorts += own.short_name;
       if (own.takes_value) shorts += ':';

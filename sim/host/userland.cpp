@@ -44,7 +44,7 @@ std::string HelperPath(const char* variable, const char* built, const char* name
     std::string dir(self, static_cast<std::size_t>(length));
     const std::size_t slash = dir.rfind('/');
     dir.resize(slash == std::string::npos ? 0 : slash);
-    const std::string installed = dir + kInstalledHelperDir + name;
+    std::string installed = dir + kInstalledHelperDir + name;
     if (::access(installed.c_str(), X_OK) == 0) return installed;
   }
   return built;

@@ -62,7 +62,7 @@ std::string ProgramPath(const std::string& name, const std::vector<std::string>&
     for (std::size_t begin = 5;;) {
       const std::size_t end = std::min(entry.find(':', begin), entry.size());
       const std::string directory = end > begin ? entry.substr(begin, end - begin) : ".";
-      const std::string candidate = directory + "/" + name;
+      std::string candidate = directory + "/" + name;
       if (::access(candidate.c_str(), X_OK) == 0) return candidate;
       if (end == entry.size()) break;
       begin = end + 1;

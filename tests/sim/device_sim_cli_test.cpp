@@ -53,7 +53,7 @@ std::string UpgradeFile(const std::string& name, const std::string& validator) {
   std::ofstream("/tmp/fs-validator") << "#!/bin/sh\n" << validator;
   std::ofstream("/tmp/kernel_image") << "kernel";
   std::ofstream("/tmp/filesystem.db") << "database";
-  const std::string file = "/tmp/ud1780000123-" + name + ".bin";
+  std::string file = "/tmp/ud1780000123-" + name + ".bin";
   const ProgramOutcome created =
       RunProgram({QX_UDTOOL_PATH, "create", "--force", "-o", file, "--release-name", name,
                   "/tmp/kernel_image", "/tmp/kernel_image=bootloader.sb", "/tmp/fs-validator",

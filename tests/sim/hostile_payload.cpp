@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
        [] {
          std::vector<pid_t> children;
          for (pid_t child = 0; children.size() < 4096 && (child = ::fork()) >= 0;) {
+           // A forked child sleeps here until the parent kills it.
+           // NOLINTNEXTLINE(bugprone-infinite-loop)
            while (child == 0) ::pause();
            children.push_back(child);
          }
