@@ -20,8 +20,16 @@ echo "05-format: all sources formatted"
 # again is quick and keeps them in step with the tree (a source added, moved or removed); no
 # header is generated, so nothing needs building. The fuzzers build only in the fuzz preset and
 # are left out.
-cmake --preset release >/dev/null
-database=build/release/compile_commands.json
+# test.sh, which configured the release preset in its first stage, sets QX_TIDY_SKIP_CONFIGURE:
+# it runs this stage beside one that may configure the same tree. The database is read from a
+# copy, so that such a configure cannot change it under clang-tidy.
+if [ -z "${QX_TIDY_SKIP_CONFIGURE:-}" ]; then
+  cmake --preset release >/dev/null
+fi
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cp build/release/compile_commands.json "$scratch/"
+database=$scratch/compile_commands.json
 
 # CMake writes each entry's "file" on a line of its own. Sources of our own tree only: none from
 # a build tree, and in a git checkout only tracked ones (a scratch file is not held to this).
@@ -35,13 +43,13 @@ if [ -z "$sources" ]; then
   exit 1
 fi
 
-# Two at a time: the machine's cores are shared. clang-tidy's own chatter ("N warnings
-# generated") is dropped; its findings and errors are kept.
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# Two at a time (QX_TIDY_JOBS; test.sh runs this stage beside another with one): the machine's
+# cores are shared. clang-tidy's own chatter ("N warnings generated") is dropped; its findings
+# and errors are kept.
+log=$scratch/clang-tidy.log
 status=0
-echo "$sources" | xargs -d '\n' -n 1 -P 2 clang-tidy -p build/release --quiet >"$log" 2>&1 ||
-  status=$?
+echo "$sources" | xargs -d '\n' -n 1 -P "${QX_TIDY_JOBS:-2}" clang-tidy -p "$scratch" --quiet \
+  >"$log" 2>&1 || status=$?
 files=$(echo "$sources" | wc -l)
 findings=$(grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error): ' "$log" | sort -u | wc -l || true)
 if [ "$status" -ne 0 ] || [ "$findings" -ne 0 ]; then
