@@ -24,6 +24,15 @@ constexpr const char kBoardFile[] = "/sys/kernel/qxfc/board";
 constexpr const char kBoardDirectory[] = "/sys/kernel/qxfc";
 constexpr const char kWatchdogNode[] = "/dev/watchdog";
 constexpr const char kUpgrader[] = "/usr/bin/upgrader";  // where the harness installs it
+constexpr const char kUpgraderLauncher[] = "/usr/bin/upgrader-launcher";  // an emulator, if any
+
+// The validator and what it checks, as the upgrader stages them in the ramdisk, and the command
+// it runs them with.
+constexpr const char kStagedValidator[] = "/tmp/ramdisk/fs-validator";
+constexpr const char kStagedKernel[] = "/tmp/ramdisk/kernel_image";
+constexpr const char kStagedDatabase[] = "/tmp/ramdisk/filesystem.db";
+constexpr const char kValidatorCommand[] =
+    "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
 
 // The supported board's identity file, and the ramdisk's line of /etc/fstab.
 constexpr const char kBoard[] = "12\n";
