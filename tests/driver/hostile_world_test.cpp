@@ -132,8 +132,7 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
   ASSERT_NO_FATAL_FAILURE(CreateDevice(trimmed));
   ASSERT_NO_FATAL_FAILURE(Prepare(std::string(kOtherUser) + " /bin/busybox ln -s /etc/canary " +
                                   router::kRamdiskLog + ".tmp; " + kOtherUser +
-                                  " /bin/busybox ln -s /etc/nologin " + router::kRamdiskPrefix +
-                                  "vlk-wait-during-startup"));
+                                  " /bin/busybox ln -s /etc/nologin " + router::kWaitMarker));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectUpgraded();
   EXPECT_EQ("canary bytes\n", DeviceFile("/etc/canary"));

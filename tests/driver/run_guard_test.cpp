@@ -193,7 +193,7 @@ TEST_F(RunGuardTest, RamdiskThatCannotBeRecreatedKeepsNothingOnTheRootFileSystem
   EXPECT_EQ(0u, log.end()[-4].rfind("Upgrade file size ", 0)) << log.end()[-4];
   EXPECT_EQ("Unable to re-create the ramdisk", log.end()[-3]);
   EXPECT_EQ(router::kUpgradedLine, log.end()[-2]);
-  EXPECT_FALSE(DeviceHas("/etc/upgrade_started")) << "the validator passed";
+  EXPECT_FALSE(DeviceHas(router::kStartedMarker)) << "the validator passed";
   EXPECT_EQ(std::vector<std::string>{}, device_->ListDir(router::kRamdisk));
 }
 

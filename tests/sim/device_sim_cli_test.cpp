@@ -170,25 +170,23 @@ TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
       "talk", "echo \"checked $1\"\nsh -c 'echo sub-command'\necho 'bad magic' >&2\nexit 3\n");
   const SplitOutcome text = RunSim({"upgrade", file});
   EXPECT_EQ(1, text.status) << text.err;
-  for (const std::string& expected :
-       {"\nchecked " + std::string(router::kStagedKernel) + "\n", std::string("\nbad magic\n"),
-        std::string("exit status:      1 (late exit: files extracted)\n"),
-        std::string("validator:        FAILED\n"),
-        "verdict:          " + std::string(router::kValidationFailedPrefix) + "exit status 3\n",
-        "reboot command:   issued: " + std::string(router::kRebootCommand) + "\n"}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "\nchecked " + std::string(router::kStagedKernel) + "\n", "\nbad magic\n",
+           "exit status:      1 (late exit: files extracted)\n", "validator:        FAILED\n",
+           "verdict:          " + std::string(router::kValidationFailedPrefix) + "exit status 3\n",
+           "reboot command:   issued: " + std::string(router::kRebootCommand) + "\n"}) {
     EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\n" << text.out;
   }
   // A fresh device has no /var/log/upgrade_log for the run's first `mv`: not the validator's.
   EXPECT_EQ(std::string::npos, text.out.find("can't rename")) << text.out;
   const SplitOutcome json = RunSim({"upgrade", "--json", file});
   EXPECT_EQ(1, json.status) << json.err;
-  for (const std::string& expected :
-       {"\"output_of\":\"validator\",\"stdout\":\"checked " + std::string(router::kStagedKernel) +
-            "\\nsub-command\\n\"",
-        std::string("\"stderr\":\"bad magic\\n\""), std::string("\"extraction\":\"done\""),
-        std::string("\"state\":\"FAILED\""),
-        "\"reboot_command\":\"" + std::string(router::kRebootCommand) + "\"",
-        std::string("\"power_cut\":null}")}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "\"output_of\":\"validator\",\"stdout\":\"checked " +
+               std::string(router::kStagedKernel) + "\\nsub-command\\n\"",
+           "\"stderr\":\"bad magic\\n\"", "\"extraction\":\"done\"", "\"state\":\"FAILED\"",
+           "\"reboot_command\":\"" + std::string(router::kRebootCommand) + "\"",
+           "\"power_cut\":null}"}) {
     EXPECT_NE(std::string::npos, json.out.find(expected)) << expected << "\n" << json.out;
   }
 }
