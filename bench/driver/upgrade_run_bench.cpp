@@ -126,7 +126,12 @@ void BM_SuccessfulRun(benchmark::State& state) {
     std::vector<Event> events;
     if (!RunOnce(state, upgrade, wall, events)) break;
     state.SetIterationTime(wall - kPauseSeconds);
-    for (const auto& [step, seconds] : StepSeconds(events)) totals[step] += seconds;
+    const std::map<std::string, double> steps = StepSeconds(events);
+    if (steps.empty()) {
+      state.SkipWithError("the step probe did not record the run's steps");
+      break;
+    }
+    for (const auto& [step, seconds] : steps) totals[step] += seconds;
   }
   for (const auto& [step, seconds] : totals) {
     state.counters[step + "_ms"] =
@@ -144,6 +149,10 @@ void BM_PeakResident(benchmark::State& state) {
     if (!RunOnce(state, upgrade, wall, events)) break;
     state.SetIterationTime(wall - kPauseSeconds);
     peak = PeakResidentKib(events);
+    if (peak < 0) {
+      state.SkipWithError("the step probe did not record the peak resident set");
+      break;
+    }
   }
   state.counters["peak_rss_kib"] = benchmark::Counter(static_cast<double>(peak));
 }
