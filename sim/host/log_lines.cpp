@@ -18,12 +18,6 @@ std::vector<std::string> LogLines(const std::string& log) {
   return lines;
 }
 
-std::vector<std::string> LastRunLines(const std::vector<std::string>& lines) {
-  const auto banner = std::find(lines.rbegin(), lines.rend(), kBannerLine);
-  return banner == lines.rend() ? std::vector<std::string>()
-                                : std::vector<std::string>(banner.base() - 1, lines.end());
-}
-
 std::string FinalLine(const std::vector<std::string>& lines) {
   const auto last = std::find_if(lines.rbegin(), lines.rend(),
                                  [](const std::string& line) { return !line.empty(); });
