@@ -18,7 +18,7 @@ namespace {
 constexpr const char kProbeLog[] = "/qx-step-probe.log";
 constexpr const char kUpgradeFilePrefix[] = "/tmp/ramdisk//";
 
-int g_log_fd = -1;
+bool g_recording = false;  // only in the upgrader
 
 long long NowNs() {
   timespec now{};
@@ -26,17 +26,21 @@ long long NowNs() {
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+// Opened for each record: the upgrader closes every descriptor it did not open itself when it
+// starts, so one kept open from the constructor would be gone before the first step.
 void Record(const char* event, const char* text) {
-  if (g_log_fd < 0) return;
+  if (!g_recording) return;
   const int saved = errno;  // the program must see the errno of its own call
   char line[512];
   const int length = std::snprintf(line, sizeof line, "%lld %s %s\n", NowNs(), event, text);
-  if (length > 0) {
+  const int fd = ::open(kProbeLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (length > 0 && fd >= 0) {
     const auto size = static_cast<std::size_t>(length) < sizeof line
                           ? static_cast<std::size_t>(length)
                           : sizeof line - 1;
-    (void)!::write(g_log_fd, line, size);
+    (void)!::write(fd, line, size);
   }
+  if (fd >= 0) ::close(fd);
   errno = saved;
 }
 
@@ -65,12 +69,12 @@ __attribute__((constructor)) void StartProbe() {
   const ssize_t length = ::read(fd, name, sizeof name - 1);
   ::close(fd);
   if (length <= 0 || std::strncmp(name, "upgrader\n", 9) != 0) return;
-  g_log_fd = ::open(kProbeLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  g_recording = true;
   Record("start", "-");
 }
 
 __attribute__((destructor)) void EndProbe() {
-  if (g_log_fd < 0) return;
+  if (!g_recording) return;
   RecordPeakResident();
   Record("end", "-");
 }

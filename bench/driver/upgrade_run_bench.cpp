@@ -14,37 +14,25 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/host/device.h"
-#include "tests/driver/upgrade_run.h"
+#include "sim/host/log_lines.h"
+#include "sim/host/router_profile.h"
+#include "tests/support/upgrade_files.h"
+#include "tests/support/upgrader_install.h"
 
 namespace {
 
-using qx::driver_test::AddUpgrader;
-using qx::driver_test::MakeUpgradeFile;
-using qx::driver_test::UpgradeMembers;
-using qx::driver_test::UpgraderArgv;
+namespace router = qx::sim::router;
+using qx::test::AddUpgrader;
+using qx::test::RandomUpgradeFile;
+using qx::test::UpgraderArgv;
 
 constexpr const char kDeviceProbe[] = "/usr/lib/qx-step-probe.so";
 constexpr double kPauseSeconds = 1.0;
-
-std::string Incompressible(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& byte : data) byte = static_cast<char>(random() & 0xff);
-  return data;
-}
-
-// An upgrade file of about `bytes`: a kernel image of 60% and a database of 40% of it.
-std::string UpgradeOfSize(std::size_t bytes) {
-  return MakeUpgradeFile(UpgradeMembers(qx::driver_test::CheckingValidatorBody(),
-                                        Incompressible(bytes * 6 / 10, 1),
-                                        Incompressible(bytes * 4 / 10, 2)));
-}
 
 struct Event {
   long long ns;
@@ -75,11 +63,11 @@ std::map<std::string, double> StepSeconds(const std::vector<Event>& events) {
   for (const Event& e : events) {
     if (e.kind == "start") start = e.ns;
     if (e.kind == "end") end = e.ns;
-    if (e.kind == "system-end" && e.text.rfind("cat /sys/kernel/qxfc/board", 0) == 0) board = e.ns;
+    if (e.kind == "system-end" && e.text.rfind(router::kBoardGateCommand, 0) == 0) board = e.ns;
     if (e.kind == "open" && open1 >= 0 && open2 < 0) open2 = e.ns;
     if (e.kind == "open" && open1 < 0) open1 = e.ns;
     if (e.kind == "unlink") unlinked = e.ns;
-    if (e.kind == "system" && e.text.rfind("/tmp/ramdisk/fs-validator ", 0) == 0) validator = e.ns;
+    if (e.kind == "system" && e.text.rfind(router::kValidatorCommand, 0) == 0) validator = e.ns;
   }
   std::map<std::string, double> steps;
   if (start < 0 || board < 0 || open2 < 0 || unlinked < 0 || validator < 0 || end < 0) return steps;
@@ -107,7 +95,7 @@ bool RunOnce(benchmark::State& state, const std::string& upgrade, double& wall,
   qx::sim::DeviceSpec spec;
   AddUpgrader(spec);
   spec.binaries.push_back({QX_STEP_PROBE, kDeviceProbe});
-  spec.files.push_back({"/tmp/ramdisk/ud1780000123.bin", upgrade, {}, 0644, {}});
+  spec.files.push_back({qx::test::kUpgradeFilePath, upgrade, {}, 0644, {}});
   std::string error;
   const std::unique_ptr<qx::sim::Device> device = qx::sim::Device::Create(spec, &error);
   if (device == nullptr) {
@@ -120,9 +108,9 @@ bool RunOnce(benchmark::State& state, const std::string& upgrade, double& wall,
                   {std::string("LD_PRELOAD=") + kDeviceProbe});
   wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
   std::string log;
-  device->ReadFile("/var/log/upgrade_log", log);
+  device->ReadFile(router::kUpgradeLog, log);
   if (!result.exited || result.exit_status != 1 ||
-      log.find("Successfully upgraded firmware") == std::string::npos) {
+      router::VerdictOf(router::FinalLine(router::LogLines(log))) != router::Verdict::kUpgraded) {
     state.SkipWithError(("not a successful run: " + result.output + log).c_str());
     return false;
   }
@@ -131,14 +119,19 @@ bool RunOnce(benchmark::State& state, const std::string& upgrade, double& wall,
 }
 
 void BM_SuccessfulRun(benchmark::State& state) {
-  const std::string upgrade = UpgradeOfSize(static_cast<std::size_t>(state.range(0)) << 20);
+  const std::string upgrade = RandomUpgradeFile(static_cast<std::size_t>(state.range(0)) << 20);
   std::map<std::string, double> totals;
   for (auto _ : state) {
     double wall = 0;
     std::vector<Event> events;
     if (!RunOnce(state, upgrade, wall, events)) break;
     state.SetIterationTime(wall - kPauseSeconds);
-    for (const auto& [step, seconds] : StepSeconds(events)) totals[step] += seconds;
+    const std::map<std::string, double> steps = StepSeconds(events);
+    if (steps.empty()) {
+      state.SkipWithError("the step probe did not record the run's steps");
+      break;
+    }
+    for (const auto& [step, seconds] : steps) totals[step] += seconds;
   }
   for (const auto& [step, seconds] : totals) {
     state.counters[step + "_ms"] =
@@ -148,7 +141,7 @@ void BM_SuccessfulRun(benchmark::State& state) {
 BENCHMARK(BM_SuccessfulRun)->Arg(20)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_PeakResident(benchmark::State& state) {
-  const std::string upgrade = UpgradeOfSize(static_cast<std::size_t>(state.range(0)) << 20);
+  const std::string upgrade = RandomUpgradeFile(static_cast<std::size_t>(state.range(0)) << 20);
   long peak = -1;
   for (auto _ : state) {
     double wall = 0;
@@ -156,6 +149,10 @@ void BM_PeakResident(benchmark::State& state) {
     if (!RunOnce(state, upgrade, wall, events)) break;
     state.SetIterationTime(wall - kPauseSeconds);
     peak = PeakResidentKib(events);
+    if (peak < 0) {
+      state.SkipWithError("the step probe did not record the peak resident set");
+      break;
+    }
   }
   state.counters["peak_rss_kib"] = benchmark::Counter(static_cast<double>(peak));
 }

@@ -19,19 +19,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "sim/host/device.h"
-#include "tests/driver/upgrade_run.h"
+#include "sim/host/router_profile.h"
+#include "tests/support/upgrade_files.h"
 
 namespace {
 
-using qx::driver_test::kDeviceLauncher;
-using qx::driver_test::kDeviceUpgrader;
-
-constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
+using qx::sim::router::kUpgrader;
+using qx::sim::router::kUpgraderLauncher;
+using qx::test::kUpgradeFilePath;
 constexpr const char kDeviceWrapper[] = "/usr/bin/qx-peak-rss";
 constexpr const char kDeviceFigure[] = "/qx-peak-rss.kib";
 
@@ -41,49 +40,34 @@ struct Subject {
   std::vector<std::string> options;
 };
 
-// Random bytes: the reader's buffers cannot profit from repeated content.
-std::string Incompressible(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& byte : data) byte = static_cast<char>(random() & 0xff);
-  return data;
-}
-
-std::string UpgradeOfMegabytes(std::size_t megabytes) {
-  const std::size_t bytes = megabytes << 20;
-  return qx::driver_test::MakeUpgradeFile(qx::driver_test::UpgradeMembers(
-      qx::driver_test::CheckingValidatorBody(), Incompressible(bytes * 6 / 10, 1),
-      Incompressible(bytes * 4 / 10, 2)));
-}
-
-std::string UpgradeOf1MB() { return UpgradeOfMegabytes(1); }
-std::string UpgradeOf20MB() { return UpgradeOfMegabytes(20); }
+std::string UpgradeOf1MB() { return qx::test::RandomUpgradeFile(1u << 20); }
+std::string UpgradeOf20MB() { return qx::test::RandomUpgradeFile(20u << 20); }
 
 std::string MostInnerFilesIn25MiB() {
-  const auto upgrade = qx::driver_test::UpgradeMembers(qx::driver_test::CheckingValidatorBody(),
-                                                       "kernel", "database");
+  const auto upgrade =
+      qx::test::UpgradeMembers(qx::test::CheckingValidatorBody(), "kernel", "database");
   std::size_t size = 128;
   for (const auto& member : upgrade) size += 128 + member.data.size();
-  std::vector<qx::driver_test::Member> members;
+  std::vector<qx::test::Member> members;
   for (; size + 128 <= (25u << 20); size += 128) members.push_back({"", ""});
   members.insert(members.end(), upgrade.begin(), upgrade.end());
-  return qx::driver_test::MakeUpgradeFile(members);
+  return qx::test::MakeUpgradeFile(members);
 }
 
 // One run on a fresh device; the peak in KiB, or -1 (with the reason printed).
 long MeasureRun(const Subject& subject, const std::string& upgrade, int expected_status) {
   qx::sim::DeviceSpec spec;
   spec.binaries.push_back({QX_PEAK_RSS_WRAPPER, kDeviceWrapper});
-  spec.binaries.push_back({subject.upgrader, kDeviceUpgrader});
+  spec.binaries.push_back({subject.upgrader, kUpgrader});
   std::vector<std::string> argv = {kDeviceWrapper, kDeviceFigure};
   if (!subject.launcher.empty()) {
-    spec.binaries.push_back({subject.launcher, kDeviceLauncher});
-    argv.push_back(kDeviceLauncher);
+    spec.binaries.push_back({subject.launcher, kUpgraderLauncher});
+    argv.push_back(kUpgraderLauncher);
     argv.insert(argv.end(), subject.options.begin(), subject.options.end());
   }
-  argv.push_back(kDeviceUpgrader);
+  argv.push_back(kUpgrader);
   if (!upgrade.empty()) {
-    spec.files.push_back({kUpgradeFile, upgrade, {}, 0644, {}});
+    spec.files.push_back({kUpgradeFilePath, upgrade, {}, 0644, {}});
     argv.push_back(qx::sim::Device::kWatchdogProgram);
   }
   std::string error;

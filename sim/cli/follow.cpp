@@ -31,7 +31,7 @@ namespace qx::sim::cli {
 namespace {
 
 // Where the run keeps its log: in the ramdisk while it works, in /var/log before and after.
-constexpr const char* const kLogPaths[] = {"/tmp/ramdisk/upgrade_log", "/var/log/upgrade_log"};
+constexpr const char* const kLogPaths[] = {router::kRamdiskLog, router::kUpgradeLog};
 constexpr auto kLookEvery = std::chrono::milliseconds(100);
 
 // The log as it is now, at most max_bytes of it; false when neither path holds a regular file

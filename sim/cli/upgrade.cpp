@@ -21,7 +21,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/cli/cli.h"
@@ -36,7 +35,7 @@ void PrintUpgradeHelp() {
   std::printf(
       "usage: device-sim upgrade [options] FILE\n\n"
       "Runs the upgrader on a fresh simulated router with the upgrade file FILE in its ramdisk\n"
-      "(/tmp/ramdisk/, under FILE's name, with \"ud-\" in front unless it begins with \"ud\"),\n"
+      "(%s, under FILE's name, with \"ud-\" in front unless it begins with \"ud\"),\n"
       "as \"upgrader /tmp/wdprog\". The validator inside the file really runs. Prints the\n"
       "upgrade log, the validator's output, and what the run did: exit status, the validator's\n"
       "verdict, free space on / before and after, what was removed from the root file system,\n"
@@ -63,14 +62,11 @@ void PrintUpgradeHelp() {
       "  --json                  the same report as one JSON object\n"
       "  -h, --help              this text\n"
       "  -V, --version           the version of device-sim\n\n%s",
-      kOutputMountSize, kOutputDirectory, static_cast<unsigned long long>(kOutputCapBytes >> 10),
+      router::kRamdiskPrefix, kOutputMountSize, kOutputDirectory,
+      static_cast<unsigned long long>(kOutputCapBytes >> 10),
       DeviceOptionsHelp(kDefaultTimeout).c_str());
 }
 
-constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
-constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
-constexpr const char kPersistentLog[] = "/var/log/upgrade_log";
-constexpr const char kRamdiskLog[] = "/tmp/ramdisk/upgrade_log";
 constexpr int kTimedOut = 124;  // as `run`
 // The most of the log a report shows: a real one is a few kilobytes, and a device may leave
 // anything there.
@@ -246,24 +242,13 @@ bool OpenUpgradeFile(const std::string& path, int& fd, std::uint64_t& size) {
   return false;
 }
 
-// Every path of the device's root file system (the ramdisk, /proc and /dev left out), with the
-// bytes of regular files.
-void Walk(const Device& device, const std::string& dir, std::map<std::string, std::uint64_t>& out) {
-  for (const std::string& name : device.ListDir(dir)) {
-    const std::string path = (dir == "/" ? "" : dir) + "/" + name;
-    if (path == "/proc" || path == "/dev" || path == "/sys" || path == "/tmp/ramdisk") continue;
-    struct stat st {};
-    if (!device.Lstat(path, st)) continue;
-    out[path] = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    if (S_ISDIR(st.st_mode)) Walk(device, path, out);
-  }
-}
-
-std::vector<Removal> Removed(const std::map<std::string, std::uint64_t>& before,
+// What went from the root file system, with the bytes of regular files.
+std::vector<Removal> Removed(const std::map<std::string, struct stat>& before,
                              const Device& device) {
   std::vector<Removal> removed;
-  for (const auto& [path, bytes] : before) {
+  for (const auto& [path, st] : before) {
     if (path == Device::kWatchdogProgram || device.Exists(path)) continue;
+    const std::uint64_t bytes = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     if (!removed.empty() && path.rfind(removed.back().path + "/", 0) == 0) {
       removed.back().bytes += bytes;  // under a directory already listed
       continue;
@@ -277,9 +262,9 @@ std::vector<Removal> Removed(const std::map<std::string, std::uint64_t>& before,
 // the report shows (the device's shell sets them up and becomes the upgrader).
 std::vector<std::string> UpgraderCommand(const UpgradeOptions& options) {
   std::string line = "exec ";
-  if (!options.launcher.empty()) line += std::string(kDeviceLauncher) + " ";
-  line += std::string(kDeviceUpgrader) + " " + Device::kWatchdogProgram + " >" + kOutputDirectory +
-          "/stdout 2>" + kOutputDirectory + "/stderr";
+  if (!options.launcher.empty()) line += std::string(router::kUpgraderLauncher) + " ";
+  line += std::string(router::kUpgrader) + " " + Device::kWatchdogProgram + " >" +
+          kOutputDirectory + "/stdout 2>" + kOutputDirectory + "/stderr";
   return {"/bin/sh", "-c", line};
 }
 
@@ -327,22 +312,22 @@ bool CutThePower(Device& device, const UpgradeOptions& options, int upgrade_fd,
   report.power_cut_at = *options.power_cut;
   report.cut_while_running = cut.timed_out;
   // Nothing of the first run is left running: the power cycle ended it all.
-  report.log_after_power_cycle = device.ReadBackFile(kPersistentLog, kLogCapBytes);
+  report.log_after_power_cycle = device.ReadBackFile(router::kUpgradeLog, kLogCapBytes);
   return true;
 }
 
 // What the run left, read once nothing in the device runs: a process it left behind could
 // otherwise swap the log for a FIFO, a device or a link while the report is made.
-void ReadWhatTheRunLeft(const Device& device, const std::map<std::string, std::uint64_t>& before,
+void ReadWhatTheRunLeft(const Device& device, const std::map<std::string, struct stat>& before,
                         UpgradeReport& report) {
   report.free_after = device.FreeSpace("/");
-  report.log_path = kPersistentLog;
-  report.log = device.ReadBackFile(kPersistentLog, kLogCapBytes);
+  report.log_path = router::kUpgradeLog;
+  report.log = device.ReadBackFile(router::kUpgradeLog, kLogCapBytes);
   if (report.run.timed_out && !report.log.read) {
     // The run was stopped before the upgrader could move its log out of the ramdisk.
-    const ReadBack in_ramdisk = device.ReadBackFile(kRamdiskLog, kLogCapBytes);
+    const ReadBack in_ramdisk = device.ReadBackFile(router::kRamdiskLog, kLogCapBytes);
     if (in_ramdisk.read) {
-      report.log_path = kRamdiskLog;
+      report.log_path = router::kRamdiskLog;
       report.log = in_ramdisk;
     }
   }
@@ -368,13 +353,14 @@ int UpgradeCommand(int argc, char** argv) {
   std::string name = options.file.substr(options.file.rfind('/') + 1);
   if (name.rfind("ud", 0) != 0) name = "ud-" + name;
   UpgradeReport report;
-  report.upgrade_file = "/tmp/ramdisk/" + name;
+  report.upgrade_file = router::kRamdiskPrefix + name;
   report.timeout = options.device.timeout;
   DeviceSpec& spec = options.device.spec;
   spec.ramdisk_size = std::max<std::uint64_t>(spec.ramdisk_size, upgrade_size + (4u << 20));
   spec.directories.push_back(kOutputDirectory);
-  spec.binaries.push_back({options.upgrader, kDeviceUpgrader});
-  if (!options.launcher.empty()) spec.binaries.push_back({options.launcher, kDeviceLauncher});
+  spec.binaries.push_back({options.upgrader, router::kUpgrader});
+  if (!options.launcher.empty())
+    spec.binaries.push_back({options.launcher, router::kUpgraderLauncher});
 
   bool refused = false;
   const std::unique_ptr<Device> device = CreateDevice(options.device, &refused);
@@ -385,8 +371,7 @@ int UpgradeCommand(int argc, char** argv) {
                  options.file.c_str(), error.c_str());
     return kUsageError;
   }
-  std::map<std::string, std::uint64_t> before;
-  Walk(*device, "/", before);
+  const std::map<std::string, struct stat> before = DeviceTree(*device);
   report.free_before = device->FreeSpace("/");
   if (options.power_cut && !CutThePower(*device, options, upgrade_fd, report)) return kUsageError;
   if (!MountOutput(*device)) return kUsageError;
@@ -396,12 +381,7 @@ int UpgradeCommand(int argc, char** argv) {
                  report.run.error.c_str());
     return kUsageError;
   }
-  // The watchdog applet detaches: its open of /dev/watchdog can come just after the upgrader
-  // returned, so give it a moment before calling the reboot missing.
-  for (int poll = 0; poll < 150 && report.reboots.empty() && !report.run.timed_out; ++poll) {
-    report.reboots = device->RebootRecords();
-    if (report.reboots.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!report.run.timed_out) report.reboots = device->SettledRebootRecords();
   if (!device->Stop()) {
     std::fprintf(stderr, "device-sim upgrade: cannot stop the device to read it back\n");
     return kUsageError;

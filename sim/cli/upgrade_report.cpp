@@ -4,23 +4,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/cli/cli.h"
 #include "sim/cli/upgrade.h"
+#include "sim/host/log_lines.h"
 
 namespace qx::sim::cli {
 namespace {
 
-// The upgrader's log lines that the report reads.
-constexpr const char kPassedLine[] = "Successfully upgraded firmware";
-constexpr const char kFailedPrefix[] = "Firmware validation failed: validator ";
+// The upgrader's log line of a failed extraction, which the report reads.
 constexpr const char kExtractFailedPrefix[] = "Unable to extract files: ";
-// The command line the upgrader runs the validator with, as the trace shows it.
-constexpr const char kValidatorCommand[] =
-    "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
+using router::kValidatorCommand;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -28,16 +24,6 @@ std::string Seconds(std::chrono::milliseconds duration) {
   char text[32];
   std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1000);
   return text;
-}
-
-std::string LastLine(const std::string& log) {
-  std::string last;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) last = line;
-  }
-  const std::string::size_type text = last.find(" - ");  // after the time stamp
-  return text == std::string::npos ? last : last.substr(text + 3);
 }
 
 const char* ValidatorLabel(ValidatorState state) {
@@ -140,10 +126,11 @@ std::string JsonFile(const std::string& prefix, const ReadBack& file) {
 void JudgeValidator(UpgradeReport& report) {
   const ReadBack& log = report.log;
   const bool whole = log.read && !log.cut();
-  report.verdict = whole ? LastLine(log.content) : std::string();
-  if (report.verdict == kPassedLine) {
+  report.verdict = whole ? router::FinalLine(router::LogLines(log.content)) : std::string();
+  const router::Verdict verdict = router::VerdictOf(report.verdict);
+  if (verdict == router::Verdict::kUpgraded) {
     report.validator = ValidatorState::kPassed;
-  } else if (StartsWith(report.verdict, kFailedPrefix)) {
+  } else if (verdict == router::Verdict::kValidationFailed) {
     report.validator = ValidatorState::kFailed;
   } else if (report.run.timed_out) {
     bool started = false;
@@ -165,10 +152,11 @@ void PrintText(const UpgradeReport& r) {
     std::printf("== power cut %lld ms into the run (%s)\n",
                 static_cast<long long>(r.power_cut_at.count()),
                 r.cut_while_running ? "the upgrader was still running" : "the upgrader had ended");
-    std::fputs(Section("== upgrade log (/var/log/upgrade_log after the power cycle",
-                       r.log_after_power_cycle)
-                   .c_str(),
-               stdout);
+    std::fputs(
+        Section("== upgrade log (" + std::string(router::kUpgradeLog) + " after the power cycle",
+                r.log_after_power_cycle)
+            .c_str(),
+        stdout);
   }
   std::fputs(Section("== upgrade log (" + r.log_path + " after the run", r.log).c_str(), stdout);
   if (r.validator_output_isolated) {

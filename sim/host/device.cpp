@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "sim/common/wire.h"
 #include "sim/host/cgroup.h"
@@ -371,6 +373,16 @@ std::map<std::string, int> Device::ServiceSignals() const { return impl_->State(
 
 std::vector<std::string> Device::RebootRecords() const { return impl_->State().reboot_records; }
 
+std::vector<std::string> Device::SettledRebootRecords(std::chrono::milliseconds wait) const {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  std::vector<std::string> records = RebootRecords();
+  while (records.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    records = RebootRecords();
+  }
+  return records;
+}
+
 bool Device::WatchdogProgramStarted() const { return impl_->State().watchdog_started; }
 
 int Device::WatchdogProgramSignal() const { return impl_->State().watchdog_signal; }
@@ -406,6 +418,31 @@ std::vector<std::string> Device::ListDir(const std::string& path) const {
 
 std::uint64_t Device::FreeSpace(const std::string& path) const {
   return RootFs(impl_->root_fd).FreeSpace(path);
+}
+
+namespace {
+
+void Walk(const Device& device, const std::string& dir, const std::vector<std::string>& skip,
+          std::map<std::string, struct stat>& out) {
+  for (const std::string& name : device.ListDir(dir)) {
+    const std::string path = (dir == "/" ? "" : dir) + "/" + name;
+    struct stat st {};
+    if (path == "/proc" || path == "/sys" || path == "/dev" || path == router::kRamdisk ||
+        std::find(skip.begin(), skip.end(), path) != skip.end() || !device.Lstat(path, st)) {
+      continue;
+    }
+    out[path] = st;
+    if (S_ISDIR(st.st_mode)) Walk(device, path, skip, out);
+  }
+}
+
+}  // namespace
+
+std::map<std::string, struct stat> DeviceTree(const Device& device,
+                                              const std::vector<std::string>& skip) {
+  std::map<std::string, struct stat> tree;
+  Walk(device, "/", skip, tree);
+  return tree;
 }
 
 }  // namespace qx::sim

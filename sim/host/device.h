@@ -160,6 +160,11 @@ class Device {
   // What the reboot command did: one record per start of the busybox `watchdog` applet against
   // the device's /dev/watchdog, e.g. "watchdog /dev/watchdog -T 5".
   std::vector<std::string> RebootRecords() const;
+  // The same once the reboot had time to come: the applet detaches, so its open of the watchdog
+  // node can come just after the program that issued it returned. Waits up to `wait` for a first
+  // record.
+  std::vector<std::string> SettledRebootRecords(
+      std::chrono::milliseconds wait = std::chrono::seconds(3)) const;
 
   // The watchdog program offered at kWatchdogProgram: whether it was started, and the signal
   // that ended it (0 while it runs or if it never ran).
@@ -197,6 +202,12 @@ class Device {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Every path of the device's root file system with its lstat, from the host side: what a run
+// left or removed. The mounts of a running device (/proc, /sys, /dev and the ramdisk) and the
+// paths in `skip` are left out with everything under them.
+std::map<std::string, struct stat> DeviceTree(const Device& device,
+                                              const std::vector<std::string>& skip = {});
 
 }  // namespace qx::sim
 

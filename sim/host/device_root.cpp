@@ -98,7 +98,7 @@ bool InRamdisk(const std::string& path) {
   for (const char c : path) {
     if (c != '/' || normal.empty() || normal.back() != '/') normal += c;
   }
-  return normal == "/tmp/ramdisk" || normal.rfind("/tmp/ramdisk/", 0) == 0;
+  return normal == router::kRamdisk || normal.rfind(router::kRamdiskPrefix, 0) == 0;
 }
 
 }  // namespace
@@ -121,7 +121,7 @@ bool MountTmpfs(const std::string& where, const std::string& options, std::strin
 bool PrepareRoot(const KeeperPlan& plan, const RootFs& root, unsigned int root_id, int host_root_fd,
                  std::string* error) {
   for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/lib", "/etc", "/var/log",
-                          "/root", "/home", "/proc", "/sys", "/dev", "/tmp/ramdisk"}) {
+                          "/root", "/home", "/proc", "/sys", "/dev", router::kRamdisk}) {
     if (!root.MakeDirs(dir, 0755, error)) return false;
   }
   if (::chmod((plan.root_dir + "/tmp").c_str(), 01777) != 0) {

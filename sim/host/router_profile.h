@@ -23,13 +23,27 @@ constexpr const char kRamdiskLog[] = "/tmp/ramdisk/upgrade_log";  // during a ru
 constexpr const char kBoardFile[] = "/sys/kernel/qxfc/board";
 constexpr const char kBoardDirectory[] = "/sys/kernel/qxfc";
 constexpr const char kWatchdogNode[] = "/dev/watchdog";
+// The markers a run leaves for the start-up scripts: the wait marker in the ramdisk (which its
+// re-creation hides), and the started marker, from the run's start until its validator passed.
+constexpr const char kWaitMarker[] = "/tmp/ramdisk/vlk-wait-during-startup";
+constexpr const char kStartedMarker[] = "/etc/upgrade_started";
 constexpr const char kUpgrader[] = "/usr/bin/upgrader";  // where the harness installs it
+constexpr const char kUpgraderLauncher[] = "/usr/bin/upgrader-launcher";  // an emulator, if any
+
+// The validator and what it checks, as the upgrader stages them in the ramdisk, and the command
+// it runs them with.
+constexpr const char kStagedValidator[] = "/tmp/ramdisk/fs-validator";
+constexpr const char kStagedKernel[] = "/tmp/ramdisk/kernel_image";
+constexpr const char kStagedDatabase[] = "/tmp/ramdisk/filesystem.db";
+constexpr const char kValidatorCommand[] =
+    "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db";
 
 // The supported board's identity file, and the ramdisk's line of /etc/fstab.
 constexpr const char kBoard[] = "12\n";
 constexpr const char kFstabLine[] = "tmpfs /tmp/ramdisk tmpfs defaults 0 0\n";
 
-// /proc/version of the router's kernel, 2.6.35.3-00295-gbbbf593.
+// The router's kernel release (its modules' directory under /lib/modules) and its /proc/version.
+constexpr const char kKernelRelease[] = "2.6.35.3-00295-gbbbf593";
 constexpr const char kKernelBanner[] =
     "Linux version 2.6.35.3-00295-gbbbf593 (builder@qx-build) (gcc version 4.4.4 (GCC) ) "
     "#1 PREEMPT Tue Mar 5 10:00:00 UTC 2024\n";

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "sim/host/log_lines.h"
 #include "sim/host/rootless.h"
 #include "tests/driver/upgrade_run_fixture.h"
 
 namespace qx::driver_test {
 namespace {
 
+namespace router = qx::sim::router;
 constexpr const char kLauncher[] = "/usr/bin/hostile_launcher";
 constexpr const char kOtherUser[] = "/usr/bin/hostile_launcher --user 65534 --";
 
@@ -44,11 +46,9 @@ class HostileWorldTest : public UpgradeRunTest {
 
   // A whole E7 run whose validator passed, with the log back in /var/log.
   void ExpectUpgraded() const {
-    EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
-    const std::vector<std::string> log = Log();
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(kUpgraded, log.end()[-2]);
-    EXPECT_EQ(kKernel, DeviceFile("/tmp/ramdisk/kernel_image"));
+    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
+    EXPECT_EQ(router::kUpgradedLine, router::FinalLine(Log()));
+    EXPECT_EQ(kKernel, DeviceFile(router::kStagedKernel));
   }
 };
 
@@ -128,13 +128,11 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
   qx::sim::DeviceSpec trimmed = Spec();
   std::string history;
   while (history.size() < 530000) history += "20240101 00:00:00 - an earlier run's line\n";
-  trimmed.files.push_back({"/var/log/upgrade_log", history, {}, 0644, {}});
+  trimmed.files.push_back({router::kUpgradeLog, history, {}, 0644, {}});
   ASSERT_NO_FATAL_FAILURE(CreateDevice(trimmed));
-  ASSERT_NO_FATAL_FAILURE(Prepare(std::string(kOtherUser) +
-                                  " /bin/busybox ln -s /etc/canary /tmp/ramdisk/upgrade_log.tmp; " +
-                                  kOtherUser +
-                                  " /bin/busybox ln -s /etc/nologin "
-                                  "/tmp/ramdisk/vlk-wait-during-startup"));
+  ASSERT_NO_FATAL_FAILURE(Prepare(std::string(kOtherUser) + " /bin/busybox ln -s /etc/canary " +
+                                  router::kRamdiskLog + ".tmp; " + kOtherUser +
+                                  " /bin/busybox ln -s /etc/nologin " + router::kWaitMarker));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectUpgraded();
   EXPECT_EQ("canary bytes\n", DeviceFile("/etc/canary"));
@@ -150,22 +148,22 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
   qx::sim::DeviceSpec passwd = Spec(crafted);
   passwd.files.push_back({"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n", {}, 0644, {}});
   ASSERT_NO_FATAL_FAILURE(CreateDevice(passwd));
-  ASSERT_NO_FATAL_FAILURE(Prepare(std::string(kOtherUser) +
-                                  " /bin/busybox ln -s /etc/passwd /tmp/ramdisk/upgrade_log"));
+  ASSERT_NO_FATAL_FAILURE(
+      Prepare(std::string(kOtherUser) + " /bin/busybox ln -s /etc/passwd " + router::kRamdiskLog));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectUpgraded();
   EXPECT_EQ("root:x:0:0:root:/root:/bin/sh\n", DeviceFile("/etc/passwd"));
   struct stat persistent {};
-  ASSERT_TRUE(device_->Lstat("/var/log/upgrade_log", persistent));
+  ASSERT_TRUE(device_->Lstat(router::kUpgradeLog, persistent));
   EXPECT_TRUE(S_ISREG(persistent.st_mode));
-  EXPECT_EQ(kBanner, Log().front());
+  EXPECT_EQ(router::kBannerLine, Log().front());
 
   ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
   ASSERT_NO_FATAL_FAILURE(
-      Prepare(std::string(kOtherUser) + " /bin/busybox mkfifo /tmp/ramdisk/upgrade_log"));
+      Prepare(std::string(kOtherUser) + " /bin/busybox mkfifo " + router::kRamdiskLog));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectUpgraded();
-  EXPECT_EQ(kBanner, Log().front());
+  EXPECT_EQ(router::kBannerLine, Log().front());
 }
 
 // A directory tree of another user at an extraction path, and a run claim file that is not a
@@ -182,7 +180,8 @@ TEST_F(HostileWorldTest, PlantedDirectoriesAndAnUnsafeClaimFile) {
   const std::vector<std::string> log = Log();
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ((std::vector<std::string>{
-                kBanner, "Run claim unavailable: /etc/qx-upgrader.lock: error: Is a directory",
+                router::kBannerLine,
+                "Run claim unavailable: /etc/qx-upgrader.lock: error: Is a directory",
                 "Removed stale file /tmp/kernel_image", "Running cleanup to allow for upgrade"}),
             std::vector<std::string>(log.begin(), log.begin() + 4));
 }
@@ -229,7 +228,7 @@ TEST_F(HostileWorldTest, AnAllocationThatFailsStillEndsInTheReboot) {
   qx::sim::DeviceSpec spec = Spec();
   spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
   const std::string strace = "/usr/bin/strace -E GLIBC_TUNABLES=glibc.malloc.mmap_threshold=0 ";
-  const std::string upgrader = std::string(kDeviceUpgrader) + " " + kWatchdog;
+  const std::string upgrader = std::string(router::kUpgrader) + " " + kWatchdog;
 
   // Calibration: how many heap growths and mappings the run makes before the file is opened.
   ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
@@ -241,7 +240,8 @@ TEST_F(HostileWorldTest, AnAllocationThatFailsStillEndsInTheReboot) {
   for (std::string line; !opened && std::getline(calls, line);) {
     brk_before += line.rfind("brk(", 0) == 0 ? 1 : 0;
     mmap_before += line.rfind("mmap(", 0) == 0 ? 1 : 0;
-    opened = line.find("\"/tmp/ramdisk//ud1780000123.bin\"") != std::string::npos;
+    opened = line.find(std::string("\"") + router::kRamdiskPrefix + "/ud1780000123.bin\"") !=
+             std::string::npos;
   }
   ASSERT_TRUE(opened);
 
@@ -252,7 +252,7 @@ TEST_F(HostileWorldTest, AnAllocationThatFailsStillEndsInTheReboot) {
                 "+ -e inject=mmap:error=ENOMEM:when=" + std::to_string(mmap_before + 1) + ".." +
                 std::to_string(mmap_before + 2) + " " + upgrader + "; echo $?"));
   EXPECT_EQ("0\n", result_.output) << DeviceFile("/root/injected");
-  EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
+  EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
   EXPECT_EQ("Upgrade stopped: std::bad_alloc", Log().back());
   EXPECT_TRUE(DeviceHas("/usr/sbin/qxsshd")) << "the early closing restored the daemons";
 }

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "sim/host/log_lines.h"
 #include "tests/driver/upgrade_run_fixture.h"
 
 namespace qx::driver_test {
 namespace {
 
+namespace router = qx::sim::router;
 constexpr const char kAnotherRun[] = "Another upgrade is in progress";
 // Waits for a point of the run started as $a, or for its end, with the shell's builtins alone:
 // a loop that forks a grep per look can miss a whole run on a loaded machine.
@@ -30,14 +32,13 @@ class RunGuardTest : public UpgradeRunTest {
   // verdict last; `others` lines of a second run in its log.
   void ExpectOneCompleteUpgrade(const std::string& kernel, std::size_t others) const {
     ExpectTrace(StagedClosing(true));
-    EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
+    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
     const std::vector<std::string> log = Log();
-    EXPECT_EQ(1u, Count(log, kBanner));
+    EXPECT_EQ(1u, Count(log, router::kBannerLine));
     EXPECT_EQ(others, Count(log, kAnotherRun));
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(kUpgraded, log.end()[-2]);
-    EXPECT_EQ(kernel, DeviceFile("/tmp/ramdisk/kernel_image"));
-    EXPECT_EQ(kDatabase, DeviceFile("/tmp/ramdisk/filesystem.db"));
+    EXPECT_EQ(router::kUpgradedLine, router::FinalLine(log));
+    EXPECT_EQ(kernel, DeviceFile(router::kStagedKernel));
+    EXPECT_EQ(kDatabase, DeviceFile(router::kStagedDatabase));
   }
 };
 
@@ -119,7 +120,7 @@ TEST_F(RunGuardTest, CommandsTheRunStartsStillDieBySignalsAndHoldNoClaim) {
       CreateDevice(RouterSpec(GoodUpgrade("sleep 1000 &\npkill -TERM wdprog\nkill -INT $$\n"))));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectEndedWith(1);
-  EXPECT_EQ("Firmware validation failed: validator killed by signal 2", Log().back());
+  EXPECT_EQ(std::string(router::kValidationFailedPrefix) + "killed by signal 2", Log().back());
   EXPECT_EQ(SIGTERM, device_->WatchdogProgramSignal());
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   EXPECT_EQ("Unable to locate upgrade file", Log().back());
@@ -143,19 +144,19 @@ TEST_F(RunGuardTest, StaleStagingFilesAreRemovedBeforeTheCleanupMeasures) {
   ASSERT_TRUE(DeviceHas("/tmp/kernel_image"));
 
   // The same root, a good upgrade file.
-  ASSERT_TRUE(device_->WriteFile({kUpgradeFile, GoodUpgrade(), {}, 0644, {}}));
+  ASSERT_TRUE(device_->WriteFile({qx::test::kUpgradeFilePath, GoodUpgrade(), {}, 0644, {}}));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   const std::vector<std::string> both = Log();
   const std::vector<std::string> second_run(both.begin() + static_cast<long>(first_run.size()),
                                             both.end());
   ASSERT_GE(second_run.size(), 5u);
-  EXPECT_EQ((std::vector<std::string>{kBanner, "Removed stale file /tmp/fs-validator",
+  EXPECT_EQ((std::vector<std::string>{router::kBannerLine, "Removed stale file /tmp/fs-validator",
                                       "Removed stale file /tmp/kernel_image",
                                       "Running cleanup to allow for upgrade"}),
             std::vector<std::string>(second_run.begin(), second_run.begin() + 4));
   // Its cleanup had nothing to remove; with the leftovers it would have taken the rotated log.
   EXPECT_TRUE(DeviceHas("/var/log/messages.1.gz"));
-  EXPECT_EQ(kUpgraded, second_run.end()[-2]);
+  EXPECT_EQ(router::kUpgradedLine, router::FinalLine(second_run));
 }
 
 // Hard and symbolic links to a file elsewhere, planted at the extraction paths, are removed as
@@ -176,7 +177,7 @@ TEST_F(RunGuardTest, LinksPlantedAtTheExtractionPathsNeverReachTheirTarget) {
     EXPECT_EQ(1u, Count(log, std::string("Removed stale file ") + path)) << path;
   }
   EXPECT_EQ("canary bytes\n", DeviceFile("/etc/canary"));
-  EXPECT_EQ(kKernel, DeviceFile("/tmp/ramdisk/kernel_image"));
+  EXPECT_EQ(kKernel, DeviceFile(router::kStagedKernel));
 }
 
 // Without its fstab line the ramdisk is unmounted but not mounted again: the run says so, the
@@ -191,9 +192,9 @@ TEST_F(RunGuardTest, RamdiskThatCannotBeRecreatedKeepsNothingOnTheRootFileSystem
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(0u, log.end()[-4].rfind("Upgrade file size ", 0)) << log.end()[-4];
   EXPECT_EQ("Unable to re-create the ramdisk", log.end()[-3]);
-  EXPECT_EQ(kUpgraded, log.end()[-2]);
-  EXPECT_FALSE(DeviceHas("/etc/upgrade_started")) << "the validator passed";
-  EXPECT_EQ(std::vector<std::string>{}, device_->ListDir("/tmp/ramdisk"));
+  EXPECT_EQ(router::kUpgradedLine, log.end()[-2]);
+  EXPECT_FALSE(DeviceHas(router::kStartedMarker)) << "the validator passed";
+  EXPECT_EQ(std::vector<std::string>{}, device_->ListDir(router::kRamdisk));
 }
 
 }  // namespace

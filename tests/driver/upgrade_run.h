@@ -1,5 +1,6 @@
-// Shared by the end-to-end tests, the fault matrix and the benchmarks of the driver: the upgrader
-// under test in a simulated router, upgrade files, and the upgrade log read back.
+// The names the driver's end-to-end tests and fault matrix use for the shared helpers, kept
+// until those callers name the helpers themselves: the upgrader in a device and upgrade files
+// (tests/support), the log's lines (sim/host/log_lines.h), the settled reboot records (Device).
 #ifndef QX_TESTS_DRIVER_UPGRADE_RUN_H_
 #define QX_TESTS_DRIVER_UPGRADE_RUN_H_
 
@@ -7,47 +8,26 @@
 #include <vector>
 
 #include "sim/host/device.h"
+#include "sim/host/log_lines.h"
+#include "tests/support/upgrade_files.h"
+#include "tests/support/upgrader_install.h"
 
 namespace qx::driver_test {
 
-constexpr const char kDeviceUpgrader[] = "/usr/bin/upgrader";
-constexpr const char kDeviceLauncher[] = "/usr/bin/upgrader-launcher";
+using qx::sim::router::LogLines;
+using qx::test::AddUpgrader;
+using qx::test::CheckingValidatorBody;
+using qx::test::KeepRunOutput;
+using qx::test::LauncherHostPath;
+using qx::test::MakeUpgradeFile;
+using qx::test::Member;
+using qx::test::UpgradeMembers;
+using qx::test::UpgraderArgv;
+constexpr const char* const kDeviceUpgrader = qx::sim::router::kUpgrader;
 
-// $QX_UPGRADER_LAUNCHER: an emulator to run the upgrader behind (empty: run natively).
-std::string LauncherHostPath();
-
-// Adds the upgrader ($QX_UPGRADER or the one built here) and the launcher, if any, to the device.
-void AddUpgrader(qx::sim::DeviceSpec& spec);
-
-// The upgrader's command line, behind the launcher and the words of $QX_UPGRADER_LAUNCHER_ARGS.
-std::vector<std::string> UpgraderArgv(const std::vector<std::string>& args);
-
-// Appends "=== run: NAME" and the run's output (say, the emulator's -strace lines) to the file
-// that $QX_UPGRADER_OUTPUT names, if any.
-void KeepRunOutput(const std::string& run_name, const std::string& output);
-
-// The reboot records; the watchdog applet detaches, so this waits up to three seconds for one.
-std::vector<std::string> SettledRebootRecords(const qx::sim::Device& device);
-
-struct Member {
-  std::string name;
-  std::string data;
-};
-
-// A valid upgrade file holding the members in order, built by udtool's writer.
-std::string MakeUpgradeFile(const std::vector<Member>& members,
-                            const std::string& upgrade_name = "Router firmware");
-
-// Two unused members, a "/bin/sh" validator with this body (the kernel image and the database
-// as $1 and $2), the kernel image and the file-system database.
-std::vector<Member> UpgradeMembers(const std::string& validator_body, const std::string& kernel,
-                                   const std::string& database);
-
-// Exits 0 when its arguments are the staged kernel image and database, both non-empty, else 3.
-std::string CheckingValidatorBody();
-
-// The log's lines in order, time stamps removed (continuation lines kept as they are).
-std::vector<std::string> LogLines(const std::string& log);
+inline std::vector<std::string> SettledRebootRecords(const qx::sim::Device& device) {
+  return device.SettledRebootRecords();
+}
 
 }  // namespace qx::driver_test
 

@@ -42,24 +42,23 @@ TEST(DeviceFidelityTest, DriverSessionIsRecordedExactlyAndPowerCyclesKeepOnlyThe
          "of=/etc/kept bs=1024 count=3072 2>&-; df -k / | awk 'NR==2 {print $4}'")
           .output);
   EXPECT_EQ(free - (8ull << 20), device->FreeSpace());
-  EXPECT_EQ(25ull << 20, device->FreeSpace("/tmp/ramdisk"));
+  EXPECT_EQ(25ull << 20, device->FreeSpace(router::kRamdisk));
   EXPECT_TRUE(device->WatchdogProgramStarted());
   EXPECT_EQ(0, device->WatchdogProgramSignal());
   std::map<std::string, int> signals;
-  for (const std::string& name : qx::sim::router::kServiceNames) signals[name] = 0;
+  for (const std::string& name : router::kServiceNames) signals[name] = 0;
   signals["service-manager"] = SIGINT;
   signals["sshd"] = signals["qxsshd"] = SIGKILL;  // pkill matches a pattern
   EXPECT_EQ(signals, device->ServiceSignals());
-  Sh(*device,
-     "pkill -9 wdprog; watchdog /dev/watchdog -T 5; echo >/tmp/ramdisk/gone; mount -t "
-     "tmpfs -o size=1M t /tmp/ramdisk");
+  Sh(*device, std::string("pkill -9 wdprog; ") + router::kRebootCommand +
+                  "; echo >/tmp/ramdisk/gone; mount -t tmpfs -o size=1M t /tmp/ramdisk");
   EXPECT_EQ(SIGKILL, device->WatchdogProgramSignal());
-  EXPECT_EQ(std::vector<std::string>{"watchdog /dev/watchdog -T 5"}, device->RebootRecords());
+  EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device->RebootRecords());
   EXPECT_EQ(host_mounts, HostFile("/proc/self/mountinfo"));
   ASSERT_TRUE(device->PowerCycle(&error)) << error;
   EXPECT_EQ(free - (8ull << 20), device->FreeSpace());
-  EXPECT_EQ(std::vector<std::string>{}, device->ListDir("/tmp/ramdisk"));
-  EXPECT_EQ(32ull << 20, device->FreeSpace("/tmp/ramdisk"));  // the size it was built with
+  EXPECT_EQ(std::vector<std::string>{}, device->ListDir(router::kRamdisk));
+  EXPECT_EQ(32ull << 20, device->FreeSpace(router::kRamdisk));  // the size it was built with
   for (auto& [name, signal] : signals) signal = 0;
   EXPECT_EQ(signals, device->ServiceSignals());
   EXPECT_TRUE(device->RebootRecords().empty());
@@ -71,7 +70,7 @@ TEST(DeviceFidelityTest, DriverSessionIsRecordedExactlyAndPowerCyclesKeepOnlyThe
       "rm /etc/fstab; umount /tmp/ramdisk/; mount -t tmpfs -o size=25M /tmp/ramdisk/";
   EXPECT_NE(0, Sh(*device, no_fstab).exit_status);
   ASSERT_TRUE(device->PowerCycle(&error)) << error;
-  EXPECT_EQ(device->FreeSpace("/"), device->FreeSpace("/tmp/ramdisk"));
+  EXPECT_EQ(device->FreeSpace("/"), device->FreeSpace(router::kRamdisk));
 }
 
 // Whether a device's init, and with its PID namespace the whole device, ended (pidfd of init).

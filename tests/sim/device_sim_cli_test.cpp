@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/host/router_profile.h"
 #include "tests/sim/sim_test_util.h"
 
 namespace qx::sim::testing {
@@ -169,22 +170,23 @@ TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
       "talk", "echo \"checked $1\"\nsh -c 'echo sub-command'\necho 'bad magic' >&2\nexit 3\n");
   const SplitOutcome text = RunSim({"upgrade", file});
   EXPECT_EQ(1, text.status) << text.err;
-  for (const char* expected :
-       {"\nchecked /tmp/ramdisk/kernel_image\n", "\nbad magic\n",
-        "exit status:      1 (late exit: files extracted)\n", "validator:        FAILED\n",
-        "verdict:          Firmware validation failed: validator exit status 3\n",
-        "reboot command:   issued: watchdog /dev/watchdog -T 5\n"}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "\nchecked " + std::string(router::kStagedKernel) + "\n", "\nbad magic\n",
+           "exit status:      1 (late exit: files extracted)\n", "validator:        FAILED\n",
+           "verdict:          " + std::string(router::kValidationFailedPrefix) + "exit status 3\n",
+           "reboot command:   issued: " + std::string(router::kRebootCommand) + "\n"}) {
     EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\n" << text.out;
   }
   // A fresh device has no /var/log/upgrade_log for the run's first `mv`: not the validator's.
   EXPECT_EQ(std::string::npos, text.out.find("can't rename")) << text.out;
   const SplitOutcome json = RunSim({"upgrade", "--json", file});
   EXPECT_EQ(1, json.status) << json.err;
-  for (const char* expected :
-       {"\"output_of\":\"validator\",\"stdout\":\"checked "
-        "/tmp/ramdisk/kernel_image\\nsub-command\\n\"",
-        "\"stderr\":\"bad magic\\n\"", "\"extraction\":\"done\"", "\"state\":\"FAILED\"",
-        "\"reboot_command\":\"watchdog /dev/watchdog -T 5\"", "\"power_cut\":null}"}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "\"output_of\":\"validator\",\"stdout\":\"checked " +
+               std::string(router::kStagedKernel) + "\\nsub-command\\n\"",
+           "\"stderr\":\"bad magic\\n\"", "\"extraction\":\"done\"", "\"state\":\"FAILED\"",
+           "\"reboot_command\":\"" + std::string(router::kRebootCommand) + "\"",
+           "\"power_cut\":null}"}) {
     EXPECT_NE(std::string::npos, json.out.find(expected)) << expected << "\n" << json.out;
   }
 }
@@ -217,7 +219,7 @@ TEST(UpgradeFollowTest, PrintsLogLinesWhileTheRunGoesOn) {
   ::close(fds[1]);
   std::string output;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (output.find("Beginning upgrade") == std::string::npos &&
+  while (output.find(router::kBannerLine) == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     pollfd pfd{fds[0], POLLIN, 0};
     if (::poll(&pfd, 1, 100) <= 0) continue;
@@ -227,15 +229,14 @@ TEST(UpgradeFollowTest, PrintsLogLinesWhileTheRunGoesOn) {
     output.append(buffer, n);
   }
   EXPECT_TRUE(child.Alive()) << "the banner came only after the run:\n" << output;
-  EXPECT_NE(std::string::npos, output.find("Beginning upgrade")) << output;
+  EXPECT_NE(std::string::npos, output.find(router::kBannerLine)) << output;
   char buffer[4096];
   for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
   ::close(fds[0]);
   const int status = child.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
   // The live lines come first, the log read after the run follows them.
-  EXPECT_LT(output.find("Successfully upgraded firmware"), output.find("== upgrade log ("))
-      << output;
+  EXPECT_LT(output.find(router::kUpgradedLine), output.find("== upgrade log (")) << output;
 }
 
 }  // namespace

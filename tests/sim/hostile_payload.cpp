@@ -28,11 +28,13 @@
 #include <vector>
 
 #include "sim/common/wire.h"
+#include "sim/host/router_profile.h"
 
 namespace {
 
 constexpr char kCanaryFile[] = "/tmp/qx-canary-file";
-constexpr char kLog[] = "/var/log/upgrade_log";
+using qx::sim::router::kRamdiskLog;
+using qx::sim::router::kUpgradeLog;
 constexpr char kLogSwap[] = "/var/log/.upgrade_log.swap";
 
 // Forks a process of its own session that calls step every few milliseconds until it is killed,
@@ -52,7 +54,7 @@ std::function<void()> SwapLog(const std::function<void()>& make) {
   return [make] {
     (void)::unlink(kLogSwap);
     make();
-    (void)::rename(kLogSwap, kLog);
+    (void)::rename(kLogSwap, kUpgradeLog);
   };
 }
 
@@ -70,7 +72,7 @@ bool LeaveBehind(const std::string& mode) {
     LeaveLoop(SwapLog([] { (void)::symlink("/proc/kallsyms", kLogSwap); }));
   } else if (mode == "log-kallsyms-mount") {  // a regular file of /proc over the log
     LeaveLoop([] {
-      if (::mount("/proc/kallsyms", kLog, nullptr, MS_BIND, nullptr) == 0) {
+      if (::mount("/proc/kallsyms", kUpgradeLog, nullptr, MS_BIND, nullptr) == 0) {
         for (;;) ::pause();
       }
     });
@@ -78,10 +80,9 @@ bool LeaveBehind(const std::string& mode) {
     LeaveLoop(SwapLog([] { (void)::mkfifo(kLogSwap, 0644); }));
   } else if (mode == "log-escape") {  // a terminal title, a screen wipe and a bell
     // The upgrader keeps its log in the ramdisk while it runs.
-    std::ofstream("/tmp/ramdisk/upgrade_log", std::ios::app)
-        << "\x1b]0;qx-owned\x07\x1b[2J\x1b[31mred\r\n";
+    std::ofstream(kRamdiskLog, std::ios::app) << "\x1b]0;qx-owned\x07\x1b[2J\x1b[31mred\r\n";
   } else if (mode == "log-large") {  // 3 MiB of one line
-    std::ofstream("/tmp/ramdisk/upgrade_log", std::ios::app) << std::string(3 << 20, 'x');
+    std::ofstream(kRamdiskLog, std::ios::app) << std::string(3 << 20, 'x');
   } else if (mode == "forge-trace") {  // what the shell wrapper and the watchdog program send
     // The watchdog program's start, in the name of another process (a service's, here).
     const std::string pid = std::to_string(::getppid() == 1 ? 2 : ::getppid());
