@@ -46,11 +46,13 @@
 
 #include "sim/common/reason.h"
 #include "sim/common/wire.h"
+#include "sim/host/router_profile.h"  // constants only: init links no host code
 #include "sim/inside/init_state.h"
 
 namespace {
 
 namespace wire = qx::sim::wire;
+namespace router = qx::sim::router;
 
 // The program that a name stands for: a name without a slash is looked up in the run's PATH
 // (its first entry), as a shell does, so that `device-sim run -- true` runs /bin/true; a name
@@ -101,7 +103,7 @@ struct RunOutcome {
 class Init {
  public:
   // With the host's privileges still: the watch on /dev/watchdog.
-  void WatchReboot() { (void)state_.WatchReboot("/dev/watchdog"); }
+  void WatchReboot() { (void)state_.WatchReboot(router::kWatchdogNode); }
   // As device root, with the ramdisk mounted: notes the mounts the device was built with and
   // starts the services.
   bool Start(const std::vector<std::string>& services, std::uint64_t ramdisk_size);
@@ -158,7 +160,7 @@ bool Init::Start(const std::vector<std::string>& services, std::uint64_t ramdisk
   services_ = services;
   ramdisk_size_ = ramdisk_size;
   for (const auto& [id, point] : Mounts()) {
-    if (point != "/tmp/ramdisk") boot_mounts_.insert(id);
+    if (point != router::kRamdisk) boot_mounts_.insert(id);
   }
   for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGHUP, SIGTERM}) (void)::signal(sig, SIG_IGN);
   sigset_t child;
@@ -217,9 +219,10 @@ bool Init::PowerCycle(std::string& error) {
     char source[256], point[256], type[64];
     if (std::sscanf(line.c_str(), "%255s %255s %63s", source, point, type) == 3 &&
         std::strcmp(type, "tmpfs") == 0 &&
-        (std::strcmp(point, "/tmp/ramdisk") == 0 || std::strcmp(point, "/tmp/ramdisk/") == 0)) {
+        (std::strcmp(point, router::kRamdisk) == 0 ||
+         std::strcmp(point, router::kRamdiskPrefix) == 0)) {
       const std::string options = "size=" + std::to_string(ramdisk_size_);
-      if (::mount(source, "/tmp/ramdisk", "tmpfs", MS_NOSUID, options.c_str()) != 0) {
+      if (::mount(source, router::kRamdisk, "tmpfs", MS_NOSUID, options.c_str()) != 0) {
         error = std::string("cannot mount the ramdisk: ") + std::strerror(errno);
         return false;
       }
@@ -639,8 +642,9 @@ void EnterDevice(std::uint64_t ramdisk_size, std::uint64_t processes, std::uint6
     ReportStart(wire::kStartRefused, Reason("no mount namespace of the device's own"));
   }
   const std::string options = "size=" + std::to_string(ramdisk_size);
-  if (::mount("tmpfs", "/tmp/ramdisk", "tmpfs", MS_NOSUID, options.c_str()) != 0) {
-    ReportStart(wire::kStartFailed, Reason("cannot mount a tmpfs on /tmp/ramdisk"));
+  if (::mount("tmpfs", router::kRamdisk, "tmpfs", MS_NOSUID, options.c_str()) != 0) {
+    ReportStart(wire::kStartFailed,
+                Reason(std::string("cannot mount a tmpfs on ") + router::kRamdisk));
   }
   // RLIMIT_NPROC counts the processes of device root across the device (per user of its user
   // namespace); RLIMIT_AS, set only when no control group limits the memory, is per process.

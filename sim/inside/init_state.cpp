@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/host/router_profile.h"  // constants only: init links no host code
+
 namespace qx::sim::init {
 
 std::string ReadSmallFile(const std::string& path) {
@@ -98,7 +100,7 @@ DeviceState::Pending DeviceState::StartsPending() const {
     long ppid = 0;
     char state = 0;
     if (!CommAndParent(entry->d_name, comm, ppid, state) || state == 'Z' || state == 'X') continue;
-    if ((comm == "watchdog" && !HasOpen(entry->d_name, "/dev/watchdog")) ||
+    if ((comm == "watchdog" && !HasOpen(entry->d_name, qx::sim::router::kWatchdogNode)) ||
         comm == wire::kWatchdogProgramName ||
         (comm == "busybox" && ppid == 1 &&
          CommandLineOf(pid).find(wire::kWatchdogProgramName) != std::string::npos)) {
@@ -210,7 +212,7 @@ void DeviceState::RecordRebootHolders() {
   if (proc == nullptr) return;
   while (const dirent* entry = ::readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-    if (pid <= 1 || !HasOpen(entry->d_name, "/dev/watchdog")) continue;
+    if (pid <= 1 || !HasOpen(entry->d_name, qx::sim::router::kWatchdogNode)) continue;
     holders.insert(pid);
     if (reboot_holders_.count(pid) == 0) reboot_records_.push_back(CommandLineOf(pid));
   }
