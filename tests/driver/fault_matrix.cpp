@@ -3,47 +3,27 @@
 // command and at a deterministic sample of its system calls, and failed with ENOSPC and EIO; the
 // next run must upgrade, and nothing may go or stay but what a clean run allows. Faults come from
 // Debian's strace around the driver process (the driver carries nothing for testing); points from
-// one calibration run under strace, its calls labelled with the run's phase. Prints each broken
-// point and the table; --readme FILE fails when FILE's table differs (--update rewrites it).
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// one calibration run under strace, its calls labelled with the run's phases as the golden run
+// (tests/golden/e7_run.txt) has them. Prints each broken point and the table; --readme FILE fails
+// when FILE's table differs (--update rewrites it).
+//
+// This file: the devices and main. The campaign runs in three steps: calibrate, points, report.
+#include "tests/driver/fault_matrix.h"
 
-#include <algorithm>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "sim/host/device.h"
 #include "tests/driver/upgrade_run.h"
 
-namespace qx::driver_test {
+namespace qx::driver_test::matrix {
 namespace {
 
-using qx::sim::Device;
-
-constexpr const char kStrace[] = "/usr/bin/strace";
-constexpr const char kHarness[] = "/harness";  // the matrix's own files, never compared
-constexpr const char kUpgradePath[] = "/tmp/ramdisk/ud1780000123.bin";
-constexpr const char kLog[] = "/var/log/upgrade_log";
-constexpr const char kHistory[] = "an earlier upgrade's line";
 constexpr std::uint64_t kKiB = 1024, kMiB = 1024 * kKiB, kRotated = 512 * kKiB;
 
-// The device: files that each cleanup stage may remove, and a free space that makes the cleanup
-// work. The main device has room again during stage 4; the deep one only after stage 6.
-struct Removable {
-  std::string path;
-  std::uint64_t size;
-  std::int64_t mtime;
-  bool rotated;
-};
+}  // namespace
 
 std::vector<Removable> Removables(bool deep) {
   std::vector<Removable> files = {
@@ -107,6 +87,8 @@ std::unique_ptr<Device> MakeDevice(bool deep, std::string& error) {
 
 // Every path of the root file system (directories with a trailing "/"); mounts and the matrix's
 // own directory left out.
+namespace {
+
 void Walk(const Device& device, const std::string& dir, std::set<std::string>& out) {
   for (const std::string& name : device.ListDir(dir)) {
     const std::string path = (dir == "/" ? "/" : dir + "/") + name;
@@ -119,6 +101,8 @@ void Walk(const Device& device, const std::string& dir, std::set<std::string>& o
     if (S_ISDIR(st.st_mode)) Walk(device, path, out);
   }
 }
+
+}  // namespace
 
 std::set<std::string> Tree(const Device& device) {
   std::set<std::string> tree;
@@ -133,479 +117,10 @@ std::vector<std::string> StraceArgv(const std::vector<std::string>& options) {
   return argv;
 }
 
-// Calibration: the driver's calls in order, each labelled with the phase of the run.
-enum Phase {
-  kOpening,
-  kStopList,
-  kSweep,
-  kBoardGate,
-  kStaleFiles,
-  kCleanupStart,
-  kStage2,
-  kStage3,
-  kStage4,
-  kStage5,
-  kStage6,
-  kParse,
-  kExtraction,
-  kStagingBefore,
-  kStagingAfter,
-  kValidator,
-  kClosing,
-  kPhases
-};
-
-const char* const kPhaseNames[kPhases] = {
-    "opening: log into the ramdisk, markers, pause",
-    "stop list",
-    "sweep of stale ud* entries",
-    "watchdog program and board gate",
-    "removal of stale staging files",
-    "cleanup: first measurement, log trimming",
-    "cleanup stage 2: static files",
-    "cleanup stage 3: kernel modules",
-    "cleanup stage 4: rotated logs",
-    "cleanup stage 5: extra files",
-    "cleanup stage 6: system logs emptied",
-    "locating and parsing the upgrade file",
-    "extraction under /tmp/",
-    "staging, before the ramdisk re-creation",
-    "staging, after the ramdisk re-creation",
-    "validator",
-    "closing: log back, daemons, reboot",
-};
-
-struct Call {
-  std::string name;
-  std::string line;  // strace's whole line
-  int occurrence;    // among the calls of this name, from 1 (strace's "when")
-  Phase phase;
-};
-
-struct Calibration {
-  std::vector<Call> calls;
-  std::string spawn;      // the call that starts each shell command
-  std::size_t first = 0;  // main's first call: the run's claim
-  std::size_t clean_rotated_removed = 0;
-};
-
 bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 bool Starts(const std::string& text, const char* part) { return text.rfind(part, 0) == 0; }
 
-// The phase that a call begins: a shell command, a log line, or a path it names.
-Phase Next(Phase phase, const std::string& name, const std::string& line,
-           const std::string& command) {
-  if (!command.empty()) {
-    if (phase <= kStopList && Starts(command, "pkill ")) return kStopList;
-    if (phase == kStopList && Starts(command, "find /tmp/ ")) return kSweep;
-    if (phase == kSweep) return kBoardGate;  // the watchdog program's start
-    if (Starts(command, "mount -t tmpfs")) return kStagingAfter;
-    if (Starts(command, "/tmp/ramdisk/fs-validator ")) return kValidator;
-    if (phase == kStage5 && Starts(command, "cat /dev/null > ")) return kStage6;
-    return phase;
-  }
-  const std::pair<const char*, Phase> kLines[] = {
-      {"Running cleanup to allow", kCleanupStart}, {"Clearing unused static", kStage2},
-      {"Clearing unused kernel", kStage3},         {"Clearing logs files", kStage4},
-      {"Clearing extra files", kStage5},           {"Enough space created", kParse},
-      {"Successfully upgraded", kClosing},         {"validation failed", kClosing}};
-  for (const auto& [text, next] : kLines) {
-    if (name == "write" && Has(line, text)) return next;
-  }
-  if (phase == kBoardGate && Has(line, "\"/tmp/fs-validator\"")) return kStaleFiles;
-  if (phase == kParse && name == "unlink" && Has(line, "\"/tmp/fs-validator\"")) return kExtraction;
-  if (name == "unlink" && Has(line, "\"/tmp/ramdisk//ud")) return kStagingBefore;
-  return phase;
-}
-
-bool Calibrate(bool deep, Calibration& out, std::string& error) {
-  std::unique_ptr<Device> device = MakeDevice(deep, error);
-  if (device == nullptr) return false;
-  const std::set<std::string> before = Tree(*device);
-  const std::string file = std::string(kHarness) + "/calibration";
-  const qx::sim::RunResult run = device->Run(StraceArgv({"-o", file, "-s", "256"}));
-  std::string text;
-  if (!run.exited || run.exit_status != 1 || !device->ReadFile(file, text)) {
-    error = "the calibration run did not upgrade: " + run.output;
-    return false;
-  }
-  std::map<std::string, int> counts;
-  std::size_t commands = 0;
-  Phase phase = kOpening;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t paren = line.find('(');
-    if (paren == std::string::npos || Starts(line, "---") || Starts(line, "+++")) continue;
-    const std::string name = line.substr(0, paren);
-    std::string command;
-    if (name == "clone3" || name == "clone" || name == "vfork") {
-      out.spawn = name;
-      command = commands < run.trace.size() ? run.trace[commands] : "?";
-      ++commands;
-    }
-    if (out.first == 0 && Has(line, "\"/etc/qx-upgrader.lock\"")) out.first = out.calls.size();
-    phase = Next(phase, name, line, command);
-    out.calls.push_back({name, line, ++counts[name], phase});
-  }
-  if (commands != run.trace.size() || out.first == 0) {
-    error = "the calibration trace does not match the run's commands";
-    return false;
-  }
-  const std::set<std::string> after = Tree(*device);
-  for (const Removable& removable : Removables(deep)) {
-    out.clean_rotated_removed += removable.rotated && after.count(removable.path) == 0 ? 1 : 0;
-  }
-  if (before.size() <= after.size()) error = "the clean run removed nothing";
-  return before.size() > after.size();
-}
-
-// Points: every shell command, and `budget` of the driver's own calls (nothing of the driver runs
-// while a command does) spread over the phases: an equal share each (all of a phase's calls when
-// it has fewer), taken evenly through the phase. Each point once with a kill, once with a cut.
-enum class Cut { kKill, kPower };
-
-struct Point {
-  std::string syscall;
-  int occurrence;
-  Phase phase;
-  bool deep;
-  Cut cut;
-};
-
-std::string Name(const Point& p) {
-  return std::string(p.cut == Cut::kKill ? "SIGKILL" : "power cut") + " at " + p.syscall + " #" +
-         std::to_string(p.occurrence) + (p.deep ? " (deep device)" : "") + " in " +
-         kPhaseNames[p.phase];
-}
-
-std::vector<Point> ChoosePoints(const Calibration& calibration, bool deep, std::size_t budget) {
-  static const std::set<std::string> kSampled = {
-      "read",       "write", "openat", "unlink", "rename", "statfs",   "newfstatat",     "lseek",
-      "getdents64", "close", "sync",   "flock",  "fchmod", "unlinkat", "clock_nanosleep"};
-  std::vector<Point> points;
-  std::vector<std::vector<const Call*>> by_phase(kPhases);
-  for (std::size_t i = calibration.first; i < calibration.calls.size(); ++i) {
-    const Call& call = calibration.calls[i];
-    if (deep != (call.phase == kStage5 || call.phase == kStage6)) continue;
-    if (call.name == calibration.spawn) {
-      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
-    } else if (kSampled.count(call.name) != 0) {
-      by_phase[call.phase].push_back(&call);
-    }
-  }
-  std::vector<std::size_t> share(kPhases, 0);
-  for (bool grew = true; grew && budget > 0;) {
-    grew = false;
-    for (std::size_t p = 0; p < kPhases && budget > 0; ++p) {
-      if (share[p] < by_phase[p].size()) {
-        ++share[p];
-        --budget;
-        grew = true;
-      }
-    }
-  }
-  for (std::size_t p = 0; p < kPhases; ++p) {
-    for (std::size_t j = 0; j < share[p]; ++j) {
-      const Call& call = *by_phase[p][(2 * j + 1) * by_phase[p].size() / (2 * share[p])];
-      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
-    }
-  }
-  const std::size_t kills = points.size();
-  for (std::size_t i = 0; i < kills; ++i) {
-    points.push_back(points[i]);
-    points.back().cut = Cut::kPower;
-  }
-  return points;
-}
-
-// What a point showed, as bits of the table's columns.
-enum Seen {
-  kLeftMarker = 1 << 0,
-  kLeftStaging = 1 << 1,
-  kLeftRemovals = 1 << 2,
-  kLeftNoLog = 1 << 3,
-  kNextStale = 1 << 8,
-  kNextFinishes = 1 << 9,
-  kNextMarker = 1 << 10,
-  kLostHistory = 1 << 16,
-};
-
-struct Outcome {
-  int seen = 0;
-  std::vector<std::string> failures;
-};
-
-// The interrupted run and the power cycle; false (with why) when the point was not reached.
-bool Interrupt(Device& device, const Point& point, std::string& why) {
-  const std::string output = std::string(kHarness) + "/strace";
-  std::string command;
-  for (const std::string& word :
-       StraceArgv({"-o", point.cut == Cut::kKill ? "/dev/null" : output, "-e",
-                   "trace=" + point.syscall, "-e",
-                   "inject=" + point.syscall +
-                       (point.cut == Cut::kKill ? ":signal=SIGKILL" : ":signal=SIGSTOP") +
-                       ":when=" + std::to_string(point.occurrence)})) {
-    command += word + " ";
-  }
-  // A killed driver ends strace with status 137; a stopped one (right after the call) stays there
-  // until the power goes.
-  const std::string script =
-      point.cut == Cut::kKill
-          ? command + ">/dev/null 2>&1; echo $?"
-          : command + ">/dev/null 2>&1 & s=$!\nuntil grep -q 'stopped by SIGSTOP' " + output +
-                " 2>/dev/null; do\n  grep -q '^State:.*Z' /proc/$s/status && exit\n"
-                "  usleep 1000\ndone\necho 137";
-  const qx::sim::RunResult run = device.Run({"/bin/busybox", "sh", "-c", script});
-  if (!run.exited || run.output != "137\n") {
-    why = "the point was not reached (" + run.output + run.error + ")";
-    return false;
-  }
-  return device.PowerCycle(&why);
-}
-
-std::vector<std::string> LastRun(const std::vector<std::string>& log) {
-  const auto banner = std::find(log.rbegin(), log.rend(), "Upg: V0.0.5: Beginning upgrade");
-  return banner == log.rend() ? std::vector<std::string>()
-                              : std::vector<std::string>(banner.base() - 1, log.end());
-}
-
-Outcome RunPoint(const Point& point, const Calibration& calibration) {
-  Outcome o;
-  const auto fail = [&o](const std::string& what) { o.failures.push_back(what); };
-  std::string error;
-  std::unique_ptr<Device> device = MakeDevice(point.deep, error);
-  const std::set<std::string> before = device != nullptr ? Tree(*device) : std::set<std::string>();
-  if (device == nullptr || !Interrupt(*device, point, error)) {
-    fail(error);
-    return o;
-  }
-  const std::set<std::string> cut = Tree(*device);
-  o.seen |= cut.count("/etc/upgrade_started") != 0 ? kLeftMarker : 0;
-  o.seen |= cut.count(kLog) == 0 ? kLeftNoLog : 0;
-  for (const char* path : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
-    o.seen |= cut.count(path) != 0 ? kLeftStaging : 0;
-  }
-  for (const Removable& removable : Removables(point.deep)) {
-    o.seen |= cut.count(removable.path) == 0 ? kLeftRemovals | kNextFinishes : 0;
-  }
-  o.seen |= (o.seen & kLeftMarker) != 0 ? kNextMarker : 0;
-
-  // The next upgrade, with a fresh copy of the same file.
-  if (!device->WriteFile({kUpgradePath, UpgradeFile(), {}, 0644, {}})) fail("no fresh copy");
-  const qx::sim::RunResult second = device->Run(UpgraderArgv({Device::kWatchdogProgram}));
-  std::string text, kernel;
-  (void)device->ReadFile(kLog, text);
-  const std::vector<std::string> log = LogLines(text);
-  const std::vector<std::string> last = LastRun(log);
-  const auto logged = [&last](const std::string& line) {
-    return std::find(last.begin(), last.end(), line) != last.end();
-  };
-  if (!second.exited || second.exit_status != 1 || last.size() < 2 ||
-      last.end()[-2] != "Successfully upgraded firmware") {
-    fail("the next run did not upgrade");
-  }
-  if (!logged("Running cleanup to allow for upgrade") ||
-      !logged("Upgrade file size " + std::to_string(UpgradeFile().size() - 6 * 128))) {
-    fail("the next run's log is not complete");
-  }
-  if (!device->ReadFile("/tmp/ramdisk/kernel_image", kernel) || kernel != KernelImage()) {
-    fail("the staged kernel image is not the upgrade's");
-  }
-  for (const std::string& line : last)
-    o.seen |= Starts(line, "Removed stale file ") ? kNextStale : 0;
-  o.seen |= std::find(log.begin(), log.end(), kHistory) == log.end() ? kLostHistory : 0;
-
-  // Over both runs: only what the cleanup names went (besides the watchdog program, which every
-  // run deletes, and the daemon's disabled name, which the closing restores), no more rotated logs
-  // than one clean run, and nothing of the driver's own stayed.
-  const std::set<std::string> after = Tree(*device);
-  std::set<std::string> may_go = {Device::kWatchdogProgram, "/usr/sbin/qxsshd.disabled",
-                                  "/lib/modules/2.6.35.3-00108-g29117d2/",
-                                  "/lib/modules/2.6.35.3-00108-g29117d2/kernel/"};
-  std::size_t rotated_gone = 0;
-  for (const Removable& removable : Removables(point.deep)) {
-    may_go.insert(removable.path);
-    rotated_gone += removable.rotated && after.count(removable.path) == 0 ? 1 : 0;
-  }
-  for (const std::string& path : before) {
-    if (after.count(path) == 0 && may_go.count(path) == 0) fail("removed: " + path);
-  }
-  for (const std::string& path : after) {
-    // The run claim's file stays on purpose: only the lock on it claims, and that dies with
-    // the process.
-    if (before.count(path) == 0 && path != "/usr/sbin/qxsshd" && path != "/etc/qx-upgrader.lock") {
-      fail("left behind: " + path);
-    }
-  }
-  if (rotated_gone > calibration.clean_rotated_removed) {
-    fail(std::to_string(rotated_gone) + " rotated logs removed, one clean run removes " +
-         std::to_string(calibration.clean_rotated_removed));
-  }
-  const qx::sim::RunResult beneath =
-      device->Run({"/bin/busybox", "sh", "-c",
-                   "while [ \"$(stat -c %d /tmp/ramdisk)\" != \"$(stat -c %d /tmp)\" ]; do\n"
-                   "  umount -l /tmp/ramdisk || exit 1\ndone\nls -A /tmp/ramdisk"});
-  if (!beneath.exited || beneath.exit_status != 0 || !beneath.output.empty()) {
-    fail("hidden beneath the ramdisk: " + beneath.output);
-  }
-  return o;
-}
-
-// Failures without a kill: the first call of a kind (its name, phase and a text of its line)
-// fails with the error; the run must reach the exit that implies, and the reboot.
-struct ErrnoCase {
-  const char* kind;
-  const char* syscall;
-  Phase phase;
-  const char* argument;
-  int exit_status;
-  const char* last_line;  // "%s": the error's text
-};
-
-const ErrnoCase kErrnoCases[] = {
-    {"log append", "write", kOpening, "Upg: V0.0.5", 1, "Successfully upgraded firmware"},
-    {"upgrade file read (parse)", "read", kParse, "", 0,
-     "Unable to parse file: Unable to read header bytes"},
-    {"upgrade file read (extraction)", "read", kExtraction, "", 1,
-     "Unable to extract files: Error reading internal file to extract"},
-    {"extraction write", "write", kExtraction, "", 1,
-     "Unable to extract files: Unable to write extraction file /tmp/fs-validator: error: %s"},
-    {"kernel banner read", "read", kStage3, "", 1, "Successfully upgraded firmware"},
-    {"static-list unlink", "unlink", kStage2, "/etc/dsl", 1, "Successfully upgraded firmware"},
-    {"rotated-log unlink", "unlink", kStage4, "", 0, "Unable to sufficiently cleanup the OS"},
-    {"extraction path unlink", "unlink", kExtraction, "", 1, "Successfully upgraded firmware"},
-    {"upgrade file unlink", "unlink", kStagingBefore, "", 1, "Successfully upgraded firmware"},
-    {"daemon restore rename", "rename", kClosing, "", 1, "Successfully upgraded firmware"},
-    {"watchdog program unlink", "unlink", kClosing, "/tmp/wdprog", 1,
-     "Successfully upgraded firmware"},
-};
-
-std::vector<std::string> RunErrnoCase(const ErrnoCase& c, const char* error_name, int error,
-                                      const Calibration& calibration) {
-  const auto call =
-      std::find_if(calibration.calls.begin(), calibration.calls.end(), [&c](const Call& each) {
-        return each.phase == c.phase && each.name == c.syscall && Has(each.line, c.argument);
-      });
-  std::string why;
-  std::unique_ptr<Device> device = MakeDevice(false, why);
-  if (call == calibration.calls.end() || device == nullptr) return {"no such call, or " + why};
-  const qx::sim::RunResult run =
-      device->Run(StraceArgv({"-o", "/dev/null", "-e", std::string("trace=") + c.syscall, "-e",
-                              std::string("inject=") + c.syscall + ":error=" + error_name +
-                                  ":when=" + std::to_string(call->occurrence)}));
-  std::string expected = c.last_line, text;
-  if (expected.find("%s") != std::string::npos) {
-    expected.replace(expected.find("%s"), 2, std::strerror(error));
-  }
-  (void)device->ReadFile(kLog, text);
-  std::vector<std::string> log = LogLines(text);
-  while (!log.empty() && log.back().empty()) log.pop_back();
-  std::vector<std::string> failures;
-  if (!run.exited || run.exit_status != c.exit_status) {
-    failures.push_back("exit status " + std::to_string(run.exit_status));
-  }
-  if (log.empty() || log.back() != expected) failures.push_back("last line: " + text);
-  if (SettledRebootRecords(*device) != std::vector<std::string>{"watchdog /dev/watchdog -T 5"}) {
-    failures.push_back("no reboot");
-  }
-  return failures;
-}
-
-// Parallel devices: forked workers (each creates its devices single-threaded) send one line per
-// point: its index, what it saw, and its failures, tab-separated.
-std::map<std::size_t, Outcome> RunAll(const std::vector<Point>& points,
-                                      const Calibration* calibrations, int jobs) {
-  std::vector<std::pair<pid_t, FILE*>> workers;
-  for (int w = 0; w < jobs; ++w) {
-    int fds[2];
-    if (::pipe(fds) != 0) break;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      FILE* out = ::fdopen(fds[1], "w");
-      for (std::size_t i = static_cast<std::size_t>(w); i < points.size(); i += jobs) {
-        const Outcome o = RunPoint(points[i], calibrations[points[i].deep]);
-        std::string line = std::to_string(i) + "\t" + std::to_string(o.seen);
-        for (const std::string& failure : o.failures) line += "\t" + failure;
-        std::replace(line.begin(), line.end(), '\n', ' ');
-        std::fprintf(out, "%s\n", line.c_str());
-        std::fflush(out);
-      }
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    workers.push_back({pid, ::fdopen(fds[0], "r")});
-  }
-  std::map<std::size_t, Outcome> outcomes;
-  for (auto& [pid, in] : workers) {
-    char buffer[8192];
-    while (std::fgets(buffer, sizeof buffer, in) != nullptr) {
-      std::istringstream fields(std::string(buffer, std::strcspn(buffer, "\n")));
-      std::string index, seen;
-      std::getline(fields, index, '\t');
-      std::getline(fields, seen, '\t');
-      Outcome& o = outcomes[std::stoul(index)];
-      o.seen = std::stoi(seen);
-      for (std::string failure; std::getline(fields, failure, '\t');) o.failures.push_back(failure);
-    }
-    std::fclose(in);
-    ::waitpid(pid, nullptr, 0);
-  }
-  return outcomes;
-}
-
-std::string Table(const std::vector<Point>& points, const std::map<std::size_t, Outcome>& done) {
-  const struct {
-    int column, bit;
-    const char* text;
-  } kCells[] = {
-      {0, kLeftMarker, "the upgrade-started marker"},
-      {0, kLeftStaging, "staging files under /tmp/, whole or cut short"},
-      {0, kLeftRemovals, "what the cleanup removed so far"},
-      {0, kLeftNoLog, "no /var/log/upgrade_log: the log was in the ramdisk"},
-      {1, kNextStale, "removes the staging files before its cleanup measures"},
-      {1, kNextFinishes, "its cleanup removes only what is still needed"},
-      {1, kNextMarker, "clears the marker when the validator passes"},
-      {2, kLostHistory, "the upgrade log with its history (kept in the ramdisk, lost with it)"}};
-  const char* const kNothing[] = {"nothing of the run's", "a normal upgrade", "nothing"};
-  std::vector<int> count(kPhases, 0), seen(kPhases, 0);
-  for (const auto& [index, o] : done) {
-    ++count[points[index].phase];
-    seen[points[index].phase] |= o.seen;
-  }
-  std::string table =
-      "| Phase | Points | Can be left on the root file system | What the next run does | Can be "
-      "lost |\n|---|---|---|---|---|\n";
-  for (int p = 0; p < kPhases; ++p) {
-    if (count[p] == 0) continue;
-    table += std::string("| ") + kPhaseNames[p] + " | " + std::to_string(count[p]);
-    for (int column = 0; column < 3; ++column) {
-      std::string cell;
-      for (const auto& each : kCells) {
-        if (each.column == column && (seen[p] & each.bit) != 0) {
-          cell += (cell.empty() ? "" : "; ") + std::string(each.text);
-        }
-      }
-      table += " | " + (cell.empty() ? kNothing[column] : cell);
-    }
-    table += " |\n";
-  }
-  return table;
-}
-
-// Compares README's table (between the markers) with the matrix's, or writes it there.
-bool MatchReadme(const std::string& readme, const std::string& table, bool update) {
-  static const std::string kBegin = "<!-- interruption table: begin -->\n";
-  std::stringstream content;
-  content << std::ifstream(readme).rdbuf();
-  std::string text = content.str();
-  const std::size_t begin = text.find(kBegin), end = text.find("<!-- interruption table: end");
-  if (begin == std::string::npos || end == std::string::npos || end < begin) return false;
-  const std::size_t start = begin + kBegin.size();
-  if (text.compare(start, end - start, table) == 0) return true;
-  if (!update) return false;
-  std::ofstream(readme) << text.replace(start, end - start, table);
-  return true;
-}
+namespace {
 
 int Main(int argc, char** argv) {
   const int jobs =
@@ -618,35 +133,34 @@ int Main(int argc, char** argv) {
   }
   const std::string readme = argv[2];
   const auto start = std::chrono::steady_clock::now();
+  // Calibrate: the phases from the golden run, then one clean run on each device.
+  std::vector<Phase> phases;
   Calibration calibrations[2];
   std::string error;
+  bool calibrated = RunPhases(phases, error);
   for (const bool deep : {false, true}) {
-    if (!Calibrate(deep, calibrations[deep], error)) {
-      std::fprintf(stderr, "driver_fault_matrix: %s\n", error.c_str());
-      return 1;
-    }
+    calibrated = calibrated && Calibrate(deep, phases, calibrations[deep], error);
   }
-  std::vector<Point> points = ChoosePoints(calibrations[0], false, budget * 9 / 10);
-  const std::vector<Point> deep = ChoosePoints(calibrations[1], true, budget / 10);
+  if (!calibrated) {
+    std::fprintf(stderr, "driver_fault_matrix: %s\n", error.c_str());
+    return 1;
+  }
+  // Points: each on a device of its own; then the error runs.
+  std::vector<Point> points = ChoosePoints(calibrations[0], phases, false, budget * 9 / 10);
+  const std::vector<Point> deep = ChoosePoints(calibrations[1], phases, true, budget / 10);
   points.insert(points.end(), deep.begin(), deep.end());
   const std::map<std::size_t, Outcome> done = RunAll(points, calibrations, jobs);
   int failed = done.size() == points.size() ? 0 : 1;
   for (const auto& [index, o] : done) {
     for (const std::string& failure : o.failures) {
-      std::printf("FAILED %s: %s\n", Name(points[index]).c_str(), failure.c_str());
+      std::printf("FAILED %s: %s\n", Name(points[index], phases).c_str(), failure.c_str());
       ++failed;
     }
   }
-  for (const ErrnoCase& c : kErrnoCases) {
-    for (const auto& [name, value] :
-         {std::pair<const char*, int>{"ENOSPC", ENOSPC}, {"EIO", EIO}}) {
-      for (const std::string& failure : RunErrnoCase(c, name, value, calibrations[0])) {
-        std::printf("FAILED %s on the %s: %s\n", name, c.kind, failure.c_str());
-        ++failed;
-      }
-    }
-  }
-  const std::string table = Table(points, done);
+  std::size_t error_runs = 0;
+  failed += RunErrorCases(calibrations[0], phases, error_runs);
+  // Report.
+  const std::string table = Table(points, phases, done);
   std::printf("%s", table.c_str());
   if (!MatchReadme(readme, table, update)) {
     std::printf("FAILED: the table in %s is not the matrix's (--update writes it)\n",
@@ -654,12 +168,12 @@ int Main(int argc, char** argv) {
     ++failed;
   }
   std::printf("driver_fault_matrix: %zu interruption points, %zu error runs, %d failures, %.0f s\n",
-              points.size(), 2 * std::size(kErrnoCases), failed,
+              points.size(), error_runs, failed,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   return failed == 0 ? 0 : 1;
 }
 
 }  // namespace
-}  // namespace qx::driver_test
+}  // namespace qx::driver_test::matrix
 
-int main(int argc, char** argv) { return qx::driver_test::Main(argc, argv); }
+int main(int argc, char** argv) { return qx::driver_test::matrix::Main(argc, argv); }
