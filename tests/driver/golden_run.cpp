@@ -1,7 +1,7 @@
 #include "tests/driver/golden_run.h"
 
-#include <cctype>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "tests/driver/upgrade_run.h"
@@ -66,29 +66,27 @@ std::vector<std::pair<std::string, std::string>> SweepWindows(std::uint32_t now)
           {"\"ud<T+1>*\"", "\"ud" + std::to_string(window + 1) + "*\""}};
 }
 
-// strace's quoting of a string argument, undone from the opening quote at `at`.
+// strace's quoting of a string argument, undone from the opening quote at `at`: \n, \t, \r, \v,
+// \f, \NNN (octal) for other unprintable bytes, and \" and \\ for themselves.
 std::string Unquote(const std::string& line, std::size_t at) {
+  static const std::string kLetters = "ntrvf", kBytes = "\n\t\r\v\f";
   std::string text;
   for (std::size_t i = at + 1; i < line.size() && line[i] != '"'; ++i) {
-    if (line[i] != '\\' || i + 1 >= line.size()) {
+    if (line[i] != '\\' || i + 1 == line.size()) {
       text += line[i];
       continue;
     }
     const char c = line[++i];
-    const std::string kSimple = "n\nt\tr\rv\vf\f";
-    const std::size_t simple = kSimple.find(c);
-    if (simple != std::string::npos && simple % 2 == 0) {
-      text += kSimple[simple + 1];
-    } else if (c == 'x' && i + 2 < line.size()) {
-      text += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else if (c >= '0' && c <= '7') {
-      std::size_t end = i;
-      while (end < line.size() && end < i + 3 && line[end] >= '0' && line[end] <= '7') ++end;
-      text += static_cast<char>(std::stoi(line.substr(i, end - i), nullptr, 8));
-      i = end - 1;
+    std::size_t digits = 0;
+    while (digits < 3 && i + digits < line.size() && line[i + digits] >= '0' &&
+           line[i + digits] <= '7') {
+      ++digits;
+    }
+    if (digits > 0) {
+      text += static_cast<char>(std::stoi(line.substr(i, digits), nullptr, 8));
+      i += digits - 1;
     } else {
-      text += c;  // \" and \\ stand for themselves
+      text += kLetters.find(c) != std::string::npos ? kBytes[kLetters.find(c)] : c;
     }
   }
   return text;
@@ -112,20 +110,9 @@ std::vector<std::string> GoldenTexts(const char* kind, const std::vector<std::st
 }
 
 bool GoldenMatches(const std::string& pattern, const std::string& text) {
-  std::size_t p = 0, t = 0;
-  while (p < pattern.size()) {
-    const std::size_t close = pattern[p] == '<' ? pattern.find('>', p) : std::string::npos;
-    if (close == std::string::npos) {
-      if (t >= text.size() || text[t] != pattern[p]) return false;
-      ++p, ++t;
-      continue;
-    }
-    const std::size_t digits = t;
-    while (t < text.size() && std::isdigit(static_cast<unsigned char>(text[t])) != 0) ++t;
-    if (t == digits) return false;
-    p = close + 1;
-  }
-  return t == text.size();
+  static const std::regex kSpecial(R"([.^$|()\[\]{}*+?\\])"), kPlaceholder("<[^>]*>");
+  const std::string literal = std::regex_replace(pattern, kSpecial, R"(\$&)");
+  return std::regex_match(text, std::regex(std::regex_replace(literal, kPlaceholder, R"(\d+)")));
 }
 
 std::string WithSweepWindows(std::string pattern, std::uint32_t now) {

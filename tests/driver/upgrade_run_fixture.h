@@ -150,13 +150,16 @@ class UpgradeRunTest : public ::testing::Test {
     EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
   }
 
-  // The golden run's pattern for the sweep, with the windows of this run: a run may straddle
-  // two of them.
+  // The time whose windows the run's sweep spared: a run may straddle two of them.
+  std::uint32_t SweepTime() const {
+    const auto& trace = result_.trace;
+    const std::string at_end = qx::sim::router::SweepCommand(ended_);
+    return std::find(trace.begin(), trace.end(), at_end) != trace.end() ? ended_ : started_;
+  }
+
+  // The golden run's pattern for a command, with the sweep's windows of this run.
   std::string Sweep(const std::string& pattern) const {
-    const std::string at_end = WithSweepWindows(pattern, ended_);
-    return std::find(result_.trace.begin(), result_.trace.end(), at_end) != result_.trace.end()
-               ? at_end
-               : WithSweepWindows(pattern, started_);
+    return WithSweepWindows(pattern, SweepTime());
   }
 
   // The opening of every run past the argument check (the golden run's up to the board gate),
@@ -202,17 +205,12 @@ class UpgradeRunTest : public ::testing::Test {
         {kWatchdog}, "/",
         {"/usr/bin/strace", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/root/run.strace", "-y",
          "-s", "4096", "-e", "trace=clone,clone3,vfork,write"}));
-    const std::uint32_t now =
-        std::find(result_.trace.begin(), result_.trace.end(),
-                  qx::sim::router::SweepCommand(ended_)) != result_.trace.end()
-            ? ended_
-            : started_;
     TranscriptReader reader(result_.trace);
     std::istringstream strace(DeviceFile("/root/run.strace"));
     std::ofstream out(path);
     for (std::string line; std::getline(strace, line);) {
       for (const GoldenItem& item : reader.Read(line)) {
-        const std::string text = GoldenPattern(item.kind, item.text, now);
+        const std::string text = GoldenPattern(item.kind, item.text, SweepTime());
         out << item.kind << (text.empty() ? "" : " ") << text << "\n";
       }
     }
