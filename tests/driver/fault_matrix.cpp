@@ -43,8 +43,8 @@ constexpr const char kLog[] = "/var/log/upgrade_log";
 constexpr const char kHistory[] = "an earlier upgrade's line";
 constexpr std::uint64_t kKiB = 1024, kMiB = 1024 * kKiB, kRotated = 512 * kKiB;
 
-// Files that each cleanup stage may remove. The main device has room again during stage 4; the
-// deep one only after stage 6.
+// The device: files that each cleanup stage may remove, and a free space that makes the cleanup
+// work. The main device has room again during stage 4; the deep one only after stage 6.
 struct Removable {
   std::string path;
   std::uint64_t size;
