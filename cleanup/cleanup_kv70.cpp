@@ -16,6 +16,7 @@ void LogValue(const char* text, unsigned int value) {
 }
 
 struct Stage {
+  CleanupStage number;
   const char* opening_line;  // nullptr: the stage logs nothing when it starts
   // Exactly one of the two is set: the old logs' passes measure as they go, the others do not.
   void (*clear)();
@@ -23,17 +24,29 @@ struct Stage {
   const char* success_text;
 };
 
-// Least harmful first: each stage runs only when everything before it left too little room.
+// Stages 2 to 6, least harmful first: each runs only when everything before it left too little
+// room. Stage 1 (TrimOversizedLogs) runs before them, with no measurement after it.
 constexpr Stage kStages[] = {
-    {"Clearing unused static files", ClearStaticFiles, nullptr,
+    {kStage2StaticFiles, "Clearing unused static files", ClearStaticFiles, nullptr,
      "Enough space created after clearing static files"},
-    {"Clearing unused kernel modules", ClearKernelModules, nullptr,
+    {kStage3KernelModules, "Clearing unused kernel modules", ClearKernelModules, nullptr,
      "Enough space created after clearing kernel modules"},
-    {"Clearing logs files", nullptr, ClearOldLogs, "Enough space created after clearing old logs"},
-    {"Clearing extra files", ClearExtraFiles, nullptr,
+    {kStage4OldLogs, "Clearing logs files", nullptr, ClearOldLogs,
+     "Enough space created after clearing old logs"},
+    {kStage5ExtraFiles, "Clearing extra files", ClearExtraFiles, nullptr,
      "Enough space created after clearing extra files"},
-    {nullptr, EmptySystemLogs, nullptr, "Enough space created after clearing extra files"},
+    {kStage6SystemLogs, nullptr, EmptySystemLogs, nullptr,
+     "Enough space created after clearing extra files"},
 };
+
+constexpr bool NumberedInOrder() {
+  int expected = kStage2StaticFiles;
+  for (const Stage& stage : kStages) {
+    if (stage.number != expected++) return false;
+  }
+  return expected == kStage6SystemLogs + 1;
+}
+static_assert(NumberedInOrder(), "kStages holds stages 2 to 6, in order");
 
 }  // namespace
 
@@ -43,7 +56,7 @@ bool CleanupKV70::PerformCleanup(bool& enough) {
   LogValue("FreeSpace: ", FreeSpace());
   LogValue("Required free space: ", FreeSpaceRequired());
   // No check before stage 2: oversized logs and unused static files go even when there is room.
-  TrimOversizedLogs();
+  TrimOversizedLogs();  // kStage1TrimLogs
   for (const Stage& stage : kStages) {
     if (stage.opening_line != nullptr) qx::upgrader::utils::LogToUpgradeLog(stage.opening_line);
     if (stage.clear != nullptr) stage.clear();

@@ -6,11 +6,13 @@
 
 namespace qx::upgrader::cleanup {
 
-// Documentation, firmware images, web pages, programs and the upgrade members left in /tmp.
+// Stage 2 (kStage2StaticFiles) without its opening line: documentation, firmware images, web pages,
+// programs and the upgrade members left in /tmp.
 void ClearStaticFiles();
 
-// Glib data, a few programs, and older copies of libraries and programs whose newer copy is
-// present (the net-snmp tiers among them), and the old pppd plug-ins.
+// Stage 5 (kStage5ExtraFiles) without its opening line: glib data, a few programs, and older copies
+// of libraries and programs whose newer copy is present (the net-snmp tiers among them), and the
+// old pppd plug-ins.
 void ClearExtraFiles();
 
 }  // namespace qx::upgrader::cleanup

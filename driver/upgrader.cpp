@@ -12,6 +12,7 @@
 #include "cleanup/cleanup_kv70.h"
 #include "container/upgrade_file.h"
 #include "driver/autostart.h"
+#include "driver/exits.h"
 #include "driver/run_commands.h"
 #include "driver/run_guard.h"
 #include "driver/staging.h"
@@ -23,8 +24,10 @@ using qx::upgrader::utils::LogToUpgradeLog;
 using qx::upgrader::utils::RunShellCommand;
 namespace driver = qx::upgrader::driver;
 
-constexpr int kEarlyExitStatus = 0;  // nothing extracted
-constexpr int kLateExitStatus = 1;   // extraction attempted
+using driver::Exit;
+
+constexpr int kEarlyExitStatus = driver::ExitStatus(driver::Closing::kEarly);  // nothing extracted
+constexpr int kLateExitStatus = driver::ExitStatus(driver::Closing::kLate);  // extraction attempted
 
 // The last action of every run. sync() comes first so that nothing written so far is lost when
 // the watchdog fires.
@@ -37,15 +40,16 @@ int SyncAndReboot(const std::string& watchdog, int exit_status) {
   return exit_status;
 }
 
-// E1: no watchdog argument. Nothing was marked, stopped or started.
+// E1: no watchdog argument. Nothing was marked, stopped or started, so nothing is restored.
 int EndWithoutWatchdog(const char* program_name) {
   (void)LogToUpgradeLog(std::string(program_name != nullptr ? program_name : "") +
                         driver::kNoWatchdogSuffix);
   (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
-  return SyncAndReboot(std::string(), kEarlyExitStatus);
+  return SyncAndReboot(std::string(),
+                       driver::ExitStatus(driver::ExitOf(Exit::kNoWatchdog).closing));
 }
 
-// E2 to E5: the exit's line is the last one the run writes.
+// The early closing (E2 to E5): the exit's line is the last one the run writes.
 int CloseEarly(const std::string& watchdog, const std::string& line) {
   (void)LogToUpgradeLog(line);
   (void)EnableAutoStartBinaries();
@@ -53,12 +57,22 @@ int CloseEarly(const std::string& watchdog, const std::string& line) {
   return SyncAndReboot(watchdog, kEarlyExitStatus);
 }
 
-// E6, E7: after extraction was attempted.
+// The late closing (E6, E7): after extraction was attempted.
 int CloseLate(const std::string& watchdog, const std::string& line) {
   (void)LogToUpgradeLog(line);
   (void)RunShellCommand(driver::kLogOutOfRamdiskCommand);
   (void)EnableAutoStartBinaries();
   return SyncAndReboot(watchdog, kLateExitStatus);
+}
+
+// Every exit after the argument check, by the closing the exit table gives it.
+template <Exit kExit>
+int Close(const std::string& watchdog, const std::string& line) {
+  if constexpr (driver::ExitOf(kExit).closing == driver::Closing::kLate) {
+    return CloseLate(watchdog, line);
+  } else {
+    return CloseEarly(watchdog, line);
+  }
 }
 
 void MarkUpgradeStarted() {
@@ -116,27 +130,30 @@ int Upgrade(int argc, char** argv, const std::string& claim_failure, Progress& p
   StopServices();
   SweepStaleUpgradeFiles();
   StartWatchdogProgram(watchdog);
-  if (!BoardIsSupported()) return CloseEarly(watchdog, driver::kWrongBoardLine);
+  if (!BoardIsSupported()) return Close<Exit::kWrongBoard>(watchdog, driver::kWrongBoardLine);
 
   driver::RemoveStaleMembers();
   qx::upgrader::cleanup::CleanupKV70 cleanup(driver::kRequiredFreeSpace);
-  if (!MakeRoom(cleanup)) return CloseEarly(watchdog, driver::kCleanupFailedLine);
+  if (!MakeRoom(cleanup)) return Close<Exit::kCleanupFailed>(watchdog, driver::kCleanupFailedLine);
 
   std::string path;
-  if (!driver::LocateUpgradeFile(path)) return CloseEarly(watchdog, driver::kNotFoundLine);
+  if (!driver::LocateUpgradeFile(path))
+    return Close<Exit::kNotFound>(watchdog, driver::kNotFoundLine);
   qx::upgradeFile::UpgradeFile upgrade_file(path);
   if (!upgrade_file.ParseFile()) {
-    return CloseEarly(watchdog, driver::kParseFailedPrefix + upgrade_file.ErrorMessage());
+    return Close<Exit::kParseFailed>(watchdog,
+                                     driver::kParseFailedPrefix + upgrade_file.ErrorMessage());
   }
   progress.extraction_attempted = true;
   if (!driver::ExtractUpgradeMembers(upgrade_file)) {
-    return CloseLate(watchdog, driver::kExtractFailedPrefix + upgrade_file.ErrorMessage());
+    return Close<Exit::kExtractFailed>(watchdog,
+                                       driver::kExtractFailedPrefix + upgrade_file.ErrorMessage());
   }
   const bool ramdisk_mounted = driver::StageIntoFreshRamdisk(path);
   const int validator_status = driver::RunValidator();
   // Nothing of the upgrade may stay on the root file system beneath a later mount.
   if (!ramdisk_mounted) driver::RemoveStagedMembers();
-  return CloseLate(watchdog, driver::ValidatorVerdictLine(validator_status));
+  return Close<Exit::kValidated>(watchdog, driver::ValidatorVerdictLine(validator_status));
 }
 
 // The run's work ended in an exception: the closing of the exit it would have reached next, so

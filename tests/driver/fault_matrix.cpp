@@ -2,9 +2,11 @@
 // on simulated routers, killed (SIGKILL, then a power cycle) or its power cut at every shell
 // command and at a deterministic sample of its system calls, and failed with ENOSPC and EIO; the
 // next run must upgrade, and nothing may go or stay but what a clean run allows. Faults come from
-// Debian's strace around the driver process (the driver carries nothing for testing); points from
-// one calibration run under strace, its calls labelled with the run's phase. Prints each broken
-// point and the table; --readme FILE fails when FILE's table differs (--update rewrites it).
+// Debian's strace around the driver process (the driver carries nothing for testing). The campaign
+// runs in three steps: calibrate (one clean run under strace, its calls labelled with the phases
+// of the golden run, tests/golden/e7_run.txt), points (each on a device of its own, then the
+// error runs), report (each broken point, and the table; --readme FILE fails when FILE's table
+// differs, --update rewrites it).
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +23,18 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/cleanup_stages.h"
+#include "driver/exits.h"
 #include "sim/host/device.h"
+#include "tests/driver/golden_run.h"
 #include "tests/driver/upgrade_run.h"
 
 namespace qx::driver_test {
 namespace {
 
 using qx::sim::Device;
+namespace driver = qx::upgrader::driver;
+namespace cleanup = qx::upgrader::cleanup;
 
 constexpr const char kStrace[] = "/usr/bin/strace";
 constexpr const char kHarness[] = "/harness";  // the matrix's own files, never compared
@@ -133,53 +140,26 @@ std::vector<std::string> StraceArgv(const std::vector<std::string>& options) {
   return argv;
 }
 
-// Calibration: the driver's calls in order, each labelled with the phase of the run.
-enum Phase {
-  kOpening,
-  kStopList,
-  kSweep,
-  kBoardGate,
-  kStaleFiles,
-  kCleanupStart,
-  kStage2,
-  kStage3,
-  kStage4,
-  kStage5,
-  kStage6,
-  kParse,
-  kExtraction,
-  kStagingBefore,
-  kStagingAfter,
-  kValidator,
-  kClosing,
-  kPhases
-};
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+bool Starts(const std::string& text, const char* part) { return text.rfind(part, 0) == 0; }
 
-const char* const kPhaseNames[kPhases] = {
-    "opening: log into the ramdisk, markers, pause",
-    "stop list",
-    "sweep of stale ud* entries",
-    "watchdog program and board gate",
-    "removal of stale staging files",
-    "cleanup: first measurement, log trimming",
-    "cleanup stage 2: static files",
-    "cleanup stage 3: kernel modules",
-    "cleanup stage 4: rotated logs",
-    "cleanup stage 5: extra files",
-    "cleanup stage 6: system logs emptied",
-    "locating and parsing the upgrade file",
-    "extraction under /tmp/",
-    "staging, before the ramdisk re-creation",
-    "staging, after the ramdisk re-creation",
-    "validator",
-    "closing: log back, daemons, reboot",
+// --- 1. Calibrate
+
+// A phase of the run, as the golden run has it: its tag there ("E3.2"), and its label from the
+// driver's exit table and the cleanup's stage numbers ("E3 stage 2").
+struct Phase {
+  std::string tag;
+  std::string label;     // with the golden run's description
+  int stage = 0;         // the cleanup stage; 0 outside the cleanup
+  GoldenItem begins;     // the item that begins it
+  bool reached = false;  // by the reference run; a phase it does not reach may be skipped
 };
 
 struct Call {
   std::string name;
   std::string line;  // strace's whole line
   int occurrence;    // among the calls of this name, from 1 (strace's "when")
-  Phase phase;
+  std::size_t phase;
 };
 
 struct Calibration {
@@ -189,67 +169,118 @@ struct Calibration {
   std::size_t clean_rotated_removed = 0;
 };
 
-bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-bool Starts(const std::string& text, const char* part) { return text.rfind(part, 0) == 0; }
+constexpr const char kClosingTag[] = "closing";
 
-// The phase that a call begins: a shell command, a log line, or a path it names.
-Phase Next(Phase phase, const std::string& name, const std::string& line,
-           const std::string& command) {
-  if (!command.empty()) {
-    if (phase <= kStopList && Starts(command, "pkill ")) return kStopList;
-    if (phase == kStopList && Starts(command, "find /tmp/ ")) return kSweep;
-    if (phase == kSweep) return kBoardGate;  // the watchdog program's start
-    if (Starts(command, "mount -t tmpfs")) return kStagingAfter;
-    if (Starts(command, "/tmp/ramdisk/fs-validator ")) return kValidator;
-    if (phase == kStage5 && Starts(command, "cat /dev/null > ")) return kStage6;
-    return phase;
+// A golden tag, "E<n>", "E<n>.<stage>" or "E<n>.closing", as a phase labelled from the driver's
+// exit table and the cleanup's stage numbers; false when either does not know it.
+bool LabelPhase(const std::string& tag, Phase& phase) {
+  const std::size_t dot = tag.find('.');
+  const std::string exit = tag.substr(0, dot),
+                    part = dot == std::string::npos ? "" : tag.substr(dot + 1);
+  const driver::ExitRow* row = nullptr;
+  for (const driver::ExitRow& each : driver::kExits) row = exit == each.label ? &each : row;
+  if (row == nullptr) return false;
+  phase.label = row->label;
+  if (part == kClosingTag) {
+    phase.label += " closing";
+  } else if (!part.empty()) {
+    phase.stage = part.size() == 1 ? part[0] - '0' : 0;  // anything but a digit is out of range
+    if (row->exit != driver::Exit::kCleanupFailed || phase.stage < cleanup::kStage1TrimLogs ||
+        phase.stage > cleanup::kStage6SystemLogs) {
+      return false;
+    }
+    phase.label += " stage " + std::to_string(phase.stage);
   }
-  const std::pair<const char*, Phase> kLines[] = {
-      {"Running cleanup to allow", kCleanupStart}, {"Clearing unused static", kStage2},
-      {"Clearing unused kernel", kStage3},         {"Clearing logs files", kStage4},
-      {"Clearing extra files", kStage5},           {"Enough space created", kParse},
-      {"Successfully upgraded", kClosing},         {"validation failed", kClosing}};
-  for (const auto& [text, next] : kLines) {
-    if (name == "write" && Has(line, text)) return next;
-  }
-  if (phase == kBoardGate && Has(line, "\"/tmp/fs-validator\"")) return kStaleFiles;
-  if (phase == kParse && name == "unlink" && Has(line, "\"/tmp/fs-validator\"")) return kExtraction;
-  if (name == "unlink" && Has(line, "\"/tmp/ramdisk//ud")) return kStagingBefore;
-  return phase;
+  return true;
 }
 
-bool Calibrate(bool deep, Calibration& out, std::string& error) {
+// The golden run's phases, checked against the driver's exits and the cleanup's stages.
+bool RunPhases(std::vector<Phase>& phases, std::string& error) {
+  const GoldenRun& golden = Golden();
+  if (!golden.error.empty()) {
+    error = golden.error;
+    return false;
+  }
+  for (const GoldenPhase& declared : golden.phases) {
+    Phase phase;
+    phase.tag = declared.label;
+    if (!LabelPhase(declared.label, phase)) {
+      error = "the golden run's phase " + declared.label + " is no exit or cleanup stage";
+      return false;
+    }
+    phase.label += ": " + declared.description;
+    for (const GoldenItem& item : golden.items) {
+      if (item.phase == phase.tag && !phase.reached) {
+        phase.begins = item;
+        phase.reached = true;
+      }
+    }
+    if (!phase.reached) phase.begins = declared.begins;
+    if (phase.begins.kind.empty()) {
+      error = "the golden run's phase " + phase.tag + " has no item that begins it";
+      return false;
+    }
+    phases.push_back(phase);
+  }
+  return !phases.empty();
+}
+
+// The phases whose points run on the deep device: the cleanup stages that only it reaches.
+bool DeepPhase(const Phase& phase) {
+  return phase.stage == cleanup::kStage5ExtraFiles || phase.stage == cleanup::kStage6SystemLogs;
+}
+
+// One clean run under strace, its calls labelled with their phases. A phase begins at the call
+// that makes its first item in the golden run (a shell command spawned, a log line written).
+bool Calibrate(bool deep, const std::vector<Phase>& phases, Calibration& out, std::string& error) {
   std::unique_ptr<Device> device = MakeDevice(deep, error);
   if (device == nullptr) return false;
   const std::set<std::string> before = Tree(*device);
   const std::string file = std::string(kHarness) + "/calibration";
-  const qx::sim::RunResult run = device->Run(StraceArgv({"-o", file, "-s", "256"}));
+  // -y: a write names its file, so the log's lines are told from the extraction's data.
+  const qx::sim::RunResult run = device->Run(StraceArgv({"-o", file, "-y", "-s", "4096"}));
   std::string text;
   if (!run.exited || run.exit_status != 1 || !device->ReadFile(file, text)) {
     error = "the calibration run did not upgrade: " + run.output;
     return false;
   }
+  TranscriptReader reader(run.trace);
   std::map<std::string, int> counts;
-  std::size_t commands = 0;
-  Phase phase = kOpening;
+  std::size_t phase = 0, next = 0;  // the current phase, and the next that has not begun
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     const std::size_t paren = line.find('(');
     if (paren == std::string::npos || Starts(line, "---") || Starts(line, "+++")) continue;
     const std::string name = line.substr(0, paren);
-    std::string command;
-    if (name == "clone3" || name == "clone" || name == "vfork") {
-      out.spawn = name;
-      command = commands < run.trace.size() ? run.trace[commands] : "?";
-      ++commands;
-    }
+    const std::vector<GoldenItem> items = reader.Read(line);
+    if (!items.empty() && items[0].kind == kCommandItem) out.spawn = name;
     if (out.first == 0 && Has(line, "\"/etc/qx-upgrader.lock\"")) out.first = out.calls.size();
-    phase = Next(phase, name, line, command);
+    // The next phase that this call begins; phases the reference run does not reach may be
+    // passed over, the others may not.
+    for (std::size_t p = next; p < phases.size(); ++p) {
+      bool begins = false;
+      for (const GoldenItem& item : items) {
+        begins = begins || (item.kind == phases[p].begins.kind &&
+                            GoldenMatches(phases[p].begins.text, item.text));
+      }
+      if (begins) {
+        phase = p;
+        next = p + 1;
+        break;
+      }
+      if (phases[p].reached) break;
+    }
     out.calls.push_back({name, line, ++counts[name], phase});
   }
-  if (commands != run.trace.size() || out.first == 0) {
+  if (reader.commands_read() != run.trace.size() || out.first == 0) {
     error = "the calibration trace does not match the run's commands";
     return false;
+  }
+  for (std::size_t p = next; p < phases.size(); ++p) {
+    if (phases[p].reached) {
+      error = "the calibration run never began phase " + phases[p].tag + " of the golden run";
+      return false;
+    }
   }
   const std::set<std::string> after = Tree(*device);
   for (const Removable& removable : Removables(deep)) {
@@ -259,64 +290,18 @@ bool Calibrate(bool deep, Calibration& out, std::string& error) {
   return before.size() > after.size();
 }
 
-// Points: every shell command, and `budget` of the driver's own calls (nothing of the driver runs
-// while a command does) spread over the phases: an equal share each (all of a phase's calls when
-// it has fewer), taken evenly through the phase. Each point once with a kill, once with a cut.
+// --- 2. Points: each interrupts a run on a device of its own, and the next run must upgrade
+// and leave nothing behind; then the error runs, each failing one call.
+
 enum class Cut { kKill, kPower };
 
 struct Point {
   std::string syscall;
   int occurrence;
-  Phase phase;
+  std::size_t phase;
   bool deep;
   Cut cut;
 };
-
-std::string Name(const Point& p) {
-  return std::string(p.cut == Cut::kKill ? "SIGKILL" : "power cut") + " at " + p.syscall + " #" +
-         std::to_string(p.occurrence) + (p.deep ? " (deep device)" : "") + " in " +
-         kPhaseNames[p.phase];
-}
-
-std::vector<Point> ChoosePoints(const Calibration& calibration, bool deep, std::size_t budget) {
-  static const std::set<std::string> kSampled = {
-      "read",       "write", "openat", "unlink", "rename", "statfs",   "newfstatat",     "lseek",
-      "getdents64", "close", "sync",   "flock",  "fchmod", "unlinkat", "clock_nanosleep"};
-  std::vector<Point> points;
-  std::vector<std::vector<const Call*>> by_phase(kPhases);
-  for (std::size_t i = calibration.first; i < calibration.calls.size(); ++i) {
-    const Call& call = calibration.calls[i];
-    if (deep != (call.phase == kStage5 || call.phase == kStage6)) continue;
-    if (call.name == calibration.spawn) {
-      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
-    } else if (kSampled.count(call.name) != 0) {
-      by_phase[call.phase].push_back(&call);
-    }
-  }
-  std::vector<std::size_t> share(kPhases, 0);
-  for (bool grew = true; grew && budget > 0;) {
-    grew = false;
-    for (std::size_t p = 0; p < kPhases && budget > 0; ++p) {
-      if (share[p] < by_phase[p].size()) {
-        ++share[p];
-        --budget;
-        grew = true;
-      }
-    }
-  }
-  for (std::size_t p = 0; p < kPhases; ++p) {
-    for (std::size_t j = 0; j < share[p]; ++j) {
-      const Call& call = *by_phase[p][(2 * j + 1) * by_phase[p].size() / (2 * share[p])];
-      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
-    }
-  }
-  const std::size_t kills = points.size();
-  for (std::size_t i = 0; i < kills; ++i) {
-    points.push_back(points[i]);
-    points.back().cut = Cut::kPower;
-  }
-  return points;
-}
 
 // What a point showed, as bits of the table's columns.
 enum Seen {
@@ -334,6 +319,51 @@ struct Outcome {
   int seen = 0;
   std::vector<std::string> failures;
 };
+
+// Points: every shell command, and `budget` of the driver's own calls (nothing of the driver runs
+// while a command does) spread over the phases: an equal share each (all of a phase's calls when
+// it has fewer), taken evenly through the phase. Each point once with a kill, once with a cut.
+std::vector<Point> ChoosePoints(const Calibration& calibration, const std::vector<Phase>& phases,
+                                bool deep, std::size_t budget) {
+  static const std::set<std::string> kSampled = {
+      "read",       "write", "openat", "unlink", "rename", "statfs",   "newfstatat",     "lseek",
+      "getdents64", "close", "sync",   "flock",  "fchmod", "unlinkat", "clock_nanosleep"};
+  std::vector<Point> points;
+  const std::size_t phase_count = phases.size();
+  std::vector<std::vector<const Call*>> by_phase(phase_count);
+  for (std::size_t i = calibration.first; i < calibration.calls.size(); ++i) {
+    const Call& call = calibration.calls[i];
+    if (deep != DeepPhase(phases[call.phase])) continue;
+    if (call.name == calibration.spawn) {
+      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
+    } else if (kSampled.count(call.name) != 0) {
+      by_phase[call.phase].push_back(&call);
+    }
+  }
+  std::vector<std::size_t> share(phase_count, 0);
+  for (bool grew = true; grew && budget > 0;) {
+    grew = false;
+    for (std::size_t p = 0; p < phase_count && budget > 0; ++p) {
+      if (share[p] < by_phase[p].size()) {
+        ++share[p];
+        --budget;
+        grew = true;
+      }
+    }
+  }
+  for (std::size_t p = 0; p < phase_count; ++p) {
+    for (std::size_t j = 0; j < share[p]; ++j) {
+      const Call& call = *by_phase[p][(2 * j + 1) * by_phase[p].size() / (2 * share[p])];
+      points.push_back({call.name, call.occurrence, call.phase, deep, Cut::kKill});
+    }
+  }
+  const std::size_t kills = points.size();
+  for (std::size_t i = 0; i < kills; ++i) {
+    points.push_back(points[i]);
+    points.back().cut = Cut::kPower;
+  }
+  return points;
+}
 
 // The interrupted run and the power cycle; false (with why) when the point was not reached.
 bool Interrupt(Device& device, const Point& point, std::string& why) {
@@ -456,39 +486,55 @@ Outcome RunPoint(const Point& point, const Calibration& calibration) {
 struct ErrnoCase {
   const char* kind;
   const char* syscall;
-  Phase phase;
-  const char* argument;
+  const char* phase;  // its tag in the golden run; "": any
+  const char* after;  // a text that an earlier call of the phase holds; "": none
+  const char*
+      argument;  // a text of the call's line (strace -y: "<PATH>" names a descriptor's file)
   int exit_status;
   const char* last_line;  // "%s": the error's text
 };
 
 const ErrnoCase kErrnoCases[] = {
-    {"log append", "write", kOpening, "Upg: V0.0.5", 1, "Successfully upgraded firmware"},
-    {"upgrade file read (parse)", "read", kParse, "", 0,
+    {"log append", "write", "E1", "", "</tmp/ramdisk/upgrade_log>", 1,
+     "Successfully upgraded firmware"},
+    {"upgrade file read (parse)", "read", "", "", "</tmp/ramdisk/ud", 0,
      "Unable to parse file: Unable to read header bytes"},
-    {"upgrade file read (extraction)", "read", kExtraction, "", 1,
+    {"upgrade file read (extraction)", "read", "E5", "\"/tmp/fs-validator\"", "</tmp/ramdisk/ud", 1,
      "Unable to extract files: Error reading internal file to extract"},
-    {"extraction write", "write", kExtraction, "", 1,
+    {"extraction write", "write", "E5", "", "</tmp/fs-validator>", 1,
      "Unable to extract files: Unable to write extraction file /tmp/fs-validator: error: %s"},
-    {"kernel banner read", "read", kStage3, "", 1, "Successfully upgraded firmware"},
-    {"static-list unlink", "unlink", kStage2, "/etc/dsl", 1, "Successfully upgraded firmware"},
-    {"rotated-log unlink", "unlink", kStage4, "", 0, "Unable to sufficiently cleanup the OS"},
-    {"extraction path unlink", "unlink", kExtraction, "", 1, "Successfully upgraded firmware"},
-    {"upgrade file unlink", "unlink", kStagingBefore, "", 1, "Successfully upgraded firmware"},
-    {"daemon restore rename", "rename", kClosing, "", 1, "Successfully upgraded firmware"},
-    {"watchdog program unlink", "unlink", kClosing, "/tmp/wdprog", 1,
+    {"kernel banner read", "read", "E3.3", "", "", 1, "Successfully upgraded firmware"},
+    {"static-list unlink", "unlink", "E3.2", "", "/etc/dsl", 1, "Successfully upgraded firmware"},
+    {"rotated-log unlink", "unlink", "E3.4", "", "", 0, "Unable to sufficiently cleanup the OS"},
+    {"extraction path unlink", "unlink", "E5", "", "\"/tmp/fs-validator\"", 1,
+     "Successfully upgraded firmware"},
+    {"upgrade file unlink", "unlink", "E5", "", "\"/tmp/ramdisk//ud", 1,
+     "Successfully upgraded firmware"},
+    {"daemon restore rename", "rename", "E7.closing", "", "", 1, "Successfully upgraded firmware"},
+    {"watchdog program unlink", "unlink", "E7.closing", "", "/tmp/wdprog", 1,
      "Successfully upgraded firmware"},
 };
 
+// The first call of the case's kind in its phase, after a call holding `after`.
+const Call* FindCall(const ErrnoCase& c, const Calibration& calibration,
+                     const std::vector<Phase>& phases) {
+  bool after = *c.after == '\0';
+  for (std::size_t i = calibration.first; i < calibration.calls.size(); ++i) {
+    const Call& call = calibration.calls[i];
+    if (*c.phase != '\0' && phases[call.phase].tag != c.phase) continue;
+    if (after && call.name == c.syscall && Has(call.line, c.argument)) return &call;
+    after = after || Has(call.line, c.after);
+  }
+  return nullptr;
+}
+
 std::vector<std::string> RunErrnoCase(const ErrnoCase& c, const char* error_name, int error,
-                                      const Calibration& calibration) {
-  const auto call =
-      std::find_if(calibration.calls.begin(), calibration.calls.end(), [&c](const Call& each) {
-        return each.phase == c.phase && each.name == c.syscall && Has(each.line, c.argument);
-      });
+                                      const Calibration& calibration,
+                                      const std::vector<Phase>& phases) {
+  const Call* call = FindCall(c, calibration, phases);
   std::string why;
   std::unique_ptr<Device> device = MakeDevice(false, why);
-  if (call == calibration.calls.end() || device == nullptr) return {"no such call, or " + why};
+  if (call == nullptr || device == nullptr) return {"no such call, or " + why};
   const qx::sim::RunResult run =
       device->Run(StraceArgv({"-o", "/dev/null", "-e", std::string("trace=") + c.syscall, "-e",
                               std::string("inject=") + c.syscall + ":error=" + error_name +
@@ -553,7 +599,16 @@ std::map<std::size_t, Outcome> RunAll(const std::vector<Point>& points,
   return outcomes;
 }
 
-std::string Table(const std::vector<Point>& points, const std::map<std::size_t, Outcome>& done) {
+// --- 3. Report
+
+std::string Name(const Point& p, const std::vector<Phase>& phases) {
+  return std::string(p.cut == Cut::kKill ? "SIGKILL" : "power cut") + " at " + p.syscall + " #" +
+         std::to_string(p.occurrence) + (p.deep ? " (deep device)" : "") + " in " +
+         phases[p.phase].label;
+}
+
+std::string Table(const std::vector<Point>& points, const std::vector<Phase>& phases,
+                  const std::map<std::size_t, Outcome>& done) {
   const struct {
     int column, bit;
     const char* text;
@@ -567,7 +622,7 @@ std::string Table(const std::vector<Point>& points, const std::map<std::size_t, 
       {1, kNextMarker, "clears the marker when the validator passes"},
       {2, kLostHistory, "the upgrade log with its history (kept in the ramdisk, lost with it)"}};
   const char* const kNothing[] = {"nothing of the run's", "a normal upgrade", "nothing"};
-  std::vector<int> count(kPhases, 0), seen(kPhases, 0);
+  std::vector<int> count(phases.size(), 0), seen(phases.size(), 0);
   for (const auto& [index, o] : done) {
     ++count[points[index].phase];
     seen[points[index].phase] |= o.seen;
@@ -575,9 +630,9 @@ std::string Table(const std::vector<Point>& points, const std::map<std::size_t, 
   std::string table =
       "| Phase | Points | Can be left on the root file system | What the next run does | Can be "
       "lost |\n|---|---|---|---|---|\n";
-  for (int p = 0; p < kPhases; ++p) {
+  for (std::size_t p = 0; p < phases.size(); ++p) {
     if (count[p] == 0) continue;
-    table += std::string("| ") + kPhaseNames[p] + " | " + std::to_string(count[p]);
+    table += "| " + phases[p].label + " | " + std::to_string(count[p]);
     for (int column = 0; column < 3; ++column) {
       std::string cell;
       for (const auto& each : kCells) {
@@ -618,35 +673,41 @@ int Main(int argc, char** argv) {
   }
   const std::string readme = argv[2];
   const auto start = std::chrono::steady_clock::now();
+  // Calibrate: the phases from the golden run, then one clean run on each device.
+  std::vector<Phase> phases;
   Calibration calibrations[2];
   std::string error;
+  bool calibrated = RunPhases(phases, error);
   for (const bool deep : {false, true}) {
-    if (!Calibrate(deep, calibrations[deep], error)) {
-      std::fprintf(stderr, "driver_fault_matrix: %s\n", error.c_str());
-      return 1;
-    }
+    calibrated = calibrated && Calibrate(deep, phases, calibrations[deep], error);
   }
-  std::vector<Point> points = ChoosePoints(calibrations[0], false, budget * 9 / 10);
-  const std::vector<Point> deep = ChoosePoints(calibrations[1], true, budget / 10);
+  if (!calibrated) {
+    std::fprintf(stderr, "driver_fault_matrix: %s\n", error.c_str());
+    return 1;
+  }
+  // Points: each on a device of its own; then the error runs.
+  std::vector<Point> points = ChoosePoints(calibrations[0], phases, false, budget * 9 / 10);
+  const std::vector<Point> deep = ChoosePoints(calibrations[1], phases, true, budget / 10);
   points.insert(points.end(), deep.begin(), deep.end());
   const std::map<std::size_t, Outcome> done = RunAll(points, calibrations, jobs);
   int failed = done.size() == points.size() ? 0 : 1;
   for (const auto& [index, o] : done) {
     for (const std::string& failure : o.failures) {
-      std::printf("FAILED %s: %s\n", Name(points[index]).c_str(), failure.c_str());
+      std::printf("FAILED %s: %s\n", Name(points[index], phases).c_str(), failure.c_str());
       ++failed;
     }
   }
   for (const ErrnoCase& c : kErrnoCases) {
     for (const auto& [name, value] :
          {std::pair<const char*, int>{"ENOSPC", ENOSPC}, {"EIO", EIO}}) {
-      for (const std::string& failure : RunErrnoCase(c, name, value, calibrations[0])) {
+      for (const std::string& failure : RunErrnoCase(c, name, value, calibrations[0], phases)) {
         std::printf("FAILED %s on the %s: %s\n", name, c.kind, failure.c_str());
         ++failed;
       }
     }
   }
-  const std::string table = Table(points, done);
+  // Report.
+  const std::string table = Table(points, phases, done);
   std::printf("%s", table.c_str());
   if (!MatchReadme(readme, table, update)) {
     std::printf("FAILED: the table in %s is not the matrix's (--update writes it)\n",

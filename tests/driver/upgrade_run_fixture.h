@@ -5,25 +5,32 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
+#include "sim/host/router_profile.h"
+#include "tests/driver/golden_run.h"
 #include "tests/driver/upgrade_run.h"
 
 namespace qx::driver_test {
 
-// Command texts and log lines, written out here rather than taken from the driver.
-constexpr const char kLogIn[] = "mv /var/log/upgrade_log /tmp/ramdisk/upgrade_log";
-constexpr const char kLogOut[] = "mv /tmp/ramdisk/upgrade_log /var/log/upgrade_log";
-constexpr const char kReboot[] = "watchdog /dev/watchdog -T 5";
-constexpr const char kBanner[] = "Upg: V0.0.5: Beginning upgrade";
-constexpr const char kUpgraded[] = "Successfully upgraded firmware";
+// The router's texts, from its profile; whole runs are compared with the golden run.
+constexpr const char* kLogIn = qx::sim::router::kLogIntoRamdisk;
+constexpr const char* kLogOut = qx::sim::router::kLogOutOfRamdisk;
+constexpr const char* kReboot = qx::sim::router::kRebootCommand;
+constexpr const char* kBanner = qx::sim::router::kBannerLine;
+constexpr const char* kUpgraded = qx::sim::router::kUpgradedLine;
+// Run by the staging only when the validator passed.
+constexpr const char kClearStartedMarker[] = "rm /etc/upgrade_started";
 constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
 constexpr const char kWatchdog[] = "/tmp/wdprog";
 constexpr const char kKernel[] = "kernel image bytes\n";
@@ -34,23 +41,17 @@ inline std::string GoodUpgrade(const std::string& validator_body = CheckingValid
   return MakeUpgradeFile(UpgradeMembers(validator_body, kernel, kDatabase));
 }
 
-// What every exit past the argument check ends with.
-inline std::vector<std::string> Closing() { return {kLogOut, "pkill -9 wdprog", kReboot}; }
+// What every exit past the argument check ends with: the golden run's closing.
+inline std::vector<std::string> Closing() { return GoldenTexts(kCommandItem, {"E7.closing"}); }
 
 // Re-creating the ramdisk, running the validator (then clearing the marker if it passed), and
 // the closing.
 inline std::vector<std::string> StagedClosing(bool validator_passed) {
-  std::vector<std::string> commands = {
-      kLogOut,
-      "umount /tmp/ramdisk/",
-      "mount -t tmpfs -o size=25M /tmp/ramdisk/",
-      kLogIn,
-      "mv /tmp/fs-validator /tmp/ramdisk/fs-validator",
-      "mv /tmp/kernel_image /tmp/ramdisk/kernel_image",
-      "mv /tmp/filesystem.db /tmp/ramdisk/filesystem.db",
-      "/tmp/ramdisk/fs-validator /tmp/ramdisk/kernel_image /tmp/ramdisk/filesystem.db"};
-  if (validator_passed) commands.push_back("rm /etc/upgrade_started");
-  for (const std::string& command : Closing()) commands.push_back(command);
+  std::vector<std::string> commands = GoldenTexts(kCommandItem, {"E7", "E7.closing"});
+  if (!validator_passed) {
+    commands.erase(std::remove(commands.begin(), commands.end(), kClearStartedMarker),
+                   commands.end());
+  }
   return commands;
 }
 
@@ -91,8 +92,10 @@ class UpgradeRunTest : public ::testing::Test {
   // The upgrader replaces a pipe as its output with /dev/null, so its output (an emulator's
   // -strace lines) goes to a regular file; the shell execs it, so the result is the upgrader's.
   void RunUpgraderInDevice(const std::vector<std::string>& args = {kWatchdog},
-                           const std::string& cwd = "/") {
+                           const std::string& cwd = "/",
+                           const std::vector<std::string>& launcher = {}) {
     std::string command = "exec";
+    for (const std::string& word : launcher) command += " " + ShellWord(word);
     for (const std::string& word : UpgraderArgv(args)) command += " " + ShellWord(word);
     started_ = static_cast<std::uint32_t>(std::time(nullptr));
     result_ = device_->Run({"/bin/busybox", "sh", "-c", command + " >/root/upgrader.out 2>&1"},
@@ -147,22 +150,25 @@ class UpgradeRunTest : public ::testing::Test {
     EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
   }
 
-  // The opening of every run past the argument check, cleanup commands only, then `closing`.
+  // The time whose windows the run's sweep spared: a run may straddle two of them.
+  std::uint32_t SweepTime() const {
+    const auto& trace = result_.trace;
+    const std::string at_end = qx::sim::router::SweepCommand(ended_);
+    return std::find(trace.begin(), trace.end(), at_end) != trace.end() ? ended_ : started_;
+  }
+
+  // The golden run's pattern for a command, with the sweep's windows of this run.
+  std::string Sweep(const std::string& pattern) const {
+    return WithSweepWindows(pattern, SweepTime());
+  }
+
+  // The opening of every run past the argument check (the golden run's up to the board gate),
+  // cleanup commands only, then `closing`.
   void ExpectTrace(const std::vector<std::string>& closing = Closing()) const {
     const std::vector<std::string>& trace = result_.trace;
     SCOPED_TRACE(::testing::PrintToString(trace));
-    std::vector<std::string> opening = {kLogIn, "touch /etc/upgrade_started",
-                                        "touch /tmp/ramdisk/vlk-wait-during-startup"};
-    for (const std::string& command : qx::sim::router::StopListCommands()) {
-      opening.push_back(command);
-    }
-    // A run may straddle two of the sweep's windows.
-    const auto sweep = qx::sim::router::SweepCommand;
-    const std::size_t at = opening.size();
-    opening.push_back(trace.size() > at && trace[at] == sweep(ended_) ? sweep(ended_)
-                                                                      : sweep(started_));
-    opening.push_back(std::string(kWatchdog) + " &");
-    opening.push_back(qx::sim::router::kBoardGateCommand);
+    std::vector<std::string> opening = GoldenTexts(kCommandItem, {"E1", "E2"});
+    for (std::string& command : opening) command = Sweep(command);
     ASSERT_GE(trace.size(), opening.size() + closing.size());
     EXPECT_EQ(opening, std::vector<std::string>(trace.begin(), trace.begin() + opening.size()));
     EXPECT_EQ(closing, std::vector<std::string>(trace.end() - closing.size(), trace.end()));
@@ -175,6 +181,41 @@ class UpgradeRunTest : public ::testing::Test {
       }
       EXPECT_TRUE(cleanup) << *command;
     }
+  }
+
+  // The run was the golden run: every command and every log line, in order.
+  void ExpectGoldenRun() const {
+    ASSERT_EQ("", Golden().error);
+    std::vector<std::string> commands = GoldenTexts(kCommandItem);
+    for (std::string& command : commands) command = Sweep(command);
+    EXPECT_EQ(commands, result_.trace);
+    const std::vector<std::string> patterns = GoldenTexts(kLogItem), log = Log();
+    EXPECT_EQ(patterns.size(), log.size()) << ::testing::PrintToString(log);
+    for (std::size_t i = 0; i < std::min(patterns.size(), log.size()); ++i) {
+      EXPECT_TRUE(GoldenMatches(patterns[i], log[i])) << "line " << i << ": " << log[i];
+    }
+  }
+
+  // Runs the upgrader under strace and writes the run's items, untagged ("KIND TEXT"), to
+  // `path`: the interleaving of commands and log lines is only seen from inside the process.
+  void WriteGoldenRun(qx::sim::DeviceSpec spec, const std::string& path) {
+    spec.binaries.push_back({"/usr/bin/strace", "/usr/bin/strace"});
+    ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+    ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice(
+        {kWatchdog}, "/",
+        {"/usr/bin/strace", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/root/run.strace", "-y",
+         "-s", "4096", "-e", "trace=clone,clone3,vfork,write"}));
+    TranscriptReader reader(result_.trace);
+    std::istringstream strace(DeviceFile("/root/run.strace"));
+    std::ofstream out(path);
+    for (std::string line; std::getline(strace, line);) {
+      for (const GoldenItem& item : reader.Read(line)) {
+        const std::string text = GoldenPattern(item.kind, item.text, SweepTime());
+        out << item.kind << (text.empty() ? "" : " ") << text << "\n";
+      }
+    }
+    EXPECT_EQ(result_.trace.size(), reader.commands_read());
+    EXPECT_TRUE(out.good()) << path;
   }
 
   // The persistent upgrade log after the run, stamps removed.
