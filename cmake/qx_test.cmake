@@ -18,7 +18,8 @@
 #   root    needs root on the host (private mounts), no device
 #   device  starts simulated devices (as root, or as a user with a user namespace)
 #
-# TIMEOUT defaults to 120 s for unit tests and to 300 s otherwise.
+# TIMEOUT defaults to 120 s for unit tests and to 300 s otherwise. The target unit_tier builds
+# the unit tier's programs alone.
 #
 # INSIDE_DEVICE runs `device-sim run --quiet`: a new device with the options given, the program
 # copied in (with its loader and libraries) as /opt/qx-test/<target>, run there as root; its
@@ -86,6 +87,15 @@ function(qx_add_test)
     set(timeout 120)
   else()
     set(timeout 300)
+  endif()
+
+  # The unit tier builds on its own first (target unit_tier), so that its verdict comes before
+  # the rest of the build.
+  if(ARG_TIER STREQUAL "unit" AND DEFINED ARG_TARGET)
+    if(NOT TARGET unit_tier)
+      add_custom_target(unit_tier)
+    endif()
+    add_dependencies(unit_tier ${ARG_TARGET})
   endif()
 
   if(mode STREQUAL "cases")

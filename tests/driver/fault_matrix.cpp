@@ -26,20 +26,29 @@
 #include "cleanup/cleanup_stages.h"
 #include "driver/exits.h"
 #include "sim/host/device.h"
+#include "sim/host/log_lines.h"
+#include "sim/host/router_profile.h"
 #include "tests/driver/golden_run.h"
-#include "tests/driver/upgrade_run.h"
+#include "tests/support/upgrade_files.h"
+#include "tests/support/upgrader_install.h"
 
 namespace qx::driver_test {
 namespace {
 
 using qx::sim::Device;
+using qx::test::AddUpgrader;
+using qx::test::CheckingValidatorBody;
+using qx::test::MakeUpgradeFile;
+using qx::test::UpgradeMembers;
+using qx::test::UpgraderArgv;
+namespace router = qx::sim::router;
 namespace driver = qx::upgrader::driver;
 namespace cleanup = qx::upgrader::cleanup;
 
 constexpr const char kStrace[] = "/usr/bin/strace";
 constexpr const char kHarness[] = "/harness";  // the matrix's own files, never compared
-constexpr const char kUpgradePath[] = "/tmp/ramdisk/ud1780000123.bin";
-constexpr const char kLog[] = "/var/log/upgrade_log";
+constexpr const char* const kUpgradePath = qx::test::kUpgradeFilePath;
+constexpr const char* const kLog = router::kUpgradeLog;
 constexpr const char kHistory[] = "an earlier upgrade's line";
 constexpr std::uint64_t kKiB = 1024, kMiB = 1024 * kKiB, kRotated = 512 * kKiB;
 
@@ -92,7 +101,8 @@ std::unique_ptr<Device> MakeDevice(bool deep, std::string& error) {
   for (const char* daemon : {"/sbin/qx_monitor", "/usr/sbin/qxsshd.disabled", "/sbin/nvlogger"}) {
     spec.files.push_back({daemon, "#!/bin/sh\n", {}, 0755, {}});
   }
-  spec.files.push_back({"/lib/modules/2.6.35.3-00295-gbbbf593/kernel/net.ko", "", {}, 0644, {}});
+  spec.files.push_back(
+      {std::string("/lib/modules/") + router::kKernelRelease + "/kernel/net.ko", "", {}, 0644, {}});
   spec.files.push_back({kLog, std::string("20240101 00:00:00 - ") + kHistory + "\n", {}, 0644, {}});
   spec.files.push_back({"/var/log/sys.log", "system log\n", {}, 0644, {}});
   spec.files.push_back({kUpgradePath, UpgradeFile(), {}, 0644, {}});
@@ -114,22 +124,11 @@ std::unique_ptr<Device> MakeDevice(bool deep, std::string& error) {
 
 // Every path of the root file system (directories with a trailing "/"); mounts and the matrix's
 // own directory left out.
-void Walk(const Device& device, const std::string& dir, std::set<std::string>& out) {
-  for (const std::string& name : device.ListDir(dir)) {
-    const std::string path = (dir == "/" ? "/" : dir + "/") + name;
-    struct stat st {};
-    if (path == "/proc" || path == "/sys" || path == "/dev" || path == "/tmp/ramdisk" ||
-        path == kHarness || !device.Lstat(path, st)) {
-      continue;
-    }
-    out.insert(S_ISDIR(st.st_mode) ? path + "/" : path);
-    if (S_ISDIR(st.st_mode)) Walk(device, path, out);
-  }
-}
-
 std::set<std::string> Tree(const Device& device) {
   std::set<std::string> tree;
-  Walk(device, "/", tree);
+  for (const auto& [path, st] : qx::sim::DeviceTree(device, {kHarness})) {
+    tree.insert(S_ISDIR(st.st_mode) ? path + "/" : path);
+  }
   return tree;
 }
 
@@ -394,7 +393,7 @@ bool Interrupt(Device& device, const Point& point, std::string& why) {
 }
 
 std::vector<std::string> LastRun(const std::vector<std::string>& log) {
-  const auto banner = std::find(log.rbegin(), log.rend(), "Upg: V0.0.5: Beginning upgrade");
+  const auto banner = std::find(log.rbegin(), log.rend(), router::kBannerLine);
   return banner == log.rend() ? std::vector<std::string>()
                               : std::vector<std::string>(banner.base() - 1, log.end());
 }
@@ -410,7 +409,7 @@ Outcome RunPoint(const Point& point, const Calibration& calibration) {
     return o;
   }
   const std::set<std::string> cut = Tree(*device);
-  o.seen |= cut.count("/etc/upgrade_started") != 0 ? kLeftMarker : 0;
+  o.seen |= cut.count(router::kStartedMarker) != 0 ? kLeftMarker : 0;
   o.seen |= cut.count(kLog) == 0 ? kLeftNoLog : 0;
   for (const char* path : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
     o.seen |= cut.count(path) != 0 ? kLeftStaging : 0;
@@ -425,20 +424,20 @@ Outcome RunPoint(const Point& point, const Calibration& calibration) {
   const qx::sim::RunResult second = device->Run(UpgraderArgv({Device::kWatchdogProgram}));
   std::string text, kernel;
   (void)device->ReadFile(kLog, text);
-  const std::vector<std::string> log = LogLines(text);
+  const std::vector<std::string> log = router::LogLines(text);
   const std::vector<std::string> last = LastRun(log);
   const auto logged = [&last](const std::string& line) {
     return std::find(last.begin(), last.end(), line) != last.end();
   };
-  if (!second.exited || second.exit_status != 1 || last.size() < 2 ||
-      last.end()[-2] != "Successfully upgraded firmware") {
+  if (!second.exited || second.exit_status != 1 ||
+      router::FinalLine(last) != router::kUpgradedLine) {
     fail("the next run did not upgrade");
   }
   if (!logged("Running cleanup to allow for upgrade") ||
       !logged("Upgrade file size " + std::to_string(UpgradeFile().size() - 6 * 128))) {
     fail("the next run's log is not complete");
   }
-  if (!device->ReadFile("/tmp/ramdisk/kernel_image", kernel) || kernel != KernelImage()) {
+  if (!device->ReadFile(router::kStagedKernel, kernel) || kernel != KernelImage()) {
     fail("the staged kernel image is not the upgrade's");
   }
   for (const std::string& line : last)
@@ -495,24 +494,22 @@ struct ErrnoCase {
 };
 
 const ErrnoCase kErrnoCases[] = {
-    {"log append", "write", "E1", "", "</tmp/ramdisk/upgrade_log>", 1,
-     "Successfully upgraded firmware"},
+    {"log append", "write", "E1", "", "</tmp/ramdisk/upgrade_log>", 1, router::kUpgradedLine},
     {"upgrade file read (parse)", "read", "", "", "</tmp/ramdisk/ud", 0,
      "Unable to parse file: Unable to read header bytes"},
     {"upgrade file read (extraction)", "read", "E5", "\"/tmp/fs-validator\"", "</tmp/ramdisk/ud", 1,
      "Unable to extract files: Error reading internal file to extract"},
     {"extraction write", "write", "E5", "", "</tmp/fs-validator>", 1,
      "Unable to extract files: Unable to write extraction file /tmp/fs-validator: error: %s"},
-    {"kernel banner read", "read", "E3.3", "", "", 1, "Successfully upgraded firmware"},
-    {"static-list unlink", "unlink", "E3.2", "", "/etc/dsl", 1, "Successfully upgraded firmware"},
+    {"kernel banner read", "read", "E3.3", "", "", 1, router::kUpgradedLine},
+    {"static-list unlink", "unlink", "E3.2", "", "/etc/dsl", 1, router::kUpgradedLine},
     {"rotated-log unlink", "unlink", "E3.4", "", "", 0, "Unable to sufficiently cleanup the OS"},
     {"extraction path unlink", "unlink", "E5", "", "\"/tmp/fs-validator\"", 1,
-     "Successfully upgraded firmware"},
-    {"upgrade file unlink", "unlink", "E5", "", "\"/tmp/ramdisk//ud", 1,
-     "Successfully upgraded firmware"},
-    {"daemon restore rename", "rename", "E7.closing", "", "", 1, "Successfully upgraded firmware"},
+     router::kUpgradedLine},
+    {"upgrade file unlink", "unlink", "E5", "", "\"/tmp/ramdisk//ud", 1, router::kUpgradedLine},
+    {"daemon restore rename", "rename", "E7.closing", "", "", 1, router::kUpgradedLine},
     {"watchdog program unlink", "unlink", "E7.closing", "", "/tmp/wdprog", 1,
-     "Successfully upgraded firmware"},
+     router::kUpgradedLine},
 };
 
 // The first call of the case's kind in its phase, after a call holding `after`.
@@ -544,14 +541,13 @@ std::vector<std::string> RunErrnoCase(const ErrnoCase& c, const char* error_name
     expected.replace(expected.find("%s"), 2, std::strerror(error));
   }
   (void)device->ReadFile(kLog, text);
-  std::vector<std::string> log = LogLines(text);
-  while (!log.empty() && log.back().empty()) log.pop_back();
+  const std::vector<std::string> log = router::LogLines(text);
   std::vector<std::string> failures;
   if (!run.exited || run.exit_status != c.exit_status) {
     failures.push_back("exit status " + std::to_string(run.exit_status));
   }
-  if (log.empty() || log.back() != expected) failures.push_back("last line: " + text);
-  if (SettledRebootRecords(*device) != std::vector<std::string>{"watchdog /dev/watchdog -T 5"}) {
+  if (router::FinalLine(log) != expected) failures.push_back("last line: " + text);
+  if (device->SettledRebootRecords() != std::vector<std::string>{router::kRebootCommand}) {
     failures.push_back("no reboot");
   }
   return failures;

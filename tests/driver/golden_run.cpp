@@ -4,7 +4,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/driver/upgrade_run.h"
+#include "sim/host/log_lines.h"
 
 namespace qx::driver_test {
 namespace {
@@ -146,7 +146,7 @@ std::vector<GoldenItem> TranscriptReader::Read(const std::string& line) {
   const std::size_t fd = line.find(kLogFd);
   if (name != "write" || fd == std::string::npos) return {};
   std::vector<GoldenItem> items;
-  for (const std::string& text : LogLines(Unquote(line, fd + kLogFd.size() - 1))) {
+  for (const std::string& text : qx::sim::router::LogLines(Unquote(line, fd + kLogFd.size() - 1))) {
     items.push_back({"", kLogItem, text});
   }
   return items;

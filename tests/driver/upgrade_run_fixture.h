@@ -17,11 +17,23 @@
 
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
+#include "sim/host/log_lines.h"
 #include "sim/host/router_profile.h"
 #include "tests/driver/golden_run.h"
-#include "tests/driver/upgrade_run.h"
+#include "tests/support/upgrade_files.h"
+#include "tests/support/upgrader_install.h"
 
 namespace qx::driver_test {
+
+using qx::sim::router::LogLines;
+using qx::test::AddUpgrader;
+using qx::test::CheckingValidatorBody;
+using qx::test::KeepRunOutput;
+using qx::test::LauncherHostPath;
+using qx::test::MakeUpgradeFile;
+using qx::test::Member;
+using qx::test::UpgradeMembers;
+using qx::test::UpgraderArgv;
 
 // The router's texts, from its profile; whole runs are compared with the golden run.
 constexpr const char* kLogIn = qx::sim::router::kLogIntoRamdisk;
@@ -31,8 +43,8 @@ constexpr const char* kBanner = qx::sim::router::kBannerLine;
 constexpr const char* kUpgraded = qx::sim::router::kUpgradedLine;
 // Run by the staging only when the validator passed.
 constexpr const char kClearStartedMarker[] = "rm /etc/upgrade_started";
-constexpr const char kUpgradeFile[] = "/tmp/ramdisk/ud1780000123.bin";
-constexpr const char kWatchdog[] = "/tmp/wdprog";
+constexpr const char* kUpgradeFile = qx::test::kUpgradeFilePath;
+constexpr const char* kWatchdog = qx::sim::Device::kWatchdogProgram;
 constexpr const char kKernel[] = "kernel image bytes\n";
 constexpr const char kDatabase[] = "file-system database\n";
 
@@ -139,7 +151,7 @@ class UpgradeRunTest : public ::testing::Test {
     }
     ASSERT_TRUE(result_.started) << result_.error;
     ASSERT_FALSE(result_.timed_out)
-        << result_.output << outputs << DeviceFile("/tmp/ramdisk/upgrade_log");
+        << result_.output << outputs << DeviceFile(qx::sim::router::kRamdiskLog);
     ASSERT_TRUE(result_.exited) << result_.output;
   }
 
@@ -147,7 +159,7 @@ class UpgradeRunTest : public ::testing::Test {
   void ExpectEndedWith(int exit_status) const {
     ASSERT_TRUE(result_.exited) << "killed by signal " << result_.term_signal;
     EXPECT_EQ(exit_status, result_.exit_status);
-    EXPECT_EQ(std::vector<std::string>{kReboot}, SettledRebootRecords(*device_));
+    EXPECT_EQ(std::vector<std::string>{kReboot}, device_->SettledRebootRecords());
   }
 
   // The time whose windows the run's sweep spared: a run may straddle two of them.
@@ -221,8 +233,9 @@ class UpgradeRunTest : public ::testing::Test {
   // The persistent upgrade log after the run, stamps removed.
   std::vector<std::string> Log() const {
     std::string log;
-    EXPECT_TRUE(device_->ReadFile("/var/log/upgrade_log", log)) << "the log is back in /var/log";
-    EXPECT_FALSE(device_->Exists("/tmp/ramdisk/upgrade_log")) << "and not left in the ramdisk";
+    EXPECT_TRUE(device_->ReadFile(qx::sim::router::kUpgradeLog, log))
+        << "the log is back in /var/log";
+    EXPECT_FALSE(device_->Exists(qx::sim::router::kRamdiskLog)) << "and not left in the ramdisk";
     return LogLines(log);
   }
 

@@ -39,8 +39,9 @@ TEST_F(UpgradeExitTest, E1WithoutWatchdogOnlyLogsAndReboots) {
   ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {}));
   ExpectEndedWith(0);
   EXPECT_EQ((std::vector<std::string>{kLogIn, kLogOut, kReboot}), result_.trace);
-  EXPECT_EQ((std::vector<std::string>{"an earlier run", kBanner,
-                                      std::string(kDeviceUpgrader) + ": No watchdog provided"}),
+  EXPECT_EQ((std::vector<std::string>{
+                "an earlier run", kBanner,
+                std::string(qx::sim::router::kUpgrader) + ": No watchdog provided"}),
             Log());
   EXPECT_FALSE(DeviceHas(kStartedMarker));
   EXPECT_FALSE(DeviceHas(kWaitMarker));
