@@ -1,8 +1,9 @@
 # qx_add_test: the one way a test is registered. Every test gets its tier as its label and a
 # TIMEOUT (cmake/qx_check_test_timeouts.cmake fails a listing where one has none).
 #
-#   qx_add_test(NAME <name> COMMAND <command> [<arg>...] TIER <tier> [TIMEOUT <seconds>])
-#       any command: a script, a program with arguments
+#   qx_add_test(NAME <name> COMMAND <command> [<arg>...] TIER <tier> [TIMEOUT <seconds>]
+#               [NEEDS <target>...])
+#       any command: a script, a program with arguments; NEEDS: the targets it runs
 #   qx_add_test(NAME <name> TARGET <target> TIER <tier> [TIMEOUT <seconds>])
 #       the program alone, as one test
 #   qx_add_test(TARGET <target> CASES [PRE_TEST] TIER <tier> [TIMEOUT <seconds>])
@@ -31,7 +32,7 @@ include(GoogleTest)
 
 function(qx_add_test)
   cmake_parse_arguments(PARSE_ARGV 0 ARG "CASES;PRE_TEST;INSIDE_DEVICE;NO_BOARD"
-    "NAME;TARGET;TIER;TIMEOUT;ROOT_SIZE;KERNEL_BANNER;PROC_VERSION" "COMMAND")
+    "NAME;TARGET;TIER;TIMEOUT;ROOT_SIZE;KERNEL_BANNER;PROC_VERSION" "COMMAND;NEEDS")
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qx_add_test: unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
   endif()
@@ -91,11 +92,11 @@ function(qx_add_test)
 
   # The unit tier builds on its own first (target unit_tier), so that its verdict comes before
   # the rest of the build.
-  if(ARG_TIER STREQUAL "unit" AND DEFINED ARG_TARGET)
+  if(ARG_TIER STREQUAL "unit" AND (DEFINED ARG_TARGET OR DEFINED ARG_NEEDS))
     if(NOT TARGET unit_tier)
       add_custom_target(unit_tier)
     endif()
-    add_dependencies(unit_tier ${ARG_TARGET})
+    add_dependencies(unit_tier ${ARG_TARGET} ${ARG_NEEDS})
   endif()
 
   if(mode STREQUAL "cases")
