@@ -45,7 +45,7 @@ TEST_P(ReadBackTest, WhatTheDeviceLeavesCannotHangBloatOrLeakIntoTheReport) {
   EnterPrivateTmp();
   const std::string file = HostileUpgradeFile(std::string("0 0 ") + GetParam().attack);
   ASSERT_FALSE(file.empty());
-  const WatchedOutcome run = RunWatched({QX_DEVICE_SIM_PATH, "upgrade", file, "--timeout", "10"},
+  const ProgramOutcome run = RunWatched({QX_DEVICE_SIM_PATH, "upgrade", file, "--timeout", "10"},
                                         seconds(15), kPeakRssCapKb);
   EXPECT_FALSE(run.stopped) << "device-sim ran " << run.took.count() << " ms, peak RSS "
                             << run.peak_rss_kb << " kB";
@@ -118,27 +118,26 @@ struct Process {
   bool operator<(const Process& other) const { return pid < other.pid; }
 };
 
-// Field 22 of /proc/PID/stat (the start time) and field 4 (the parent); false when it is gone.
-bool StatOf(pid_t pid, pid_t& parent, std::string& start) {
+// Fields 3 (state), 4 (parent) and 22 (start time) of /proc/PID/stat; false when it is gone.
+bool StatOf(pid_t pid, std::string& state, pid_t& parent, std::string& start) {
   const std::string stat = HostFile("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t close = stat.rfind(')');
   if (close == std::string::npos) return false;
   std::istringstream fields(stat.substr(close + 2));
   std::string field;
   for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 3) state = field;
     if (i == 4) parent = static_cast<pid_t>(std::atol(field.c_str()));
     if (i == 22) start = field;
   }
   return !start.empty();
 }
 
+// A zombie has left everything but its entry; only its parent's wait is missing.
 bool StillThere(const Process& process) {
   pid_t parent = 0;
-  std::string start;
-  if (!StatOf(process.pid, parent, start) || start != process.start) return false;
-  // A zombie has left everything but its entry; only its parent's wait is missing.
-  return HostFile("/proc/" + std::to_string(process.pid) + "/status").find("State:\tZ") ==
-         std::string::npos;
+  std::string state, start;
+  return StatOf(process.pid, state, parent, start) && start == process.start && state != "Z";
 }
 
 std::set<Process> Descendants(pid_t root) {
@@ -147,8 +146,8 @@ std::set<Process> Descendants(pid_t root) {
   while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
     const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
     pid_t parent = 0;
-    std::string start;
-    if (pid > 0 && StatOf(pid, parent, start)) children[parent].push_back({pid, start});
+    std::string state, start;
+    if (pid > 0 && StatOf(pid, state, parent, start)) children[parent].push_back({pid, start});
   }
   if (proc != nullptr) ::closedir(proc);
   std::set<Process> found;
@@ -322,12 +321,13 @@ bool HostHasPseudoTerminals() {
   return true;
 }
 
-// A terminal with a host shell on it, as `script` gives one: the test types into its master.
-class HostTerminal {
+// A terminal with a host shell on it, as `script` gives one: the test types into its master and
+// reads what the terminal shows from it.
+class HostTerminal : public OutputReader {
  public:
-  HostTerminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    const std::string slave = ::ptsname(master_);
+  HostTerminal() : OutputReader(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    if (fd() < 0 || ::grantpt(fd()) != 0 || ::unlockpt(fd()) != 0) return;
+    const std::string slave = ::ptsname(fd());
     shell_ = std::make_unique<Child>([slave] {
       (void)::setsid();
       const int fd = ::open(slave.c_str(), O_RDWR);
@@ -341,36 +341,13 @@ class HostTerminal {
     });
   }
   ~HostTerminal() {
-    if (master_ >= 0) ::close(master_);
+    if (fd() >= 0) ::close(fd());
   }
   bool ok() const { return shell_ != nullptr; }
-  void Type(const std::string& text) { (void)!::write(master_, text.data(), text.size()); }
-  // Reads until text appears after what earlier waits consumed; false at the timeout.
-  bool WaitFor(const std::string& text, milliseconds timeout = seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const std::size_t found = seen_.find(text, consumed_);
-      if (found != std::string::npos) {
-        consumed_ = found + text.size();
-        return true;
-      }
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      pollfd pfd{master_, POLLIN, 0};
-      if (::poll(&pfd, 1, 50) > 0) {
-        char buffer[4096];
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        seen_.append(buffer, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  const std::string& seen() const { return seen_; }
+  void Type(const std::string& text) { (void)!::write(fd(), text.data(), text.size()); }
 
  private:
-  int master_;
   std::unique_ptr<Child> shell_;
-  std::string seen_;
-  std::size_t consumed_ = 0;
 };
 
 // The probe pushes "exit" and a command into its terminal with TIOCSTI. Given the host's

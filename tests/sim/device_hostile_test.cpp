@@ -40,14 +40,8 @@ TEST_P(DeviceHostileTest, EveryActFailsAndTheHostIsUnchanged) {
   const std::string mounts = HostFile("/proc/self/mountinfo"), interfaces = Interfaces();
   ProgramOutcome run;
   if (GetParam() == "upgrade") {
-    std::ofstream("/tmp/kernel_image") << config;  // the validator's first argument
-    const std::string file = "/tmp/ud1780000123-hostile.bin";
-    const ProgramOutcome created =
-        RunProgram({QX_UDTOOL_PATH, "create", "--force", "-o", file, "--release-name", "hostile",
-                    "/tmp/kernel_image", "/tmp/kernel_image=bootloader.sb",
-                    QX_SIM_HOSTILE_PATH "=fs-validator", "/tmp/kernel_image",
-                    "/tmp/kernel_image=filesystem.db"});
-    ASSERT_EQ(0, created.status) << created.output;
+    const std::string file = HostileUpgradeFile(config);
+    ASSERT_FALSE(file.empty());
     // A failure names "validator exit status 1NN": act NN of the payload's table.
     run = RunProgram({QX_DEVICE_SIM_PATH, "upgrade", file, "--json"});
     EXPECT_NE(std::string::npos, run.output.find("\"passed\":true")) << run.output;

@@ -52,15 +52,7 @@ SplitOutcome RunSim(std::vector<std::string> args) {
 // An upgrade file in the private /tmp whose validator is the shell script given.
 std::string UpgradeFile(const std::string& name, const std::string& validator) {
   std::ofstream("/tmp/fs-validator") << "#!/bin/sh\n" << validator;
-  std::ofstream("/tmp/kernel_image") << "kernel";
-  std::ofstream("/tmp/filesystem.db") << "database";
-  std::string file = "/tmp/ud1780000123-" + name + ".bin";
-  const ProgramOutcome created =
-      RunProgram({QX_UDTOOL_PATH, "create", "--force", "-o", file, "--release-name", name,
-                  "/tmp/kernel_image", "/tmp/kernel_image=bootloader.sb", "/tmp/fs-validator",
-                  "/tmp/kernel_image", "/tmp/filesystem.db"});
-  EXPECT_EQ(0, created.status) << created.output;
-  return file;
+  return UpgradeFileWith(name, "/tmp/fs-validator", "kernel", "database");
 }
 
 struct CommandLineCase {
@@ -98,54 +90,35 @@ TEST_P(CommandLineTest, AnswersOnTheRightStreamWithTheRightStatus) {
   }
 }
 
+// A command line refused with status 2, nothing on standard output and err on standard error.
+CommandLineCase Refused(const char* name, std::vector<std::string> args, const char* err) {
+  return {name, std::move(args), 2, "", err};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLineTest,
     ::testing::Values(
-        CommandLineCase{
-            "directory", {"upgrade", "/tmp/ud-dir"}, 2, "", "/tmp/ud-dir: is a directory\n"},
-        CommandLineCase{
-            "fifo", {"upgrade", "/tmp/ud-fifo"}, 2, "", ": not a regular file (FIFO)\n"},
-        CommandLineCase{
-            "dev_zero", {"upgrade", "/dev/zero"}, 2, "", "not a regular file (character device)\n"},
-        CommandLineCase{"missing",
-                        {"upgrade", "/tmp/ud-none"},
-                        2,
-                        "",
-                        "/tmp/ud-none: No such file or directory\n"},
-        CommandLineCase{"unknown_long",
-                        {"upgrade", "--bogus", "FILE"},
-                        2,
-                        "",
-                        "upgrade: unknown option '--bogus'\nusage: device-sim upgrade"},
-        CommandLineCase{"unknown_short",
-                        {"run", "-x", "--", "/bin/true"},
-                        2,
-                        "",
-                        "run: unknown option '-x'\nusage: device-sim run"},
-        CommandLineCase{"unknown_top", {"--bogus"}, 2, "", "unknown option '--bogus'\nusage:"},
-        CommandLineCase{"value_after_equals",
-                        {"upgrade", "--timeout=abc", "FILE"},
-                        2,
-                        "",
-                        "--timeout abc: expected seconds"},
-        CommandLineCase{"flag_with_value",
-                        {"upgrade", "--json=yes", "FILE"},
-                        2,
-                        "",
-                        "option '--json' takes no value"},
-        CommandLineCase{"missing_value",
-                        {"upgrade", "FILE", "--timeout"},
-                        2,
-                        "",
-                        "option '--timeout' needs a value"},
-        CommandLineCase{"no_command", {}, 2, "", "usage: device-sim COMMAND"},
+        Refused("directory", {"upgrade", "/tmp/ud-dir"}, "/tmp/ud-dir: is a directory\n"),
+        Refused("fifo", {"upgrade", "/tmp/ud-fifo"}, ": not a regular file (FIFO)\n"),
+        Refused("dev_zero", {"upgrade", "/dev/zero"}, "not a regular file (character device)\n"),
+        Refused("missing", {"upgrade", "/tmp/ud-none"},
+                "/tmp/ud-none: No such file or directory\n"),
+        Refused("unknown_long", {"upgrade", "--bogus", "FILE"},
+                "upgrade: unknown option '--bogus'\nusage: device-sim upgrade"),
+        Refused("unknown_short", {"run", "-x", "--", "/bin/true"},
+                "run: unknown option '-x'\nusage: device-sim run"),
+        Refused("unknown_top", {"--bogus"}, "unknown option '--bogus'\nusage:"),
+        Refused("value_after_equals", {"upgrade", "--timeout=abc", "FILE"},
+                "--timeout abc: expected seconds"),
+        Refused("flag_with_value", {"upgrade", "--json=yes", "FILE"},
+                "option '--json' takes no value"),
+        Refused("missing_value", {"upgrade", "FILE", "--timeout"},
+                "option '--timeout' needs a value"),
+        Refused("no_command", {}, "usage: device-sim COMMAND"),
+        Refused("upgrader_missing", {"upgrade", "--upgrader", "/tmp/no-upgrader", "FILE"},
+                "cannot run the upgrader /tmp/no-upgrader: No such file or directory\n"),
         CommandLineCase{
             "name_in_path", {"run", "--quiet", "--no-services", "--", "true"}, 0, "", ""},
-        CommandLineCase{"upgrader_missing",
-                        {"upgrade", "--upgrader", "/tmp/no-upgrader", "FILE"},
-                        2,
-                        "",
-                        "cannot run the upgrader /tmp/no-upgrader: No such file or directory\n"},
         CommandLineCase{"version", {"--version"}, 0, "device-sim " QX_VERSION "\n", ""},
         CommandLineCase{"upgrade_version", {"upgrade", "-V"}, 0, "device-sim " QX_VERSION "\n", ""},
         CommandLineCase{"run_help_combined", {"run", "-qh"}, 0, "usage: device-sim run", ""},
@@ -217,26 +190,16 @@ TEST(UpgradeFollowTest, PrintsLogLinesWhileTheRunGoesOn) {
     ::_exit(127);
   });
   ::close(fds[1]);
-  std::string output;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (output.find(router::kBannerLine) == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd pfd{fds[0], POLLIN, 0};
-    if (::poll(&pfd, 1, 100) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    output.append(buffer, n);
-  }
-  EXPECT_TRUE(child.Alive()) << "the banner came only after the run:\n" << output;
-  EXPECT_NE(std::string::npos, output.find(router::kBannerLine)) << output;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, n);
+  OutputReader output(fds[0]);
+  const bool banner = output.WaitFor(router::kBannerLine, std::chrono::seconds(20));
+  EXPECT_TRUE(child.Alive()) << "the banner came only after the run:\n" << output.seen();
+  EXPECT_TRUE(banner) << output.seen();
+  const std::string& all = output.ReadToEnd();
   ::close(fds[0]);
   const int status = child.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << all;
   // The live lines come first, the log read after the run follows them.
-  EXPECT_LT(output.find(router::kUpgradedLine), output.find("== upgrade log (")) << output;
+  EXPECT_LT(all.find(router::kUpgradedLine), all.find("== upgrade log (")) << all;
 }
 
 }  // namespace

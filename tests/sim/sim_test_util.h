@@ -7,11 +7,11 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -56,58 +56,30 @@ class Child {
 };
 
 struct ProgramOutcome {
-  int status = -1;     // exit status, -1 when it did not exit
-  std::string output;  // standard output and error
+  int status = -1;       // exit status, -1 when it did not exit
+  std::string output;    // standard output and error
+  bool stopped = false;  // killed by the watch: past its deadline or over its memory cap
+  std::chrono::milliseconds took{0};
+  long peak_rss_kb = 0;  // the program's own peak resident set (VmHWM), sampled
 };
 
 // Runs a host program (no shell) and waits for it; prepare runs in the child before the exec.
-inline ProgramOutcome RunProgram(
-    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
+// The program is killed once it runs longer than deadline or its resident set passes
+// rss_cap_kb, so that a test of a hang or a runaway allocation ends either way.
+inline ProgramOutcome RunWatched(
+    const std::vector<std::string>& argv, std::chrono::milliseconds deadline, long rss_cap_kb,
+    const std::function<void()>& prepare = [] {}) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   ProgramOutcome outcome;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return outcome;
-  Child child([&] {
-    ::dup2(fds[1], 1);
-    ::dup2(fds[1], 2);
-    prepare();
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  });
-  ::close(fds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-    outcome.output.append(buffer, n);
-  ::close(fds[0]);
-  const int status = child.Wait();
-  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  return outcome;
-}
-
-struct WatchedOutcome {
-  int status = -1;  // exit status, -1 when it did not exit
-  std::string output;
-  bool stopped = false;  // killed by the watch: past its deadline or over its memory cap
-  std::chrono::milliseconds took{0};
-  long peak_rss_kb = 0;  // the program's own peak resident set (VmHWM), sampled
-};
-
-// As RunProgram, but the program is killed once it runs longer than deadline or its resident
-// set passes rss_cap_kb, so that a test of a hang or a runaway allocation ends either way.
-inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
-                                 std::chrono::milliseconds deadline, long rss_cap_kb) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  WatchedOutcome outcome;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return outcome;
   const auto start = std::chrono::steady_clock::now();
   Child child([&] {
     ::dup2(fds[1], 1);
     ::dup2(fds[1], 2);
+    prepare();
     ::execv(args[0], args.data());
     ::_exit(127);
   });
@@ -142,6 +114,52 @@ inline WatchedOutcome RunWatched(const std::vector<std::string>& argv,
   return outcome;
 }
 
+// As RunWatched, with no bound but the test's own timeout.
+inline ProgramOutcome RunProgram(
+    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
+  return RunWatched(argv, std::chrono::hours(24), LONG_MAX, prepare);
+}
+
+// What a program writes into fd, read as it comes.
+class OutputReader {
+ public:
+  explicit OutputReader(int fd) : fd_(fd) {}
+  int fd() const { return fd_; }
+  const std::string& seen() const { return seen_; }
+  // Reads until text appears after what earlier waits consumed; false at the timeout or the end.
+  bool WaitFor(const std::string& text,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const std::size_t found = seen_.find(text, consumed_);
+      if (found != std::string::npos) {
+        consumed_ = found + text.size();
+        return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      pollfd pfd{fd_, POLLIN, 0};
+      if (::poll(&pfd, 1, 50) > 0 && !Read()) return false;
+    }
+  }
+  const std::string& ReadToEnd() {
+    while (Read()) {
+    }
+    return seen_;
+  }
+
+ private:
+  bool Read() {  // false at the end
+    char buffer[4096];
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) seen_.append(buffer, static_cast<std::size_t>(n));
+    return n > 0;
+  }
+
+  int fd_;
+  std::string seen_;
+  std::size_t consumed_ = 0;
+};
+
 // What EnterPrivateTmp's fresh /tmp holds: a checkout under /tmp, bound back in, and $TMPDIR.
 inline std::vector<std::string> kept_tmp_entries;
 
@@ -169,17 +187,25 @@ inline std::string HostFile(const std::string& path) {
   return text.str();
 }
 
-// An upgrade file in the private /tmp (see EnterPrivateTmp) whose validator is the hostile
-// payload, with config as its first argument; its path, or "" with the failure reported.
-inline std::string HostileUpgradeFile(const std::string& config) {
-  std::ofstream("/tmp/kernel_image") << config;
-  const std::string file = "/tmp/ud1780000123-hostile.bin";
-  const ProgramOutcome created = RunProgram(
-      {QX_UDTOOL_PATH, "create", "-o", file, "--release-name", "hostile", "/tmp/kernel_image",
-       "/tmp/kernel_image=bootloader.sb", QX_SIM_HOSTILE_PATH "=fs-validator", "/tmp/kernel_image",
-       "/tmp/kernel_image=filesystem.db"});
+// An upgrade file /tmp/ud1780000123-NAME.bin in the private /tmp (see EnterPrivateTmp): the
+// host program validator as its validator, the kernel image (the validator's first argument) and
+// the database holding the texts given; its path, or "" with the failure reported.
+inline std::string UpgradeFileWith(const std::string& name, const std::string& validator,
+                                   const std::string& kernel, const std::string& database) {
+  std::ofstream("/tmp/kernel_image") << kernel;
+  std::ofstream("/tmp/filesystem.db") << database;
+  const std::string file = "/tmp/ud1780000123-" + name + ".bin";
+  const ProgramOutcome created =
+      RunProgram({QX_UDTOOL_PATH, "create", "--force", "-o", file, "--release-name", name,
+                  "/tmp/kernel_image", "/tmp/kernel_image=bootloader.sb",
+                  validator + "=fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"});
   EXPECT_EQ(0, created.status) << created.output;
   return created.status == 0 ? file : std::string();
+}
+
+// One whose validator is the hostile payload, with config as its first argument.
+inline std::string HostileUpgradeFile(const std::string& config) {
+  return UpgradeFileWith("hostile", QX_SIM_HOSTILE_PATH, config, config);
 }
 
 // One command line through the device's /bin/sh -c, as system() runs it.
