@@ -16,9 +16,7 @@
 #include "tools/upgrade_file_writer.h"
 #include "utils/upgrader_utils.h"
 
-namespace {
-std::vector<std::string> g_logged;
-}  // namespace
+static std::vector<std::string> g_logged;  // what the reader logged
 
 // Takes the place of the device's log writer: the device path is never written.
 int qx::upgrader::utils::LogToUpgradeLog(const std::string& message) {

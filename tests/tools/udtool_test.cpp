@@ -32,13 +32,12 @@ class UdtoolTest : public ::testing::Test {
   // ud.bin from five inputs of 0, 1, 1024, 1025 and 3000 bytes, named a to e; c, inner file 2,
   // is a script, as the router's validator must be.
   void CreateSample() {
-    const Result r = Sh(
-        ": >a && printf x >b && { echo '#!/bin/sh'; seq 999; } | head -c 1024 >c && seq 2 999 | "
-        "head -c 1025 >d && seq 3 "
-        "999 | head -c 3000 >e && udtool create -o ud.bin --upgrade-version 0x0102 --upgrade-name "
-        "'KV70 upgrade' --release-name R7 --file-date 20240315 --upgrade-id 4000000000 "
-        "--aux-text1 t1 --aux-word 9 a=empty b --aux1 7 --aux2 0xffffffff c=validator d=kernel "
-        "e=filesystem.db");
+    const Result r =
+        Sh(": >a && printf x >b && { echo '#!/bin/sh'; seq 999; } | head -c 1024 >c && "
+           "seq 2 999 | head -c 1025 >d && seq 3 999 | head -c 3000 >e && udtool create -o ud.bin "
+           "--upgrade-version 0x0102 --upgrade-name 'KV70 upgrade' --release-name R7 --file-date "
+           "20240315 --upgrade-id 4000000000 --aux-text1 t1 --aux-word 9 a=empty b --aux1 7 --aux2 "
+           "0xffffffff c=validator d=kernel e=filesystem.db");
     ASSERT_EQ(0, r.status) << r.err;
   }
 

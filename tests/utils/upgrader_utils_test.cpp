@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "gtest/gtest.h"
+#include "sim/host/router_profile.h"
 
 namespace qx::upgrader::utils {
 namespace {
@@ -27,7 +28,7 @@ void Sh(const std::string& commands) {
 std::string Log() {
   static const std::regex kStamp(R"(\d{7,8} \d{2}:\d{2}:\d{2} - )");
   std::ostringstream log;
-  log << std::ifstream(kUpgradeLogPath).rdbuf();
+  log << std::ifstream(qx::sim::router::kRamdiskLog).rdbuf();
   return std::regex_replace(log.str(), kStamp, "<stamp>");
 }
 
