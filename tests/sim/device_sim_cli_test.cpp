@@ -25,28 +25,20 @@ struct SplitOutcome {
   std::string err;
 };
 
-std::string ReadBack(int fd) {
-  std::string text;
-  char buffer[4096];
-  ::lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  ::close(fd);
-  return text;
-}
-
 // device-sim with its standard output and error kept apart.
 SplitOutcome RunSim(std::vector<std::string> args) {
   args.insert(args.begin(), Sim());
-  const int out = ::memfd_create("out", 0), err = ::memfd_create("err", 0);
-  SplitOutcome outcome;
-  outcome.status = RunProgram(args, [&] {
-                     ::dup2(out, 1);
-                     ::dup2(err, 2);
-                     ::alarm(30);
-                   }).status;
-  outcome.out = ReadBack(out);
-  outcome.err = ReadBack(err);
-  return outcome;
+  const int err = ::memfd_create("err", 0);
+  const ProgramOutcome run = RunProgram(args, [&] {
+    ::dup2(err, 2);
+    ::alarm(30);
+  });
+  std::string text;
+  char buffer[4096];
+  ::lseek(err, 0, SEEK_SET);
+  for (ssize_t n; (n = ::read(err, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(err);
+  return {run.status, run.output, text};
 }
 
 // An upgrade file in the private /tmp whose validator is the shell script given.
