@@ -13,7 +13,6 @@
 namespace qx::driver_test {
 namespace {
 
-namespace router = qx::sim::router;
 constexpr const char kAnotherRun[] = "Another upgrade is in progress";
 // Waits for a point of the run started as $a, or for its end, with the shell's builtins alone:
 // a loop that forks a grep per look can miss a whole run on a loaded machine.
@@ -166,10 +165,8 @@ TEST_F(RunGuardTest, LinksPlantedAtTheExtractionPathsNeverReachTheirTarget) {
   spec.files.push_back({"/etc/canary", "canary bytes\n", {}, 0644, {}});
   spec.symlinks.push_back({"/tmp/filesystem.db", "/etc/canary"});
   ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
-  const qx::sim::RunResult planted =
-      device_->Run({"/bin/busybox", "sh", "-c",
-                    "ln /etc/canary /tmp/fs-validator; ln /etc/canary /tmp/kernel_image"});
-  ASSERT_TRUE(planted.exited && planted.exit_status == 0) << planted.output;
+  ASSERT_NO_FATAL_FAILURE(
+      Prepare("ln /etc/canary /tmp/fs-validator; ln /etc/canary /tmp/kernel_image"));
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   ExpectEndedWith(1);
   const std::vector<std::string> log = Log();
