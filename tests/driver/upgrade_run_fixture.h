@@ -162,6 +162,13 @@ class UpgradeRunTest : public ::testing::Test {
     EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
   }
 
+  // A whole E7 run whose validator passed, with the log back in /var/log.
+  void ExpectUpgraded(const std::string& kernel = kKernel) const {
+    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
+    EXPECT_EQ(router::kUpgradedLine, router::FinalLine(Log()));
+    EXPECT_EQ(kernel, DeviceFile(router::kStagedKernel));
+  }
+
   // The time whose windows the run's sweep spared: a run may straddle two of them.
   std::uint32_t SweepTime() const {
     const auto& trace = result_.trace;
