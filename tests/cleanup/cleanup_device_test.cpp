@@ -18,6 +18,7 @@
 #include "cleanup/removal_tables.h"
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
+#include "sim/host/log_lines.h"
 
 namespace qx::cleanup_test {
 namespace {
@@ -70,13 +71,7 @@ sim::RunResult Probe(sim::Device& device, const std::vector<std::string>& comman
 std::vector<std::string> LogMessages(const sim::Device& device) {
   std::string log;
   (void)device.ReadFile("/tmp/ramdisk/upgrade_log", log);
-  std::istringstream lines(log);
-  std::vector<std::string> messages;
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t stamp = line.find(" - ");
-    messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 3));
-  }
-  return messages;
+  return sim::router::LogLines(log);
 }
 
 // The kernel banner as the cleanup reads it: a listed release's banner keeps its own modules
@@ -293,19 +288,11 @@ bool Protected(const std::string& path) {
   return false;
 }
 
-// Every path below dir (directories with a trailing "/") but where the system writes.
-std::set<std::string> Tree(const sim::Device& device, const std::string& dir = "") {
+// Every path (directories with a trailing "/") but where the system or the probe writes.
+std::set<std::string> Tree(const sim::Device& device) {
   std::set<std::string> tree;
-  for (const std::string& name : device.ListDir(dir + "/")) {
-    const std::string path = dir + "/" + name;
-    struct stat st {};
-    if (std::string(" /proc /sys /dev /run /tmp/ramdisk /probe ").find(" " + path + " ") !=
-        std::string::npos) {
-      continue;
-    }
-    const bool directory = device.Lstat(path, st) && S_ISDIR(st.st_mode);
-    tree.insert(directory ? path + "/" : path);
-    if (directory) tree.merge(Tree(device, path));
+  for (const auto& [path, st] : sim::DeviceTree(device, {"/run", "/probe"})) {
+    tree.insert(S_ISDIR(st.st_mode) ? path + "/" : path);
   }
   return tree;
 }

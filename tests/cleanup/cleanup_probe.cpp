@@ -17,6 +17,7 @@
 #include "cleanup/cleanup_stages.h"
 #include "cleanup/cleanup_utils.h"
 #include "cleanup/removal_lists.h"
+#include "sim/inside/device_guard.h"
 #include "utils/upgrader_utils.h"
 
 namespace {
@@ -52,10 +53,7 @@ void NoFiles() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (::access("/.qx-device-sim", F_OK) != 0) {  // every command deletes device files
-    std::fprintf(stderr, "cleanup_probe: refusing to run outside the device simulator\n");
-    return 2;
-  }
+  qx::sim::RefuseOutsideDevice("cleanup_probe");  // every command deletes device files
   ::close(STDIN_FILENO);
   if (::getrlimit(RLIMIT_NOFILE, &g_files) != 0) return 4;
   const std::map<std::string, void (*)()> kSteps = {{"trim", cleanup::TrimOversizedLogs},

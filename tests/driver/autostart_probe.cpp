@@ -1,19 +1,14 @@
 // In a simulated device, calls EnableAutoStartBinaries ("enable") or DisableAutoStartBinaries
 // ("disable") for each argument in order and prints "WORD=true" or "WORD=false". It touches the
 // device's /sbin, so it refuses to run anywhere but in the simulator.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "driver/autostart.h"
-#include "sim/host/device.h"
+#include "sim/inside/device_guard.h"
 
 int main(int argc, char** argv) {
-  if (::access(qx::sim::kDeviceMarker, F_OK) != 0) {
-    std::fprintf(stderr, "autostart_probe: refusing to run outside the device simulator\n");
-    return 2;
-  }
+  qx::sim::RefuseOutsideDevice("autostart_probe");
   for (int i = 1; i < argc; ++i) {
     const bool enable = std::strcmp(argv[i], "enable") == 0;
     if (!enable && std::strcmp(argv[i], "disable") != 0) return 2;

@@ -208,13 +208,11 @@ bool RunPhases(std::vector<Phase>& phases, std::string& error) {
       return false;
     }
     phase.label += ": " + declared.description;
-    for (const GoldenItem& item : golden.items) {
-      if (item.phase == phase.tag && !phase.reached) {
-        phase.begins = item;
-        phase.reached = true;
-      }
-    }
-    if (!phase.reached) phase.begins = declared.begins;
+    const auto first =
+        std::find_if(golden.items.begin(), golden.items.end(),
+                     [&](const GoldenItem& item) { return item.phase == phase.tag; });
+    phase.reached = first != golden.items.end();
+    phase.begins = phase.reached ? *first : declared.begins;
     if (phase.begins.kind.empty()) {
       error = "the golden run's phase " + phase.tag + " has no item that begins it";
       return false;
@@ -480,15 +478,15 @@ Outcome RunPoint(const Point& point, const Calibration& calibration) {
   return o;
 }
 
-// Failures without a kill: the first call of a kind (its name, phase and a text of its line)
-// fails with the error; the run must reach the exit that implies, and the reboot.
+// Failures without a kill: the first call of a kind (its name, phase and a text of its line;
+// strace -y: "<PATH>" names a descriptor's file) fails with the error; the run must reach the exit
+// that implies, and the reboot.
 struct ErrnoCase {
   const char* kind;
   const char* syscall;
   const char* phase;  // its tag in the golden run; "": any
   const char* after;  // a text that an earlier call of the phase holds; "": none
-  const char*
-      argument;  // a text of the call's line (strace -y: "<PATH>" names a descriptor's file)
+  const char* argument;
   int exit_status;
   const char* last_line;  // "%s": the error's text
 };
@@ -659,8 +657,8 @@ bool MatchReadme(const std::string& readme, const std::string& table, bool updat
 }
 
 int Main(int argc, char** argv) {
-  const int jobs =
-      6;  // the runs mostly wait (the driver's pause, its commands): more than the cores
+  // The runs mostly wait (the driver's pause, its commands): more jobs than the cores.
+  const int jobs = 6;
   const std::size_t budget = 200;
   const bool update = argc == 4 && std::strcmp(argv[3], "--update") == 0;
   if ((argc != 3 && !update) || std::strcmp(argv[1], "--readme") != 0) {

@@ -16,9 +16,9 @@
 namespace qx::driver_test {
 namespace {
 
-namespace router = qx::sim::router;
 constexpr const char kLauncher[] = "/usr/bin/hostile_launcher";
-constexpr const char kOtherUser[] = "/usr/bin/hostile_launcher --user 65534 --";
+// The start of a busybox command that another user of the device runs.
+constexpr const char kAsOther[] = "/usr/bin/hostile_launcher --user 65534 -- /bin/busybox ";
 
 // False where a rootless simulator's user has no subordinate ids: its devices have root alone.
 bool DeviceHasOtherUsers() {
@@ -38,17 +38,12 @@ class HostileWorldTest : public UpgradeRunTest {
     return spec;
   }
 
-  // Runs a device shell command before the upgrade (as root unless it says otherwise).
-  void Prepare(const std::string& command) {
-    const qx::sim::RunResult prepared = device_->Run({"/bin/busybox", "sh", "-c", command});
-    ASSERT_TRUE(prepared.exited && prepared.exit_status == 0) << command << prepared.output;
-  }
-
-  // A whole E7 run whose validator passed, with the log back in /var/log.
-  void ExpectUpgraded() const {
-    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
-    EXPECT_EQ(router::kUpgradedLine, router::FinalLine(Log()));
-    EXPECT_EQ(kKernel, DeviceFile(router::kStagedKernel));
+  // A device from `spec`, `prepare` run in it, then the upgrade (a whole one).
+  void UpgradeAfter(const qx::sim::DeviceSpec& spec, const std::string& prepare) {
+    ASSERT_NO_FATAL_FAILURE(CreateDevice(spec));
+    ASSERT_NO_FATAL_FAILURE(Prepare(prepare));
+    ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
+    ExpectUpgraded();
   }
 };
 
@@ -129,12 +124,9 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
   std::string history;
   while (history.size() < 530000) history += "20240101 00:00:00 - an earlier run's line\n";
   trimmed.files.push_back({router::kUpgradeLog, history, {}, 0644, {}});
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(trimmed));
-  ASSERT_NO_FATAL_FAILURE(Prepare(std::string(kOtherUser) + " /bin/busybox ln -s /etc/canary " +
-                                  router::kRamdiskLog + ".tmp; " + kOtherUser +
-                                  " /bin/busybox ln -s /etc/nologin " + router::kWaitMarker));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
-  ExpectUpgraded();
+  ASSERT_NO_FATAL_FAILURE(UpgradeAfter(trimmed, std::string(kAsOther) + "ln -s /etc/canary " +
+                                                    router::kRamdiskLog + ".tmp; " + kAsOther +
+                                                    "ln -s /etc/nologin " + router::kWaitMarker));
   EXPECT_EQ("canary bytes\n", DeviceFile("/etc/canary"));
   EXPECT_FALSE(DeviceHas("/etc/nologin"));
   const std::vector<std::string> trimmed_log = Log();
@@ -147,22 +139,16 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
       UpgradeMembers(CheckingValidatorBody(), kKernel, kDatabase), "\nx::0:0::/root:/bin/sh");
   qx::sim::DeviceSpec passwd = Spec(crafted);
   passwd.files.push_back({"/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n", {}, 0644, {}});
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(passwd));
   ASSERT_NO_FATAL_FAILURE(
-      Prepare(std::string(kOtherUser) + " /bin/busybox ln -s /etc/passwd " + router::kRamdiskLog));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
-  ExpectUpgraded();
+      UpgradeAfter(passwd, std::string(kAsOther) + "ln -s /etc/passwd " + router::kRamdiskLog));
   EXPECT_EQ("root:x:0:0:root:/root:/bin/sh\n", DeviceFile("/etc/passwd"));
   struct stat persistent {};
   ASSERT_TRUE(device_->Lstat(router::kUpgradeLog, persistent));
   EXPECT_TRUE(S_ISREG(persistent.st_mode));
   EXPECT_EQ(router::kBannerLine, Log().front());
 
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
   ASSERT_NO_FATAL_FAILURE(
-      Prepare(std::string(kOtherUser) + " /bin/busybox mkfifo " + router::kRamdiskLog));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
-  ExpectUpgraded();
+      UpgradeAfter(Spec(), std::string(kAsOther) + "mkfifo " + router::kRamdiskLog));
   EXPECT_EQ(router::kBannerLine, Log().front());
 }
 
@@ -170,13 +156,9 @@ TEST_F(HostileWorldTest, ObjectsPlantedInTheRamdiskAreNeverWrittenThrough) {
 // private file: the run removes the one, says so of the other, and upgrades.
 TEST_F(HostileWorldTest, PlantedDirectoriesAndAnUnsafeClaimFile) {
   if (!DeviceHasOtherUsers()) GTEST_SKIP() << kRootAlone;
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec()));
-  ASSERT_NO_FATAL_FAILURE(Prepare(
-      std::string(kOtherUser) + " /bin/busybox mkdir -p /tmp/kernel_image/deep/er; " + kOtherUser +
-      " /bin/busybox touch /tmp/kernel_image/deep/er/file; "
-      "mkdir /etc/qx-upgrader.lock"));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
-  ExpectUpgraded();
+  ASSERT_NO_FATAL_FAILURE(UpgradeAfter(
+      Spec(), std::string(kAsOther) + "mkdir -p /tmp/kernel_image/deep/er; " + kAsOther +
+                  "touch /tmp/kernel_image/deep/er/file; mkdir /etc/qx-upgrader.lock"));
   const std::vector<std::string> log = Log();
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ((std::vector<std::string>{
@@ -185,12 +167,6 @@ TEST_F(HostileWorldTest, PlantedDirectoriesAndAnUnsafeClaimFile) {
                 "Removed stale file /tmp/kernel_image", "Running cleanup to allow for upgrade"}),
             std::vector<std::string>(log.begin(), log.begin() + 4));
 }
-
-}  // namespace
-}  // namespace qx::driver_test
-
-namespace qx::driver_test {
-namespace {
 
 // The most inner files that fit a 25 MiB ramdisk (all but the five of an upgrade empty): about
 // 200,000 records, which the router's memory cannot hold. The reader stops at its bound.
@@ -205,8 +181,7 @@ TEST_F(HostileWorldTest, MostInnerFilesThatFitTheRamdiskEndTheParseWithinBounded
   members.insert(members.end(), upgrade.begin(), upgrade.end());
   const std::string file = MakeUpgradeFile(members);
   ASSERT_EQ(size, file.size());
-  ASSERT_NO_FATAL_FAILURE(CreateDevice(Spec(file)));
-  ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(Spec(file)));
   ExpectEndedWith(0);
   EXPECT_EQ("Unable to parse file: More than 1024 inner files", Log().back());
 #if !defined(__SANITIZE_ADDRESS__)

@@ -25,7 +25,6 @@
 
 namespace qx::driver_test {
 
-using qx::sim::router::LogLines;
 using qx::test::AddUpgrader;
 using qx::test::CheckingValidatorBody;
 using qx::test::KeepRunOutput;
@@ -34,13 +33,9 @@ using qx::test::MakeUpgradeFile;
 using qx::test::Member;
 using qx::test::UpgradeMembers;
 using qx::test::UpgraderArgv;
+namespace router = qx::sim::router;  // the router's paths and texts
+using router::LogLines;
 
-// The router's texts, from its profile; whole runs are compared with the golden run.
-constexpr const char* kLogIn = qx::sim::router::kLogIntoRamdisk;
-constexpr const char* kLogOut = qx::sim::router::kLogOutOfRamdisk;
-constexpr const char* kReboot = qx::sim::router::kRebootCommand;
-constexpr const char* kBanner = qx::sim::router::kBannerLine;
-constexpr const char* kUpgraded = qx::sim::router::kUpgradedLine;
 // Run by the staging only when the validator passed.
 constexpr const char kClearStartedMarker[] = "rm /etc/upgrade_started";
 constexpr const char* kUpgradeFile = qx::test::kUpgradeFilePath;
@@ -101,6 +96,12 @@ class UpgradeRunTest : public ::testing::Test {
     ASSERT_NE(nullptr, device_) << error;
   }
 
+  // Runs a device shell command before the upgrade (as root unless it says otherwise).
+  void Prepare(const std::string& command) {
+    const qx::sim::RunResult prepared = device_->Run({"/bin/busybox", "sh", "-c", command});
+    ASSERT_TRUE(prepared.exited && prepared.exit_status == 0) << command << prepared.output;
+  }
+
   // The upgrader replaces a pipe as its output with /dev/null, so its output (an emulator's
   // -strace lines) goes to a regular file; the shell execs it, so the result is the upgrader's.
   void RunUpgraderInDevice(const std::vector<std::string>& args = {kWatchdog},
@@ -150,8 +151,7 @@ class UpgradeRunTest : public ::testing::Test {
           DeviceFile("/root/" + name));
     }
     ASSERT_TRUE(result_.started) << result_.error;
-    ASSERT_FALSE(result_.timed_out)
-        << result_.output << outputs << DeviceFile(qx::sim::router::kRamdiskLog);
+    ASSERT_FALSE(result_.timed_out) << result_.output << outputs << DeviceFile(router::kRamdiskLog);
     ASSERT_TRUE(result_.exited) << result_.output;
   }
 
@@ -159,13 +159,20 @@ class UpgradeRunTest : public ::testing::Test {
   void ExpectEndedWith(int exit_status) const {
     ASSERT_TRUE(result_.exited) << "killed by signal " << result_.term_signal;
     EXPECT_EQ(exit_status, result_.exit_status);
-    EXPECT_EQ(std::vector<std::string>{kReboot}, device_->SettledRebootRecords());
+    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
+  }
+
+  // A whole E7 run whose validator passed, with the log back in /var/log.
+  void ExpectUpgraded(const std::string& kernel = kKernel) const {
+    EXPECT_EQ(std::vector<std::string>{router::kRebootCommand}, device_->SettledRebootRecords());
+    EXPECT_EQ(router::kUpgradedLine, router::FinalLine(Log()));
+    EXPECT_EQ(kernel, DeviceFile(router::kStagedKernel));
   }
 
   // The time whose windows the run's sweep spared: a run may straddle two of them.
   std::uint32_t SweepTime() const {
     const auto& trace = result_.trace;
-    const std::string at_end = qx::sim::router::SweepCommand(ended_);
+    const std::string at_end = router::SweepCommand(ended_);
     return std::find(trace.begin(), trace.end(), at_end) != trace.end() ? ended_ : started_;
   }
 
@@ -186,12 +193,10 @@ class UpgradeRunTest : public ::testing::Test {
     EXPECT_EQ(closing, std::vector<std::string>(trace.end() - closing.size(), trace.end()));
     for (auto command = trace.begin() + opening.size(); command != trace.end() - closing.size();
          ++command) {
-      bool cleanup = false;
-      for (const char* prefix :
-           {"rm -rf ", "cat /dev/null > ", "tail -n 2000 ", "mv /tmp/ramdisk/upgrade_log.tmp "}) {
-        cleanup = cleanup || command->rfind(prefix, 0) == 0;
-      }
-      EXPECT_TRUE(cleanup) << *command;
+      const auto starts = [&](const char* prefix) { return command->rfind(prefix, 0) == 0; };
+      EXPECT_TRUE(starts("rm -rf ") || starts("cat /dev/null > ") || starts("tail -n 2000 ") ||
+                  starts("mv /tmp/ramdisk/upgrade_log.tmp "))
+          << *command;
     }
   }
 
@@ -233,9 +238,8 @@ class UpgradeRunTest : public ::testing::Test {
   // The persistent upgrade log after the run, stamps removed.
   std::vector<std::string> Log() const {
     std::string log;
-    EXPECT_TRUE(device_->ReadFile(qx::sim::router::kUpgradeLog, log))
-        << "the log is back in /var/log";
-    EXPECT_FALSE(device_->Exists(qx::sim::router::kRamdiskLog)) << "and not left in the ramdisk";
+    EXPECT_TRUE(device_->ReadFile(router::kUpgradeLog, log)) << "the log is back in /var/log";
+    EXPECT_FALSE(device_->Exists(router::kRamdiskLog)) << "and not left in the ramdisk";
     return LogLines(log);
   }
 

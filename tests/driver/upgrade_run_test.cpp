@@ -11,8 +11,8 @@
 namespace qx::driver_test {
 namespace {
 
-constexpr const char kStartedMarker[] = "/etc/upgrade_started";
-constexpr const char kWaitMarker[] = "/tmp/ramdisk/vlk-wait-during-startup";
+using router::kStartedMarker;
+using router::kWaitMarker;
 
 class UpgradeExitTest : public UpgradeRunTest {
  protected:
@@ -38,10 +38,11 @@ TEST_F(UpgradeExitTest, E1WithoutWatchdogOnlyLogsAndReboots) {
       {"/var/log/upgrade_log", "20240101 00:00:00 - an earlier run\n", {}, 0644, {}});
   ASSERT_NO_FATAL_FAILURE(RunUpgrader(spec, {}));
   ExpectEndedWith(0);
-  EXPECT_EQ((std::vector<std::string>{kLogIn, kLogOut, kReboot}), result_.trace);
-  EXPECT_EQ((std::vector<std::string>{
-                "an earlier run", kBanner,
-                std::string(qx::sim::router::kUpgrader) + ": No watchdog provided"}),
+  EXPECT_EQ((std::vector<std::string>{router::kLogIntoRamdisk, router::kLogOutOfRamdisk,
+                                      router::kRebootCommand}),
+            result_.trace);
+  EXPECT_EQ((std::vector<std::string>{"an earlier run", router::kBannerLine,
+                                      std::string(router::kUpgrader) + ": No watchdog provided"}),
             Log());
   EXPECT_FALSE(DeviceHas(kStartedMarker));
   EXPECT_FALSE(DeviceHas(kWaitMarker));
@@ -66,9 +67,9 @@ TEST_F(UpgradeExitTest, E2BoardGateAcceptsOnlyBoardTwelve) {
     if (passes) {  // on to the cleanup, then no upgrade file
       EXPECT_EQ("Unable to locate upgrade file", Log().back());
     } else {
-      EXPECT_EQ(
-          (std::vector<std::string>{kBanner, "This upgrade file only works on 730/830 Rev1 units"}),
-          Log());
+      EXPECT_EQ((std::vector<std::string>{router::kBannerLine,
+                                          "This upgrade file only works on 730/830 Rev1 units"}),
+                Log());
     }
   }
 }
@@ -184,7 +185,7 @@ TEST_F(UpgradeExitTest, FirstUdEntryInDirectoryOrderIsUsed) {
   const bool a_first = listing.output.find("udA") < listing.output.find("udB");
   ASSERT_NO_FATAL_FAILURE(RunUpgraderInDevice());
   // A good udA is gone with the upgrade, and the new ramdisk hides udB.
-  EXPECT_EQ(a_first ? kUpgraded : "Unable to parse file: Inner header MD5 check failed",
+  EXPECT_EQ(a_first ? router::kUpgradedLine : "Unable to parse file: Inner header MD5 check failed",
             Log().end()[a_first ? -2 : -1]);
   EXPECT_EQ(!a_first, DeviceHas("/tmp/ramdisk/udA"));
   EXPECT_EQ(!a_first, DeviceHas("/tmp/ramdisk/udB"));
@@ -236,7 +237,7 @@ TEST_F(UpgradeExitTest, FullRootFileSystemAtTheClosingStillReboots) {
   ExpectEndedWith(1);
   std::string log;
   ASSERT_TRUE(device_->ReadFile("/tmp/ramdisk/upgrade_log", log));
-  EXPECT_EQ(kUpgraded, LogLines(log).end()[-2]);
+  EXPECT_EQ(router::kUpgradedLine, LogLines(log).end()[-2]);
 }
 
 }  // namespace
