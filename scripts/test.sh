@@ -64,13 +64,12 @@ done
 # The format stage's output is shown, and its result counted, once it has ended.
 readonly beside_stage=80-system.sh beside_it=05-format.sh
 
-# Waits for a stage started in the background; its output, then its status.
-finish_background() {
-  local pid=$1 log=$2 status=0
-  wait "$pid" || status=$?
-  cat "$log"
-  rm -f "$log"
-  return "$status"
+# The output and status of a stage that ran in the background (run_stage runs its command in a
+# subshell, which cannot wait for this shell's children: the wait comes first, here).
+show_background() {
+  cat "$1"
+  rm -f "$1"
+  return "$2"
 }
 
 for stage in scripts/test.d/*.sh; do
@@ -84,7 +83,9 @@ for stage in scripts/test.d/*.sh; do
     QX_TIDY_JOBS=1 QX_TIDY_SKIP_CONFIGURE=1 bash "scripts/test.d/$beside_it" >"$log" 2>&1 &
     background=$!
     run_stage "$name" bash "$stage"
-    run_stage "$beside_it (beside $beside_stage)" finish_background "$background" "$log"
+    status=0
+    wait "$background" || status=$?
+    run_stage "$beside_it (beside $beside_stage)" show_background "$log" "$status"
     continue
   fi
   run_stage "$name" bash "$stage"
