@@ -19,8 +19,8 @@
 #   root    needs root on the host (private mounts), no device
 #   device  starts simulated devices (as root, or as a user with a user namespace)
 #
-# TIMEOUT defaults to 120 s for unit tests and to 300 s otherwise. The target unit_tier builds
-# the unit tier's programs alone.
+# TIMEOUT defaults to 120 s for unit tests and to 300 s otherwise. The target <tier>_tier
+# (unit_tier, device_tier, ...) builds that tier's programs and what they run, alone.
 #
 # INSIDE_DEVICE runs `device-sim run --quiet`: a new device with the options given, the program
 # copied in (with its loader and libraries) as /opt/qx-test/<target>, run there as root; its
@@ -90,13 +90,16 @@ function(qx_add_test)
     set(timeout 300)
   endif()
 
-  # The unit tier builds on its own first (target unit_tier), so that its verdict comes before
-  # the rest of the build.
-  if(ARG_TIER STREQUAL "unit" AND (DEFINED ARG_TARGET OR DEFINED ARG_NEEDS))
-    if(NOT TARGET unit_tier)
-      add_custom_target(unit_tier)
+  # Each tier builds on its own (target <tier>_tier): the unit tier first, so that its verdict
+  # comes before the rest of the build; the device tier alone where only it runs.
+  if(mode STREQUAL "inside")
+    list(APPEND ARG_NEEDS device-sim)
+  endif()
+  if(DEFINED ARG_TARGET OR ARG_NEEDS)
+    if(NOT TARGET ${ARG_TIER}_tier)
+      add_custom_target(${ARG_TIER}_tier)
     endif()
-    add_dependencies(unit_tier ${ARG_TARGET} ${ARG_NEEDS})
+    add_dependencies(${ARG_TIER}_tier ${ARG_TARGET} ${ARG_NEEDS})
   endif()
 
   if(mode STREQUAL "cases")

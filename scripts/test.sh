@@ -80,7 +80,9 @@ for stage in scripts/test.d/*.sh; do
   fi
   if [ "$name" = "$beside_stage" ] && [ -e "scripts/test.d/$beside_it" ]; then
     log=$(mktemp)
-    QX_TIDY_JOBS=1 QX_TIDY_SKIP_CONFIGURE=1 bash "scripts/test.d/$beside_it" >"$log" 2>&1 &
+    # At the lowest priority: it takes what the other stage leaves idle, never its time.
+    QX_TIDY_JOBS=1 QX_TIDY_SKIP_CONFIGURE=1 nice -n 19 bash "scripts/test.d/$beside_it" \
+      >"$log" 2>&1 &
     background=$!
     run_stage "$name" bash "$stage"
     status=0

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The simulator as an ordinary user: a user that this stage creates (with a range of
-# subordinate ids in /etc/subuid and /etc/subgid) builds its own copy of the source (the
-# simulator library names its helper programs by absolute path, so a build tree cannot move, and
-# the checkout may not be readable by other users) and runs every test that uses the simulator
-# (those labelled device) as itself; then again without subordinate ids (a single-id map:
-# device root alone). The user, its ids and its home go at the end, also after a failure; an
-# earlier run's leftovers go first.
+# subordinate ids in /etc/subuid and /etc/subgid) builds the device tier (target device_tier) of
+# its own copy of the source (the simulator library names its helper programs by absolute path,
+# so a build tree cannot move, and the checkout may not be readable by other users) and runs
+# every test that uses the simulator (those labelled device) as itself; then again without
+# subordinate ids (a single-id map: device root alone). The user, its ids and its home go at the
+# end, also after a failure; an earlier run's leftovers go first.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -56,7 +56,7 @@ fi
 tar --exclude=./build --exclude=./.git -cf - . | as_user tar -xf - -C "$home/src"
 
 start=$(date +%s)
-as_user sh -c "cd '$home/src' && cmake --preset release >/dev/null && cmake --build --preset release"
+as_user sh -c "cd '$home/src' && cmake --preset release >/dev/null && cmake --build --preset release --target device_tier"
 echo "rootless: the build as $user took $(elapsed_since "$start") s"
 
 start=$(date +%s)
