@@ -40,16 +40,15 @@ inline constexpr ExitRow kExits[] = {
 
 constexpr const ExitRow& ExitOf(Exit exit) { return kExits[static_cast<std::size_t>(exit)]; }
 
-static_assert(sizeof kExits / sizeof kExits[0] == static_cast<std::size_t>(Exit::kValidated) + 1,
-              "one row per exit");
-static_assert(ExitOf(Exit::kNoWatchdog).exit == Exit::kNoWatchdog &&
-                  ExitOf(Exit::kWrongBoard).exit == Exit::kWrongBoard &&
-                  ExitOf(Exit::kCleanupFailed).exit == Exit::kCleanupFailed &&
-                  ExitOf(Exit::kNotFound).exit == Exit::kNotFound &&
-                  ExitOf(Exit::kParseFailed).exit == Exit::kParseFailed &&
-                  ExitOf(Exit::kExtractFailed).exit == Exit::kExtractFailed &&
-                  ExitOf(Exit::kValidated).exit == Exit::kValidated,
-              "rows in the order of the enumeration");
+// ExitOf indexes the table by the enumeration: one row per exit, in its order.
+constexpr bool RowsInOrder() {
+  std::size_t index = 0;
+  for (const ExitRow& row : kExits) {
+    if (static_cast<std::size_t>(row.exit) != index++) return false;
+  }
+  return index == static_cast<std::size_t>(Exit::kValidated) + 1;
+}
+static_assert(RowsInOrder(), "one row per exit, in the order of the enumeration");
 
 }  // namespace qx::upgrader::driver
 
