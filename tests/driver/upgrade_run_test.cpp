@@ -140,9 +140,9 @@ TEST_F(UpgradeExitTest, E7ValidatedUpgradeIsStagedAndTheMarkerCleared) {
   ExpectEndedWith(1);
   ExpectTakenOverAndRestored(false);  // the wait marker hidden by the new ramdisk
   EXPECT_FALSE(DeviceHas(kUpgradeFile));
-  EXPECT_EQ(kKernel, DeviceFile("/tmp/ramdisk/kernel_image"));
-  EXPECT_EQ(kDatabase, DeviceFile("/tmp/ramdisk/filesystem.db"));
-  EXPECT_TRUE(DeviceHas("/tmp/ramdisk/fs-validator"));
+  EXPECT_EQ(kKernel, DeviceFile(router::kStagedKernel));
+  EXPECT_EQ(kDatabase, DeviceFile(router::kStagedDatabase));
+  EXPECT_TRUE(DeviceHas(router::kStagedValidator));
   for (const char* moved : {"/tmp/fs-validator", "/tmp/kernel_image", "/tmp/filesystem.db"}) {
     EXPECT_FALSE(DeviceHas(moved)) << moved;
   }
