@@ -33,7 +33,7 @@ void Record(const char* event, const char* text) {
   const int saved = errno;  // the program must see the errno of its own call
   char line[512];
   const int length = std::snprintf(line, sizeof line, "%lld %s %s\n", NowNs(), event, text);
-  const int fd = ::open(kProbeLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(kProbeLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (length > 0 && fd >= 0) {
     const auto size = static_cast<std::size_t>(length) < sizeof line
                           ? static_cast<std::size_t>(length)
