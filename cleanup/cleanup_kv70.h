@@ -15,9 +15,8 @@ class CleanupKV70 : public CleanupBase {
 
   // Runs the stages of CleanupStage in order: 1 trims oversized logs, then 2 static files, 3
   // kernel modules of releases not running, 4 rotated logs oldest first, 5 extra files, 6
-  // emptying the system logs. Every step is
-  // logged to the upgrade log. Returns true on every path; enough is set to true when the
-  // required free space was reached and is otherwise not written.
+  // emptying the system logs. Every step is logged to the upgrade log. Returns true on every path;
+  // enough is set to true when the required free space was reached and is otherwise not written.
   bool PerformCleanup(bool& enough) override;
 };
 
