@@ -1,7 +1,6 @@
 # The unit test programs that also run on the router, each declared once:
 #
-#   qx_unit_program(<name> [CASES] SOURCES <files under tests/> LIBRARIES <libraries>
-#                   [HOST_LIBRARIES <libraries>] [TARGET_DEFINITIONS <definitions>])
+#   qx_unit_program(<name> [CASES] SOURCES <files under tests/> LIBRARIES <libraries>)
 #
 # The host build (tests/unit/CMakeLists.txt) and the router build (cmake/qx_target_tests.cmake)
 # each define qx_unit_program and include this list; the router build provides GTest::gtest_main
@@ -13,8 +12,5 @@ qx_unit_program(driver_run_commands_test CASES SOURCES unit/run_commands_test.cp
 # Defines MountFreeSpace itself, so it links no more of the library than cleanup_base.cpp.
 qx_unit_program(cleanup_base_test CASES SOURCES cleanup/cleanup_base_test.cpp
                 LIBRARIES upgrader_cleanup GTest::gtest_main)
-# The MD5 comparison with OpenSSL is host-only: the cross sysroot has no OpenSSL. The
-# published test suite and the split cases (unaligned blocks among them) run on both.
 qx_unit_program(container_test SOURCES container/md5_test.cpp container/upgrade_file_test.cpp
-                LIBRARIES upgrade_container udtool_writer GTest::gtest_main
-                HOST_LIBRARIES OpenSSL::Crypto TARGET_DEFINITIONS QX_MD5_WITHOUT_OPENSSL)
+                LIBRARIES upgrade_container udtool_writer GTest::gtest_main)
