@@ -181,8 +181,6 @@ TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
                 .out);
   EXPECT_NE(std::string::npos, Sh("mkdir dir; udtool info --json dir")
                                    .out.find("\"error\": \"cannot read dir: is a directory\""));
-  const Result trailing = Sh("{ cat ud.bin; printf junk; } | udtool info --json -");
-  EXPECT_NE(std::string::npos, trailing.out.find("\"trailing_bytes\": 4\n")) << trailing.out;
   const Result warned = Sh("{ cat ud.bin; printf junk; } >t.bin && udtool verify t.bin");
   EXPECT_EQ("t.bin: OK\n", warned.out);
   EXPECT_EQ(
@@ -205,19 +203,15 @@ TEST_F(UdtoolTest, StreamsAndDevicesAreReadAndWrittenInPlace) {
                 .out);
 }
 
+// "--option=value", "--" before an operand that starts with a dash, bundled short options.
 TEST_F(UdtoolTest, OptionsFollowTheCommonConventions) {
   CreateSample();
-  const std::tuple<const char*, const char*> kCases[] = {
-      {"udtool create --output=o.bin --upgrade-name=N1 -- -dash && udtool info --json o.bin | "
-       "grep -o 'N1\\|\"-dash\"'",
-       "N1\n\"-dash\"\n"},
-      {"udtool extract -fa ud.bin all | wc -l && udtool extract -af ud.bin all | wc -l", "5\n5\n"},
-  };
-  for (const auto& [command, out] : kCases) {
-    const Result r = Sh(std::string("printf x >-dash && ") + command);
-    EXPECT_EQ(out, r.out) << command;
-    EXPECT_EQ("", r.err) << command;
-  }
+  const Result r = Sh(
+      "printf x >-dash && udtool create --output=o.bin --upgrade-name=N1 -- -dash && udtool info "
+      "--json o.bin | grep -o 'N1\\|\"-dash\"' && udtool extract -fa ud.bin all | wc -l && "
+      "udtool extract -af ud.bin all | wc -l");
+  EXPECT_EQ("N1\n\"-dash\"\n5\n5\n", r.out);
+  EXPECT_EQ("", r.err);
 }
 
 // Temporary files go with the run that a signal ends; a failed extraction of every inner file
