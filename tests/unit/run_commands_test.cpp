@@ -18,8 +18,6 @@ TEST(RunCommandsTest, SweepKeepsTheCurrentWindowAndItsNeighboursInUnsignedArithm
   const Row kRows[] = {
       {0,
        R"(find /tmp/ -maxdepth 1 -name "ud*" ! -name "ud0*" ! -name "ud4294967295*" ! -name "ud1*" -exec rm -rf {} \;)"},
-      {1999,
-       R"(find /tmp/ -maxdepth 1 -name "ud*" ! -name "ud1*" ! -name "ud0*" ! -name "ud2*" -exec rm -rf {} \;)"},
       {1234567,
        R"(find /tmp/ -maxdepth 1 -name "ud*" ! -name "ud1234*" ! -name "ud1233*" ! -name "ud1235*" -exec rm -rf {} \;)"},
       {4294967295u,
@@ -57,7 +55,6 @@ TEST(RunCommandsTest, BoardGatePassesOnANonZeroExitCodeByteOnly) {
       {0x0100, true},    // every line names board 12
       {0xFF00, true},    // exit 255
       {0x0009, false},   // killed by SIGKILL
-      {0x008B, false},   // SIGSEGV, core dumped
       {0x10000, false},  // bits above the exit-code byte
       {-1, true},        // no shell at all
   };
