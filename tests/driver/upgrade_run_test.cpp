@@ -148,28 +148,16 @@ TEST_F(UpgradeExitTest, E7ValidatedUpgradeIsStagedAndTheMarkerCleared) {
   }
 }
 
+// How the validator's status reads is the unit tier's table; here, that a failure is no success.
 TEST_F(UpgradeExitTest, E7FailedValidationIsNeverLoggedAsSuccess) {
-  struct Case {
-    const char* body;
-    const char* verdict;
-  };
-  const Case kCases[] = {
-      {"#!/bin/sh\nexit 1\n", "Firmware validation failed: validator exit status 1"},
-      {"#!/bin/sh\nkill -9 $$\n", "Firmware validation failed: validator killed by signal 9"},
-      // The interpreter it names is not on the router: the shell cannot start it.
-      {"#!/no/such/interpreter\n", "Firmware validation failed: validator exit status 127"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.body);
-    std::vector<Member> members = UpgradeMembers("", kKernel, kDatabase);
-    members[2].data = c.body;
-    ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterSpec(MakeUpgradeFile(members))));
-    ExpectEndedWith(1);
-    ExpectTrace(StagedClosing(false));
-    EXPECT_EQ(c.verdict, Log().back());
-    EXPECT_TRUE(DeviceHas(kStartedMarker)) << "an unvalidated upgrade keeps the marker";
-    EXPECT_FALSE(DeviceHas(kUpgradeFile));
-  }
+  std::vector<Member> members = UpgradeMembers("", kKernel, kDatabase);
+  members[2].data = "#!/bin/sh\nexit 1\n";
+  ASSERT_NO_FATAL_FAILURE(RunUpgrader(RouterSpec(MakeUpgradeFile(members))));
+  ExpectEndedWith(1);
+  ExpectTrace(StagedClosing(false));
+  EXPECT_EQ("Firmware validation failed: validator exit status 1", Log().back());
+  EXPECT_TRUE(DeviceHas(kStartedMarker)) << "an unvalidated upgrade keeps the marker";
+  EXPECT_FALSE(DeviceHas(kUpgradeFile));
 }
 
 // Of two ud entries, the first that readdir returns is the one used.
