@@ -68,8 +68,6 @@ void Spin() {
 bool LeaveBehind(const std::string& mode) {
   if (mode == "log-zero") {
     LeaveLoop(SwapLog([] { (void)::symlink("/dev/zero", kLogSwap); }));
-  } else if (mode == "log-kallsyms") {
-    LeaveLoop(SwapLog([] { (void)::symlink("/proc/kallsyms", kLogSwap); }));
   } else if (mode == "log-kallsyms-mount") {  // a regular file of /proc over the log
     LeaveLoop([] {
       if (::mount("/proc/kallsyms", kUpgradeLog, nullptr, MS_BIND, nullptr) == 0) {
