@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "sim/host/router_profile.h"
@@ -12,12 +11,6 @@
 
 namespace qx::sim::testing {
 namespace {
-
-// The binary under test; QX_TEST_DEVICE_SIM may name another build's to compare.
-std::string Sim() {
-  const char* other = std::getenv("QX_TEST_DEVICE_SIM");
-  return other != nullptr ? other : QX_DEVICE_SIM_PATH;
-}
 
 struct SplitOutcome {
   int status = -1;  // -1: did not exit (killed by the 30 s alarm: it hung)
@@ -27,7 +20,7 @@ struct SplitOutcome {
 
 // device-sim with its standard output and error kept apart.
 SplitOutcome RunSim(std::vector<std::string> args) {
-  args.insert(args.begin(), Sim());
+  args.insert(args.begin(), QX_DEVICE_SIM_PATH);
   const int err = ::memfd_create("err", 0);
   const ProgramOutcome run = RunProgram(args, [&] {
     ::dup2(err, 2);
@@ -140,10 +133,9 @@ TEST(UpgradeFollowTest, PrintsLogLinesWhileTheRunGoesOn) {
   const std::string file = UpgradeFile("follow", "sleep 8\nexit 0\n");
   int fds[2];
   ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
-  const std::string sim = Sim();
   Child child([&] {
     ::dup2(fds[1], 1);
-    ::execl(sim.c_str(), sim.c_str(), "upgrade", "--follow", file.c_str(), nullptr);
+    ::execl(QX_DEVICE_SIM_PATH, "device-sim", "upgrade", "--follow", file.c_str(), nullptr);
     ::_exit(127);
   });
   ::close(fds[1]);

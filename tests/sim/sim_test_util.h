@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -19,7 +18,6 @@
 
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
-#include "sim/host/private_mounts.h"
 #include "sim/host/rootless.h"
 #include "tests/support/private_tmp.h"
 
