@@ -87,29 +87,34 @@ TEST(CommandLineTest, AnswersOnTheRightStreamWithTheRightStatus) {
 }
 
 // The validator's standard output and error (its own commands' included, nothing else of the
-// run's) reach the text and the JSON, and the labels say what happened: the files were
-// extracted, the validator failed, the reboot was issued.
+// run's) reach the text, its terminal escapes made visible, and the JSON intact; the labels say
+// what happened: the files were extracted, the validator failed, the reboot was issued.
 TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
   EnterPrivateTmp();
-  const std::string file = UpgradeFile(
-      "talk", "echo \"checked $1\"\nsh -c 'echo sub-command'\necho 'bad magic' >&2\nexit 3\n");
+  const std::string file =
+      UpgradeFile("talk",
+                  "echo \"checked $1\"\nsh -c 'echo sub-command'\n"
+                  "printf 'bad magic\\033]0;qx-owned\\007\\033[2J\\r\\n' >&2\nexit 3\n");
   const SplitOutcome text = RunSim({"upgrade", file});
   EXPECT_EQ(1, text.status) << text.err;
   for (const std::string& expected : std::vector<std::string>{
-           "\nchecked " + std::string(router::kStagedKernel) + "\n", "\nbad magic\n",
+           "\nchecked " + std::string(router::kStagedKernel) + "\n",
+           "\nbad magic^[]0;qx-owned^G^[[2J^M\n",
            "exit status:      1 (late exit: files extracted)\n", "validator:        FAILED\n",
            "verdict:          " + std::string(router::kValidationFailedPrefix) + "exit status 3\n",
            "reboot command:   issued: " + std::string(router::kRebootCommand) + "\n"}) {
     EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\n" << text.out;
   }
+  EXPECT_EQ(std::string::npos, text.out.find('\x1b')) << "a terminal escape in the report";
   // A fresh device has no /var/log/upgrade_log for the run's first `mv`: not the validator's.
   EXPECT_EQ(std::string::npos, text.out.find("can't rename")) << text.out;
   const SplitOutcome json = RunSim({"upgrade", "--json", file});
   EXPECT_EQ(1, json.status) << json.err;
-  for (const std::string& expected :
-       std::vector<std::string>{"\"output_of\":\"validator\",\"stdout\":\"checked " +
-                                    std::string(router::kStagedKernel) + "\\nsub-command\\n\"",
-                                "\"stderr\":\"bad magic\\n\"", "\"state\":\"FAILED\""}) {
+  for (const std::string& expected : std::vector<std::string>{
+           "\"output_of\":\"validator\",\"stdout\":\"checked " +
+               std::string(router::kStagedKernel) + "\\nsub-command\\n\"",
+           "\"stderr\":\"bad magic\\u001b]0;qx-owned\\u0007\\u001b[2J\\u000d\\n\"",
+           "\"state\":\"FAILED\""}) {
     EXPECT_NE(std::string::npos, json.out.find(expected)) << expected << "\n" << json.out;
   }
 }

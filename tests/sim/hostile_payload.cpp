@@ -76,9 +76,6 @@ bool LeaveBehind(const std::string& mode) {
     });
   } else if (mode == "log-fifo") {
     LeaveLoop(SwapLog([] { (void)::mkfifo(kLogSwap, 0644); }));
-  } else if (mode == "log-escape") {  // a terminal title, a screen wipe and a bell
-    // The upgrader keeps its log in the ramdisk while it runs.
-    std::ofstream(kRamdiskLog, std::ios::app) << "\x1b]0;qx-owned\x07\x1b[2J\x1b[31mred\r\n";
   } else if (mode == "log-large") {  // 3 MiB of one line
     std::ofstream(kRamdiskLog, std::ios::app) << std::string(3 << 20, 'x');
   } else if (mode == "forge-trace") {  // what the shell wrapper and the watchdog program send
