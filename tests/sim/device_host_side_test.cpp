@@ -132,8 +132,9 @@ TEST(DeviceEndsWithSimTest, NothingOfTheDeviceOutlivesDeviceSim) {
   }
   ASSERT_EQ(2u, spinning.size()) << "the payload did not start";
   std::vector<int> pidfds;
-  for (const pid_t pid : Descendants(sim.pid())) {
-    pidfds.push_back(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  for (const pid_t pid : Descendants(sim.pid())) {  // one already gone has no pidfd
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) pidfds.push_back(pidfd);
   }
   const std::string group = DeviceGroupName(spinning.front());
   // A rootless device has control groups only where the host delegated some to the user, and
