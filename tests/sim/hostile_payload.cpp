@@ -68,8 +68,6 @@ void Spin() {
 bool LeaveBehind(const std::string& mode) {
   if (mode == "log-zero") {
     LeaveLoop(SwapLog([] { (void)::symlink("/dev/zero", kLogSwap); }));
-  } else if (mode == "log-kallsyms") {
-    LeaveLoop(SwapLog([] { (void)::symlink("/proc/kallsyms", kLogSwap); }));
   } else if (mode == "log-kallsyms-mount") {  // a regular file of /proc over the log
     LeaveLoop([] {
       if (::mount("/proc/kallsyms", kUpgradeLog, nullptr, MS_BIND, nullptr) == 0) {
@@ -78,9 +76,6 @@ bool LeaveBehind(const std::string& mode) {
     });
   } else if (mode == "log-fifo") {
     LeaveLoop(SwapLog([] { (void)::mkfifo(kLogSwap, 0644); }));
-  } else if (mode == "log-escape") {  // a terminal title, a screen wipe and a bell
-    // The upgrader keeps its log in the ramdisk while it runs.
-    std::ofstream(kRamdiskLog, std::ios::app) << "\x1b]0;qx-owned\x07\x1b[2J\x1b[31mred\r\n";
   } else if (mode == "log-large") {  // 3 MiB of one line
     std::ofstream(kRamdiskLog, std::ios::app) << std::string(3 << 20, 'x');
   } else if (mode == "forge-trace") {  // what the shell wrapper and the watchdog program send
@@ -158,7 +153,6 @@ int main(int argc, char** argv) {
       {"connect to the host's listener", "can't connect", "nc 127.0.0.1 " + port + " </dev/null"},
       {"signal the canary by pid", "exit status",  // not when a device process has that pid
        "grep -qx qx-canary-hst /proc/" + pid + "/comm && kill -9 " + pid},
-      {"signal the canary by name", "exit status 1", "pkill -9 -x qx-canary-hst"},
       {"unmount the host's mount", "can't unmount", "umount -l /tmp/qx-canary-mnt"},
       {"pivot_root out", "exit status 1",
        "unshare -m sh -c 'cd / && pivot_root . . && umount -l . && test -e " +

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -19,7 +18,6 @@
 
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
-#include "sim/host/private_mounts.h"
 #include "sim/host/rootless.h"
 #include "tests/support/private_tmp.h"
 
@@ -59,16 +57,15 @@ struct ProgramOutcome {
   int status = -1;       // exit status, -1 when it did not exit
   std::string output;    // standard output and error
   bool stopped = false;  // killed by the watch: past its deadline or over its memory cap
-  std::chrono::milliseconds took{0};
   long peak_rss_kb = 0;  // the program's own peak resident set (VmHWM), sampled
 };
 
 // Runs a host program (no shell) and waits for it; prepare runs in the child before the exec.
 // The program is killed once it runs longer than deadline or its resident set passes
 // rss_cap_kb, so that a test of a hang or a runaway allocation ends either way.
-inline ProgramOutcome RunWatched(
-    const std::vector<std::string>& argv, std::chrono::milliseconds deadline, long rss_cap_kb,
-    const std::function<void()>& prepare = [] {}) {
+inline ProgramOutcome RunProgram(
+    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {},
+    std::chrono::milliseconds deadline = std::chrono::hours(24), long rss_cap_kb = LONG_MAX) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -108,16 +105,8 @@ inline ProgramOutcome RunWatched(
   }
   ::close(fds[0]);
   const int status = child.Wait();
-  outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
   if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
   return outcome;
-}
-
-// As RunWatched, with no bound but the test's own timeout.
-inline ProgramOutcome RunProgram(
-    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
-  return RunWatched(argv, std::chrono::hours(24), LONG_MAX, prepare);
 }
 
 // What a program writes into fd, read as it comes.
@@ -185,6 +174,26 @@ inline std::string HostFile(const std::string& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+// Whether a process (by its pidfd) has ended, waiting up to timeout_ms; a pidfd stays its
+// process's however its pid is reused. With the PID namespace of a device's init, the whole
+// device ends.
+inline bool Ended(int pidfd, int timeout_ms) {
+  pollfd ready{pidfd, POLLIN, 0};
+  return pidfd >= 0 && ::poll(&ready, 1, timeout_ms) == 1;
+}
+
+// The name of the control group the simulator made for the device that process pid is in, ""
+// where it made none (only rlimits); and whether one of that name is left anywhere on the host.
+inline std::string DeviceGroupName(pid_t pid) {
+  const std::string groups = HostFile("/proc/" + std::to_string(pid) + "/cgroup");
+  const std::size_t at = groups.find("qx-sim-");
+  return at == std::string::npos ? "" : groups.substr(at, groups.find('\n', at) - at);
+}
+inline bool GroupLeft(const std::string& name) {
+  return RunProgram({"/usr/bin/find", "/sys/fs/cgroup", "-name", name}).output.find(name) !=
+         std::string::npos;
 }
 
 // An upgrade file /tmp/ud1780000123-NAME.bin in the private /tmp (see EnterPrivateTmp): the
