@@ -67,12 +67,10 @@ function(qx_target_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS target)
 endfunction()
 
-# The unit tier's programs, as the host builds them (the host-only libraries left out).
+# The unit tier's programs, for the router.
 function(qx_unit_program name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "CASES" ""
-    "SOURCES;LIBRARIES;HOST_LIBRARIES;TARGET_DEFINITIONS")
-  qx_target_test(${name} SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES}
-                 DEFINITIONS ${ARG_TARGET_DEFINITIONS})
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "CASES" "" "SOURCES;LIBRARIES")
+  qx_target_test(${name} SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES})
 endfunction()
 include(${PROJECT_SOURCE_DIR}/tests/unit/tests.cmake)
 
