@@ -18,6 +18,7 @@
 #include "gtest/gtest.h"
 #include "sim/host/device.h"
 #include "sim/host/log_lines.h"
+#include "sim/host/router_profile.h"
 
 namespace qx::cleanup_test {
 namespace {
@@ -77,11 +78,10 @@ std::vector<std::string> LogMessages(const sim::Device& device) {
 // only (which banners name which release is the unit tier's table); an unreadable banner keeps
 // them all and says so once per listed release.
 TEST(KernelModulesTest, RemovesTheModulesOfEveryListedReleaseButTheRunningOne) {
-  const std::string kRunning = "/lib/modules/2.6.35.3-00295-gbbbf593/";
+  const std::string kRunning = std::string("/lib/modules/") + sim::router::kKernelRelease + "/";
   // Banner (none: no /proc/version), the directory that stays ("*" all), the line logged per row.
   const std::tuple<std::optional<std::string>, std::string, const char*> cases[] = {
-      {"Linux version 2.6.35.3-00295-gbbbf593 (builder@qx-build) (gcc version 4.4.4) #1\n",
-       kRunning, ""},
+      {sim::router::kKernelBanner, kRunning, ""},
       {"", "*", "Unsuccessful read from /proc/version"},
       {std::nullopt, "*", "Unable to open /proc/version"},
   };
