@@ -1,6 +1,7 @@
 // The cleanup in simulated devices, through the probe program (cleanup_probe.cpp).
 #include <sys/stat.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -180,34 +181,63 @@ TEST(RotatedLogsTest, AMemberThatStaysAfterAReportedUnlinkIsChosenAgain) {
   EXPECT_FALSE(device->Exists("/var/log/messages.1.gz"));
 }
 
-// Each stage frees 1 MiB or more, stage 4 half of it per rotated log (no /home/logs at all). The
-// oversized sys.log lies on the ramdisk: trimmed first whatever the space, it frees nothing on "/".
-// The stages stop at the first that frees enough, and what later ones would remove stays.
+std::string KiB(std::int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%+" PRId64 "K", bytes / 1024);
+  return text;
+}
+
 TEST(CleanupRunTest, StopsAtTheFirstStageThatFreesEnough) {
+  // Each stage frees 1 MiB or more, stage 4 half of it per rotated log (no /home/logs at all).
+  // The oversized sys.log lies on the ramdisk: its trimming frees nothing on "/".
   sim::DeviceSpec spec;
-  spec.files = {File("/tmp/ramdisk/sys.log", 10000001),  // emptied by stage 1
-                File("/etc/dsl-3.61.img", 2048 * kKiB),  // static files
+  spec.files = {File("/etc/dsl-3.61.img", 2048 * kKiB),  // static files
                 File("/lib/modules/2.6.35.3-00108-g29117d2/net.ko", 1024 * kKiB),
                 File("/var/log/sys.log.1.gz", 512 * kKiB, 1000),
                 File("/var/log/messages.2.gz", 512 * kKiB, 2000),
-                File("/usr/bin/minicom", 1024 * kKiB),    // extra files
-                File("/var/log/messages", 1024 * kKiB)};  // emptied by stage 6
+                File("/usr/bin/minicom", 1024 * kKiB),  // extra files
+                File("/tmp/ramdisk/sys.log", 10000001),
+                File("/var/log/messages", 1024 * kKiB)};
   spec.symlinks = {{"/var/log/sys.log", "/tmp/ramdisk/sys.log"}};
-  // KiB required beyond the starting free space, and how many of the files above are gone or
-  // emptied then (one of the two rotated logs at 3584).
-  const std::pair<int, std::size_t> kCases[] = {{-1024, 2}, {2560, 3}, {3584, 4},
-                                                {4608, 6},  {5632, 7}, {7168, 7}};
-  for (const auto& [more, gone] : kCases) {
+  const std::string kStatic = "Clearing unused static files|FreeSpace: +2048K|";
+  const std::string kModules = kStatic + "Clearing unused kernel modules|FreeSpace: +3072K|";
+  const std::string kLogs = kModules + "Clearing logs files|FreeSpace: +4096K|";
+  const std::string kExtra = kLogs + "Clearing extra files|FreeSpace: +5120K|";
+  // KiB required, and the log after its opening lines; both relative to the starting free space.
+  const std::pair<std::int64_t, std::string> kCases[] = {
+      {-1024,
+       "Clearing unused static files|Enough space created after clearing static files|"
+       "FreeSpace: +2048K|Required: -1024K"},
+      {2560, kStatic + "Clearing unused kernel modules|Enough space created after clearing "
+                       "kernel modules|FreeSpace: +3072K|Required: +2560K"},
+      {3584, kModules + "Clearing logs files|Enough space created after clearing old logs|"
+                        "FreeSpace: +3584K|Required: +3584K"},  // one of the two rotated logs
+      {4608, kLogs + "Clearing extra files|Enough space created after clearing extra files|"
+                     "FreeSpace: +5120K|Required: +4608K"},
+      {5632, kExtra + "Enough space created after clearing extra files|FreeSpace: +6144K|"
+                      "Required: +5632K"},   // the system logs emptied
+      {7168, kExtra + "FreeSpace: +6144K"},  // nothing helps
+  };
+  for (const auto& [more, expected] : kCases) {
     SCOPED_TRACE(more);
     std::unique_ptr<sim::Device> device = Create(spec);
     ASSERT_NE(nullptr, device);
-    EXPECT_EQ(more < 7168 ? "result=1 enough=1\n" : "result=1 enough=0\n",  // nothing helps
+    const auto start = static_cast<std::int64_t>(device->FreeSpace());
+    EXPECT_EQ(more < 7168 ? "result=1 enough=1\n" : "result=1 enough=0\n",
               Probe(*device, {"perform", std::to_string(more * 1024)}).output);
-    for (std::size_t i = 0; i < spec.files.size(); ++i) {
-      struct stat st {};
-      const bool kept = device->Lstat(spec.files[i].path, st) && st.st_size != 0;
-      EXPECT_EQ(i >= gone, kept) << spec.files[i].path;
+    std::string log =
+        "Beginning file system cleanup|FreeSpace: +0K|Required free space: " + KiB(more * 1024) +
+        "|Clearing sys.log because too large. Size: 10000001|" + expected;
+    std::string relative;
+    for (std::string message : LogMessages(*device)) {
+      for (const std::string prefix : {"FreeSpace: ", "Required free space: ", "Required: "}) {
+        if (message.rfind(prefix, 0) == 0) {
+          message = prefix + KiB(std::stoll(message.substr(prefix.size())) - start);
+        }
+      }
+      relative += (relative.empty() ? "" : "|") + message;
     }
+    EXPECT_EQ(log, relative);
   }
 }
 
