@@ -119,33 +119,51 @@ TEST(UpgradeReportTest, ShowsTheValidatorsOutputAndWhatHappened) {
   }
 }
 
-// A run that does not end in time: --follow shows the log's lines while it still goes on (the
-// banner arrives while the validator sleeps), the log read after the run follows them, and it
-// exits 124 as `run` does, with labels that say so.
-TEST(UpgradeReportTest, FollowShowsTheLogLiveAndATimeoutExits124) {
+// --follow shows the log's lines while the run goes on (the banner arrives while the validator
+// sleeps), to the last line of a run that ends, and the log read after the run follows them; a
+// run that does not end in time exits 124 as `run` does, with labels that say so.
+TEST(UpgradeReportTest, FollowShowsTheLogLiveToItsEndOrTheTimeout) {
   EnterPrivateTmp();
-  const std::string file = UpgradeFile("slow", "sleep 60\n");
-  int fds[2];
-  ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
-  Child child([&] {
-    ::dup2(fds[1], 1);
-    ::execl(QX_DEVICE_SIM_PATH, "device-sim", "upgrade", "--follow", "--timeout", "5", file.c_str(),
-            nullptr);
-    ::_exit(127);
-  });
-  ::close(fds[1]);
-  OutputReader output(fds[0]);
-  const bool banner = output.WaitFor(router::kBannerLine, std::chrono::seconds(20));
-  EXPECT_TRUE(child.Alive()) << "the banner came only after the run:\n" << output.seen();
-  EXPECT_TRUE(banner) << output.seen();
-  const std::string& all = output.ReadToEnd();
-  ::close(fds[0]);
-  const int status = child.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 124) << all;
-  EXPECT_LT(all.find(router::kBannerLine), all.find("== upgrade log (")) << all;
-  for (const char* label : {"exit status:      none: timed out after 5 s;",
-                            "validator:        did not finish (timed out after 5 s)\n"}) {
-    EXPECT_NE(std::string::npos, all.find(label)) << all;
+  struct Row {
+    const char* name;
+    const char* validator;
+    const char* timeout;
+    int status;
+    const char* live;  // a line shown before the log read after the run
+    std::vector<const char*> labels;
+  };
+  const Row kRows[] = {
+      {"follow", "sleep 8\nexit 0\n", "300", 0, router::kUpgradedLine, {}},
+      {"slow",
+       "sleep 60\n",
+       "5",
+       124,
+       router::kBannerLine,
+       {"exit status:      none: timed out after 5 s;",
+        "validator:        did not finish (timed out after 5 s)\n"}},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    const std::string file = UpgradeFile(row.name, row.validator);
+    int fds[2];
+    ASSERT_EQ(0, ::pipe2(fds, O_CLOEXEC));
+    Child child([&] {
+      ::dup2(fds[1], 1);
+      ::execl(QX_DEVICE_SIM_PATH, "device-sim", "upgrade", "--follow", "--timeout", row.timeout,
+              file.c_str(), nullptr);
+      ::_exit(127);
+    });
+    ::close(fds[1]);
+    OutputReader output(fds[0]);
+    const bool banner = output.WaitFor(router::kBannerLine, std::chrono::seconds(20));
+    EXPECT_TRUE(child.Alive()) << "the banner came only after the run:\n" << output.seen();
+    EXPECT_TRUE(banner) << output.seen();
+    const std::string& all = output.ReadToEnd();
+    ::close(fds[0]);
+    const int status = child.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.status) << all;
+    EXPECT_LT(all.find(row.live), all.find("== upgrade log (")) << all;
+    for (const char* label : row.labels) EXPECT_NE(std::string::npos, all.find(label)) << all;
   }
 }
 
